@@ -1,0 +1,13 @@
+// Which USB interfaces are target boards, the "devices" listing, and opening (and reopening) one.
+#pragma once
+#include "usb/transport.h"
+#include "usb/usb.h"
+
+int match_morvanta_with_serial(usb_ifc_info* info, const char* selector);
+void list_devices();
+int list_devices_callback(usb_ifc_info* info);
+// Waits without limit for a matching board unless `path` names one interface.
+Transport* open_device(const char* path, const char* selector);
+// Closes `transport` (and sets it to nullptr), then waits for the board again; the reference
+// holds the replacement afterwards, which is also returned.
+Transport* reopen_device(Transport*& transport, const char* selector);

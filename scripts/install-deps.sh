@@ -1,0 +1,28 @@
+#!/bin/sh
+# Installs the Debian packages that building, testing and benchmarking vorn need, when missing.
+# Run as root on Debian 12.
+set -e
+PACKAGES="
+build-essential
+cmake
+pkg-config
+libusb-1.0-0-dev
+googletest
+libgtest-dev
+libgmock-dev
+libbenchmark-dev
+umockdev
+libumockdev-dev
+e2fsprogs
+clang
+libclang-rt-14-dev
+"
+missing=""
+for p in $PACKAGES; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+fi

@@ -1,0 +1,290 @@
+// The command line: usage, dispatch, word counts, exit statuses and the simple commands, run
+// through the whole flow with an emulated board behind the transport.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "cli/vorn_main.h"
+#include "tests/test_support.h"
+
+using board::Board;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+using testsupport::run_vorn;
+using testsupport::write_file;
+
+namespace {
+
+const char kStartup[] = "MSG[VXN]Quenrix USB VXN tool: V[2.6.3] at Aug 20 2021\n";
+
+std::string usage_text() {
+    CaptureStderr();
+    usage();
+    return GetCapturedStderr();
+}
+
+// A file of `size` bytes that takes no disk space.
+std::string sparse_file_of(const std::string& name, long long size) {
+    std::string path = testsupport::temp_dir() + "/" + name;
+    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(0, ftruncate(fd, size));
+    close(fd);
+    return path;
+}
+
+}  // namespace
+
+TEST(CommandLine, UsageTextIsExact) {
+    std::string u = usage_text();
+    EXPECT_EQ(26, std::count(u.begin(), u.end(), '\n'));
+    EXPECT_EQ(0u, u.find("Quenrix VXN protocol tool V[2.6.3] at Aug 20 2021\n"
+                         "usage: vorn [ -s <specific para> ] <command> <command para>\ncommands:\n"));
+    EXPECT_NE(std::string::npos, u.find("\n  download <FilePath> [<size> <offset>]" + std::string(21, ' ') +
+                                        "\n          Download file to RAM"));
+    EXPECT_NE(std::string::npos, u.find("mode].\n\nother options:\n"));
+    EXPECT_EQ(u.size() - 50, u.rfind("Quenrix VXN protocol tool V[2.6.3] at Aug 20 2021\n"));
+
+    Board b;
+    for (auto words : std::vector<std::vector<std::string>>{{}, {"-h"}, {"--help"}}) {
+        auto r = run_vorn(b, words);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(u, r.err);  // nothing else, not even the start-up line
+        EXPECT_EQ(nullptr, r.transport);
+    }
+    // Only in the first position.
+    auto r = run_vorn(b, {"getvar", "-h"});
+    EXPECT_EQ(1, r.status);  // the board does not know the variable
+    EXPECT_EQ(0u, r.err.find(kStartup));
+}
+
+TEST(CommandLine, UnknownCommandsAreRejectedBeforeAnyDeviceIsOpened) {
+    Board b;
+    for (auto words : std::vector<std::vector<std::string>>{
+             {"GETVAR", "x"}, {"Setvar", "a", "1"}, {"-s", "X", "devices"}, {"-s", "X"}}) {
+        auto r = run_vorn(b, words);
+        EXPECT_EQ(-818, r.status);
+        EXPECT_EQ(nullptr, r.transport);
+        std::string word = words[0] == "-s" && words.size() == 3 ? "devices" : words[0];
+        EXPECT_EQ(std::string(kStartup) + "ERR[VXN]cmd \"" + word + "\" not in supported list\n", r.err);
+    }
+    EXPECT_TRUE(b.commands.empty());
+}
+
+TEST(CommandLine, SelectorIsPassedToTheOpenerAndNoDeviceMeansStatus1) {
+    std::string seen = "unset";
+    const char* argv[] = {"vorn", "-s", "SN9", "run", nullptr};
+    CaptureStderr();
+    int status = vorn_main(4, const_cast<char**>(argv), [&](const char* sel) -> Transport* {
+        seen = sel ? sel : "none";
+        return nullptr;
+    });
+    GetCapturedStderr();
+    EXPECT_EQ(1, status);
+    EXPECT_EQ("SN9", seen);
+}
+
+TEST(CommandLine, TooFewWordsExitAfterTheDeviceWasFound) {
+    Board b;
+    EXPECT_EXIT(run_vorn(b, {"getvar"}, false), testing::ExitedWithCode(1),
+                "ERR\\[VXN\\]L828:require at least 2 args but only 1\n$");
+    EXPECT_EXIT(run_vorn(b, {"setvar"}, false), testing::ExitedWithCode(1), "L871:require at least 2 args but only 1");
+    EXPECT_EXIT(run_vorn(b, {"download"}, false), testing::ExitedWithCode(1), "L391:require at least 2 args but only 1");
+    EXPECT_EXIT(run_vorn(b, {"-s", "X", "setkey"}, false), testing::ExitedWithCode(1),
+                "L391:require at least 2 args but only 1");
+}
+
+TEST(CommandLine, GetvarAndRun) {
+    Board b;
+    b.config.vars["serialno"] = "ABC";
+    auto r = run_vorn(b, {"getvar", "serialno"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(std::string(kStartup) + "serialno: ABC\nfinished. total time: ", r.err.substr(0, r.err.rfind(':') + 2));
+    r = run_vorn(b, {"run"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(b.booted);
+    EXPECT_NE(std::string::npos, r.err.find("booting...\ncmd[boot]\nresponse:\nOKAY ["));
+    b.config.faults.fail_prefix = "getvar:";
+    EXPECT_EQ(1, run_vorn(b, {"getvar", "serialno"}).status);
+}
+
+TEST(CommandLine, SetvarValues) {
+    Board b;
+    struct Case {
+        const char* word;
+        long long value;
+        const char* log;
+    };
+    for (Case c : {Case{"4K", 4096, ""}, Case{"0x10", 16, ""}, Case{"010", 8, ""}, Case{"1G", 1 << 30, ""},
+                   Case{"4G", -1, ""}, Case{"-1", -1, "ERR[VXN]fail in pase_num, out of range\n"},
+                   Case{"1KB", -1, "ERR[VXN]Fail in pase_num, not endprt\n"}}) {
+        auto r = run_vorn(b, {"setvar", "v", c.word});
+        if (c.value < 0) {
+            EXPECT_EQ(1, r.status) << c.word;
+            EXPECT_EQ(std::string(kStartup) + c.log + "ERR[VXN]illegal varval[" + c.word + "] in setvar\n", r.err);
+        } else {
+            EXPECT_EQ(0, r.status) << c.word;
+            board::Bytes le = {(uint8_t)c.value, (uint8_t)(c.value >> 8), (uint8_t)(c.value >> 16),
+                               (uint8_t)(c.value >> 24)};
+            EXPECT_EQ(le, b.setvars["v"]) << c.word;
+        }
+    }
+    // The value word missing: said plainly, nothing sent.
+    size_t sent = b.commands.size();
+    auto r = run_vorn(b, {"setvar", "v"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("missing value for setvar v"));
+    EXPECT_EQ(sent, b.commands.size());
+}
+
+TEST(CommandLine, OneArgumentParseNum) {
+    CaptureStderr();
+    EXPECT_EQ(-1, parse_num(""));
+    EXPECT_EQ(0, parse_num("0"));
+    EXPECT_EQ(8LL << 30, parse_num("8g"));
+    EXPECT_EQ(0x7FFFFFFFFFFFFC00LL, parse_num("0x1FFFFFFFFFFFFFk"));
+    EXPECT_EQ("", GetCapturedStderr());
+    // Past a unit's limit: refused without a word; at the limit the product passes 2^63.
+    CaptureStderr();
+    EXPECT_EQ(-1, parse_num("0x3FFFFFFFFFFFFFk"));
+    EXPECT_EQ(-1, parse_num("0xFFFFFFFFFFFM"));
+    EXPECT_EQ(-1, parse_num("0x3FFFFFFFFG"));
+    EXPECT_EQ("", GetCapturedStderr());
+    CaptureStderr();
+    EXPECT_EQ(-1, parse_num("0x3FFFFFFFEg"));
+    EXPECT_EQ("ERR[VXN]fail in pase_num, out of range\n", GetCapturedStderr());
+    CaptureStderr();
+    EXPECT_EQ(-1, parse_num("1T"));
+    EXPECT_EQ(-1, parse_num("5 "));
+    EXPECT_EQ("ERR[VXN]Fail in pase_num, not endprt\nERR[VXN]Fail in pase_num, not endprt\n", GetCapturedStderr());
+}
+
+TEST(CommandLine, OemTextsAreJoinedAndCopiedLiterally) {
+    Board b;
+    auto r = run_vorn(b, {"oem"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(kStartup, r.err);  // an empty queue prints nothing more
+    r = run_vorn(b, {"cmd", "a", "b"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("oem a b", b.commands.back());
+    EXPECT_NE(std::string::npos, r.err.find("...\ncmd[oem a b]\nresponse:\nOKAY ["));
+    run_vorn(b, {"oem", "set", "%s%n%x"});
+    EXPECT_EQ("oem set %s%n%x", b.commands.back());
+    EXPECT_EXIT(run_vorn(b, {"oem", std::string(124, 'x')}, false), testing::ExitedWithCode(1),
+                "error: Command length \\(128\\) exceeds maximum size \\(128\\)");
+}
+
+TEST(CommandLine, RebootQueuesTheCommandAndAWait) {
+    Board b;
+    auto r = run_vorn(b, {"reboot"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(std::vector<std::string>({"reboot"}), b.reboots);
+    EXPECT_TRUE(b.gone());
+    Board b2;
+    run_vorn(b2, {"reboot", "bootloader"});
+    EXPECT_EQ(std::vector<std::string>({"reboot-bootloader"}), b2.reboots);
+}
+
+TEST(CommandLine, DownloadSlices) {
+    board::Bytes content = testsupport::pattern(700);
+    std::string f = write_file("f.bin", content);
+    auto slice = [&](size_t from, size_t n) { return board::Bytes(content.begin() + from, content.begin() + from + n); };
+    Board b;
+    EXPECT_EQ(0, run_vorn(b, {"download", f}).status);
+    EXPECT_EQ(0, run_vorn(b, {"Download", f, "0x100"}).status);
+    EXPECT_EQ(0, run_vorn(b, {"download", f, "0x100", "0x100"}).status);
+    EXPECT_EQ(0, run_vorn(b, {"download", f, "0", "0x200"}).status);
+    ASSERT_EQ(4u, b.downloads.size());
+    EXPECT_EQ(content, b.downloads[0].data);
+    EXPECT_EQ("download:000002bc", b.downloads[0].command);
+    EXPECT_EQ(slice(0, 256), b.downloads[1].data);
+    EXPECT_EQ(slice(256, 256), b.downloads[2].data);
+    EXPECT_EQ(slice(512, 188), b.downloads[3].data);
+
+    // Refusals leave nothing queued: the run ends with 0 after the message.
+    struct Case {
+        std::vector<std::string> words;
+        const char* message;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"download", f, "0x100", "0x200"}, "ERR[VXN]illegal file offset or downsize\n"},
+             {{"download", f, "0x1000"}, "ERR[VXN]Fail in read file\n"},
+             {{"download", f, "zz"}, "ERR[VXN]illegal size [zz] for download\n"},
+             {{"download", f, "0x10", "-1"}, "ERR[VXN]illegal offset [-1] for download\n"},
+             // A size past 4 GiB is not cut to its low 32 bits.
+             {{"download", f, "0x100000080"}, "ERR[VXN]filesz=0x2bc too large\n"},
+             {{"download", "/nonexistent/x"}, "ERR[VXN]Fail in open file(/nonexistent/x), err(No such file or directory)\n"},
+         }) {
+        auto r = run_vorn(b, c.words);
+        EXPECT_EQ(0, r.status);
+        EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("finished")) << r.err;
+    }
+    EXPECT_EQ(4u, b.downloads.size());
+}
+
+TEST(CommandLine, LargeFilesOnlyInSlicesOfAtMost512MiB) {
+    std::string big = sparse_file_of("big.bin", 600LL << 20);
+    Board b;
+    auto r = run_vorn(b, {"download", big});
+    EXPECT_NE(std::string::npos, r.err.find("ERR[VXN]filesz=0x25800000 too large\n"));
+    EXPECT_TRUE(b.downloads.empty());
+    r = run_vorn(b, {"download", big, "100M", "0x100000000"});  // offset past the file
+    EXPECT_NE(std::string::npos, r.err.find("illegal file offset or downsize"));
+    r = run_vorn(b, {"download", big, "16M", "500M"});
+    EXPECT_EQ(0, r.status);
+    ASSERT_EQ(1u, b.downloads.size());
+    EXPECT_EQ(16u << 20, b.downloads[0].data.size());
+}
+
+TEST(CommandLine, SetkeyFillsAndTrims) {
+    Board b;
+    auto r = run_vorn(b, {"setkey", write_file("k10", testsupport::pattern(10))});
+    EXPECT_NE(std::string::npos, r.err.find("FILL size from 10 to 16\n"));
+    run_vorn(b, {"setkey", write_file("k32", testsupport::pattern(32, 3))});
+    r = run_vorn(b, {"setkey", write_file("k0", std::string())});
+    EXPECT_NE(std::string::npos, r.err.find("FILL size from 0 to 16\n"));
+    ASSERT_EQ(3u, b.keys.size());
+    board::Bytes k10 = testsupport::pattern(10);
+    k10.resize(16, 0);
+    EXPECT_EQ(k10, b.keys[0]);
+    board::Bytes k32 = testsupport::pattern(32, 3);
+    EXPECT_EQ(board::Bytes(k32.begin(), k32.begin() + 16), b.keys[1]);
+    EXPECT_EQ(board::Bytes(16, 0), b.keys[2]);
+    // An empty file is no download, though.
+    r = run_vorn(b, {"download", testsupport::temp_dir() + "/k0"});
+    EXPECT_NE(std::string::npos, r.err.find("Fail in read file"));
+}
+
+TEST(CommandLine, BootLoadsTheImageAndStartsIt) {
+    Board b;
+    board::Bytes img = testsupport::pattern(3000, 9);
+    auto r = run_vorn(b, {"boot", write_file("boot.img", img)});
+    EXPECT_EQ(0, r.status);
+    ASSERT_EQ(1u, b.downloads.size());
+    EXPECT_EQ(img, b.downloads[0].data);
+    EXPECT_TRUE(b.booted);
+    EXPECT_NE(std::string::npos, r.err.find("downloading 'boot.img'...\nOKAY"));
+    r = run_vorn(b, {"boot"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(std::string(kStartup) + "no image specified\n", r.err);
+    r = run_vorn(b, {"boot", "/nonexistent/boot.img"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("cannot load '/nonexistent/boot.img': No such file or directory\n"));
+}
+
+TEST(CommandLine, BootLoaderCommandsCheckTheirFileFirst) {
+    Board b;
+    auto r = run_vorn(b, {"bl2_boot", "-f", "/nonexistent/missing.bin"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("ERR[VXN]Fail in open file /nonexistent/missing.bin\n"));
+    r = run_vorn(b, {"bl1_boot"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("missing -f <bootloaderPath> for bl1_boot"));
+    EXPECT_TRUE(b.commands.empty());
+    EXPECT_EXIT(run_vorn(b, {"bl1_boot", "-f", write_file(std::string(130, 'p'), "x")}, false),
+                testing::ExitedWithCode(1), "Command length");
+}

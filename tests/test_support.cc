@@ -1,0 +1,98 @@
+#include "tests/test_support.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <unistd.h>
+
+#include "cli/vorn_main.h"
+#include "engine/action.h"
+
+namespace testsupport {
+
+std::string temp_dir() {
+    static std::string dir;
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/vorn-test-XXXXXX";
+        const char* d = mkdtemp(tmpl);
+        if (!d) abort();
+        dir = d;
+        static std::string cleanup = "rm -rf '" + dir + "'";
+        atexit([] { if (system(cleanup.c_str())) {} });
+    }
+    return dir;
+}
+
+std::string write_file(const std::string& name, const std::string& content) {
+    std::string path = temp_dir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+std::string write_file(const std::string& name, const board::Bytes& content) {
+    return write_file(name, std::string(content.begin(), content.end()));
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+board::Bytes pattern(size_t size, uint32_t seed) {
+    board::Bytes out(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; i++) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out[i] = (uint8_t)x;
+    }
+    return out;
+}
+
+namespace {
+
+class ScriptFeature : public board::Feature {
+  public:
+    ScriptFeature(std::string command, std::vector<std::string> replies)
+        : command_(std::move(command)), replies_(std::move(replies)) {}
+    bool on_command(board::Board& b, const std::string& command) override {
+        if (command != command_) return false;
+        for (const std::string& r : replies_) b.reply(r);
+        return true;
+    }
+
+  private:
+    std::string command_;
+    std::vector<std::string> replies_;
+};
+
+}  // namespace
+
+void script(board::Board& board, const std::string& command, const std::vector<std::string>& replies) {
+    board.add_feature(std::make_unique<ScriptFeature>(command, replies));
+}
+
+RunResult run_vorn(board::Board& board, const std::vector<std::string>& words, bool capture) {
+    static std::vector<std::unique_ptr<board::BoardTransport>> transports;
+    std::vector<std::string> storage = {"vorn"};
+    storage.insert(storage.end(), words.begin(), words.end());
+    std::vector<char*> argv;
+    for (auto& w : storage) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    board::BoardTransport* used = nullptr;
+    if (capture) testing::internal::CaptureStderr();
+    int status = vorn_main((int)storage.size(), argv.data(), [&](const char*) -> Transport* {
+        transports.push_back(std::make_unique<board::BoardTransport>(board));
+        used = transports.back().get();
+        return used;
+    });
+    std::string err = capture ? testing::internal::GetCapturedStderr() : std::string();
+    fb_queue_reset();
+    return {status, err, used};
+}
+
+}  // namespace testsupport

@@ -1,0 +1,36 @@
+// Shared helpers of the in-process tests: scratch files and running a command line against an
+// emulated board.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/board/board.h"
+#include "tools/board/board_transport.h"
+
+namespace testsupport {
+
+// A fresh scratch folder for the running test (removed at exit).
+std::string temp_dir();
+std::string write_file(const std::string& name, const std::string& content);
+std::string write_file(const std::string& name, const board::Bytes& content);
+std::string read_file(const std::string& path);
+// Bytes of a deterministic pseudo-random pattern.
+board::Bytes pattern(size_t size, uint32_t seed = 1);
+
+struct RunResult {
+    int status;
+    std::string err;  // what the run wrote to standard error
+    board::BoardTransport* transport;  // the transport the run used (owned by the harness)
+};
+
+// Makes the board answer `command` with exactly these raw replies (each one transfer) instead of
+// its own, for the reply rules that a well-behaved board never exercises.
+void script(board::Board& board, const std::string& command, const std::vector<std::string>& replies);
+
+// Runs one command line ("vorn" is prepended) with `board` behind an in-process transport, then
+// empties the action queue so that another run can follow in the same test. Death tests pass
+// capture false: they watch standard error themselves.
+RunResult run_vorn(board::Board& board, const std::vector<std::string>& words, bool capture = true);
+
+}  // namespace testsupport

@@ -1,0 +1,213 @@
+#include "tools/board/board.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace board {
+
+namespace {
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+    return !prefix.empty() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string hex8(uint64_t v) {
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%08llx", (unsigned long long)v);
+    return buf;
+}
+
+}  // namespace
+
+Board::Board(Config cfg) : config(std::move(cfg)) {}
+
+void Board::add_feature(std::unique_ptr<Feature> feature) { features_.push_back(std::move(feature)); }
+
+void Board::vanish() {
+    gone_ = true;
+    out_.clear();
+    out_pos_ = 0;
+    expect_left_ = 0;
+}
+
+void Board::come_back() {
+    gone_ = false;
+    vanish_when_drained_ = false;
+    out_.clear();
+    out_pos_ = 0;
+    expect_left_ = 0;
+}
+
+void Board::reply(const std::string& code, const std::string& payload) {
+    std::string s = code + payload;
+    out_.push_back({Bytes(s.begin(), s.end()), false});
+}
+
+void Board::reply_bytes(const std::string& code, const Bytes& payload) {
+    Bytes b(code.begin(), code.end());
+    b.insert(b.end(), payload.begin(), payload.end());
+    out_.push_back({std::move(b), false});
+}
+
+void Board::send_raw(Bytes data) { out_.push_back({std::move(data), true}); }
+
+void Board::send_raw_stream(uint64_t count, std::function<void(uint8_t*, uint64_t, size_t)> fill) {
+    if (count == 0) return;
+    out_.push_back(Packet(count, std::move(fill)));
+}
+
+void Board::expect_data(uint64_t count, std::function<void(const uint8_t*, size_t)> on_bytes,
+                        std::function<void()> on_done) {
+    expect_left_ = count;
+    on_bytes_ = std::move(on_bytes);
+    on_done_ = std::move(on_done);
+    if (count == 0 && on_done_) on_done_();
+}
+
+long Board::host_write(const void* data, size_t len) {
+    if (gone_) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (config.faults.fail_write_after >= 0 && writes_seen_ >= config.faults.fail_write_after) {
+        errno = EIO;
+        return -1;
+    }
+    writes_seen_++;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    if (expect_left_ == 0) {
+        on_command(std::string(reinterpret_cast<const char*>(p), len));
+        return (long)len;
+    }
+    size_t n = len < expect_left_ ? len : (size_t)expect_left_;
+    const long long vanish_at = config.faults.vanish_after_data_bytes;
+    if (vanish_at >= 0 && data_bytes_seen_ + (long long)n >= vanish_at) {
+        vanish();
+        errno = ENODEV;
+        return -1;
+    }
+    data_bytes_seen_ += (long long)n;
+    expect_left_ -= n;
+    if (on_bytes_) on_bytes_(p, n);
+    if (expect_left_ == 0) {
+        // The handler may start the next data phase, so take it out first.
+        auto done = std::move(on_done_);
+        on_bytes_ = nullptr;
+        on_done_ = nullptr;
+        if (done) done();
+    }
+    return (long)len;
+}
+
+long Board::host_read(void* data, size_t len) {
+    if (gone_) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (out_.empty()) return 0;
+    Packet& pkt = out_.front();
+    const uint64_t total = pkt.fill ? pkt.stream_size : pkt.bytes.size();
+    uint64_t left = total - out_pos_;
+    size_t n = len < left ? len : (size_t)left;
+    if (pkt.raw && config.faults.short_read_limit && n > config.faults.short_read_limit)
+        n = config.faults.short_read_limit;
+    if (pkt.fill)
+        pkt.fill(static_cast<uint8_t*>(data), out_pos_, n);
+    else
+        memcpy(data, pkt.bytes.data() + out_pos_, n);
+    out_pos_ += n;
+    if (out_pos_ == total) {
+        out_.pop_front();
+        out_pos_ = 0;
+        if (out_.empty() && vanish_when_drained_) vanish();
+    }
+    return (long)n;
+}
+
+bool Board::faulted(const std::string& command) {
+    const Faults& f = config.faults;
+    if (starts_with(command, f.vanish_prefix)) {
+        vanish();
+        return true;
+    }
+    if (starts_with(command, f.hang_prefix)) return true;
+    if (starts_with(command, f.fail_prefix)) {
+        reply("FAIL", f.fail_text);
+        return true;
+    }
+    if (starts_with(command, f.malformed_prefix)) {
+        reply("OKA");
+        return true;
+    }
+    if (starts_with(command, f.data_prefix)) {
+        reply("DATA", "00000010");
+        return true;
+    }
+    return false;
+}
+
+void Board::on_command(const std::string& command) {
+    commands.push_back(command);
+    if (faulted(command)) return;
+    for (const std::string& line : config.info_lines) send_info(line);
+    for (auto& f : features_)
+        if (f->on_command(*this, command)) return;
+    core_command(command);
+}
+
+void Board::core_command(const std::string& command) {
+    if (starts_with(command, "getvar:")) {
+        std::string name = command.substr(7);
+        if (name == "identify") return reply_bytes("OKAY", config.identify);
+        auto bin = config.binary_vars.find(name);
+        if (bin != config.binary_vars.end()) return reply_bytes("OKAY", bin->second);
+        auto text = config.vars.find(name);
+        if (text != config.vars.end()) return reply("OKAY", text->second);
+        return reply("FAIL", "unknown variable");
+    }
+    if (starts_with(command, "setvar:")) {
+        // Variables are set with a 4-byte value in a data phase.
+        std::string name = command.substr(7);
+        setvars[name].clear();
+        reply("DATA", hex8(4));
+        expect_data(
+            4, [this, name](const uint8_t* p, size_t n) { setvars[name].insert(setvars[name].end(), p, p + n); },
+            [this] { reply("OKAY"); });
+        return;
+    }
+    bool is_download = starts_with(command, "download:");
+    if (is_download || starts_with(command, "setkey:")) {
+        std::string hex = command.substr(is_download ? 9 : 7);
+        char* end = nullptr;
+        unsigned long long size = strtoull(hex.c_str(), &end, 16);
+        if (hex.empty() || *end || size == 0) return reply("FAIL", "bad size");
+        Bytes* dst;
+        if (is_download) {
+            downloads.push_back({command, {}});
+            dst = &downloads.back().data;
+        } else {
+            keys.emplace_back();
+            dst = &keys.back();
+        }
+        dst->reserve(size);
+        reply("DATA", hex8(size));
+        expect_data(size, [dst](const uint8_t* p, size_t n) { dst->insert(dst->end(), p, p + n); },
+                    [this] { reply("OKAY"); });
+        return;
+    }
+    if (command == "boot") {
+        booted = true;
+        return reply("OKAY");
+    }
+    if (command == "reboot" || starts_with(command, "reboot-")) {
+        reboots.push_back(command);
+        reply("OKAY");
+        vanish_when_drained();
+        return;
+    }
+    if (starts_with(command, "oem ")) return reply("OKAY");
+    reply("FAIL", "unknown command");
+}
+
+}  // namespace board

@@ -1,0 +1,34 @@
+// USB interface enumeration and matching: candidates are described as usb_ifc_info and offered
+// to a callback; the accepted one is opened as a Transport.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include "usb/transport.h"
+
+struct usb_ifc_info {
+    uint16_t idVendor;
+    uint16_t idProduct;
+    uint8_t bDeviceClass;
+    uint8_t bDeviceSubClass;
+    uint8_t bDeviceProtocol;
+    uint8_t bInterfaceClass;
+    uint8_t bInterfaceSubClass;
+    uint8_t bInterfaceProtocol;
+    // 0 when the board is there but may not be opened by this user.
+    uint8_t has_access;
+    char serial[256];
+    // The USB port path, such as "1-2.3".
+    char location[256];
+};
+
+using ifc_match_func = std::function<int(usb_ifc_info*)>;
+
+extern const uint16_t vendor_id;
+extern const uint16_t product_id;
+
+Transport* usb_open(ifc_match_func callback, const char* path);
+Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path);
+int usb_close(Transport* transport);
+std::string UsbNoPermissionsShortHelpText();
+std::string UsbNoPermissionsLongHelpText();
