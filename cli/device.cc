@@ -1,0 +1,65 @@
+#include "cli/device.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "usb/usb_sys.h"
+#include "util/log.h"
+
+int match_morvanta_with_serial(usb_ifc_info* info, const char* selector) {
+    if (vendor_id != 0 && info->idVendor != vendor_id) return -1;
+    if (product_id != 0 && info->idProduct != product_id) return -1;
+    if (info->bInterfaceClass != 0xff || info->bInterfaceSubClass != 0x42 ||
+        info->bInterfaceProtocol != 0x03)
+        return -1;
+    if (selector && strcmp(selector, info->serial) != 0 && strcmp(selector, info->location) != 0)
+        return -1;
+    return 0;
+}
+
+int list_devices_callback(usb_ifc_info* info) {
+    if (match_morvanta_with_serial(info, nullptr) != 0) return -1;
+    std::string name = info->serial;
+    if (!info->has_access) {
+        name = UsbNoPermissionsShortHelpText();
+        // The listing is one line per board; the help text's own line end would split it.
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+    }
+    if (name.empty()) name = "????????????";
+    printf("%s\tQrx_VXN\n", name.c_str());
+    return -1;
+}
+
+void list_devices() {
+    usb_open(ifc_match_func(list_devices_callback), nullptr);
+    fflush(stdout);
+}
+
+Transport* open_device(const char* path, const char* selector) {
+    bool announced = false;
+    for (;;) {
+        ifc_match_func callback = [selector](usb_ifc_info* info) {
+            return match_morvanta_with_serial(info, selector);
+        };
+        Transport* transport = usb_open(callback, path);
+        if (transport) return transport;
+        if (path) {
+            qrx_log_out("ERR[VXN]", "Fail open dev:%s\n", path);
+            return nullptr;
+        }
+        if (!announced) {
+            announced = true;
+            fprintf(stderr, "< waiting for Quenrix %s >\n", selector ? selector : "VXN device");
+            fflush(stderr);
+        }
+        sleep_ms(1);
+    }
+}
+
+Transport* reopen_device(Transport*& transport, const char* selector) {
+    if (transport) usb_close(transport);
+    transport = nullptr;
+    transport = open_device(nullptr, selector);
+    return transport;
+}

@@ -1,0 +1,252 @@
+// "partition", "upload", "mwrite" and "mread": whole images and slices between host files and a
+// partition of the board. The handlers check words and files and queue; nothing is sent here.
+#include <cerrno>
+#include <fcntl.h>
+#include <getopt.h>
+#include <string>
+#include <unistd.h>
+
+#include "cli/handlers.h"
+#include "cli/vorn_main.h"
+#include "engine/queued_ops.h"
+#include "sparse/sparse.h"
+#include "util/log.h"
+#include "util/progress.h"
+#include "util/string_printf.h"
+
+using veltrop::base::StringPrintf;
+
+namespace {
+
+// Shared by "partition" and "upload"; each ignores the long option it has no use for.
+const struct option qrxPartOpts[] = {
+    {"partname", required_argument, nullptr, 'p'},  {"filepath", required_argument, nullptr, 'f'},
+    {"verify", required_argument, nullptr, 'v'},    {"imagetype", required_argument, nullptr, 't'},
+    {"media", required_argument, nullptr, 'm'},     {"partoffset", required_argument, nullptr, 'o'},
+    {"filesize", required_argument, nullptr, 'z'},  {nullptr, 0, nullptr, 0},
+};
+
+struct PartArgs {
+    const char* partname = nullptr;
+    const char* filepath = nullptr;
+    const char* verify = nullptr;
+    const char* imagetype = nullptr;
+    const char* media = nullptr;
+    const char* offset = nullptr;
+    const char* filesize = nullptr;
+};
+
+// Both letter cases name one option; the last value of an option counts. False after "?".
+bool parse_part_options(char** words, int count, const char* shorts, PartArgs* args) {
+    // getopt keeps its position in process-wide state; 0 restarts it from scratch (a harness may
+    // run several command lines in one process).
+    optind = 0;
+    int c;
+    while ((c = getopt_long(count, words, shorts, qrxPartOpts, nullptr)) != -1) {
+        switch (c) {
+            case 'P': case 'p': args->partname = optarg; break;
+            case 'F': case 'f': args->filepath = optarg; break;
+            case 'V': case 'v': args->verify = optarg; break;
+            case 'T': case 't': args->imagetype = optarg; break;
+            case 'M': case 'm': args->media = optarg; break;
+            case 'O': case 'o': args->offset = optarg; break;
+            case 'Z': case 'z': args->filesize = optarg; break;
+            default: return false;
+        }
+    }
+    return true;
+}
+
+// Opens a file read-only and takes its size; -1 (fd closed) when the size is not available.
+int open_sized(const char* path, long long* size) {
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) return -2;
+    *size = get_file_size(fd);
+    if (*size < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Queues "oem verify " followed by the verify file's text (at most 64 bytes).
+int queue_verify(const char* path) {
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        qrx_log_out("ERR[VXN]", "Fail in open file %s\n", path);
+        return -620;
+    }
+    long long size = get_file_size(fd);
+    if (size < 0) {
+        qrx_log_out("ERR[VXN]", "Fail in get sz of file(%s)\n", path);
+        close(fd);
+        return -625;
+    }
+    if (size > 64) {
+        qrx_log_out("ERR[VXN]", "verify file sz %lld too large\n", size);
+        close(fd);
+        return -629;
+    }
+    char text[12 + 64] = "oem verify ";
+    const size_t prefix = sizeof("oem verify ") - 1;
+    ssize_t got = read(fd, text + prefix, (size_t)size);
+    close(fd);
+    if (got != (ssize_t)size) {
+        qrx_log_out("ERR[VXN]", "FAil in read vry file\n");
+        return -636;
+    }
+    // The bytes are the text as they are; a NUL among them ends it.
+    text[prefix + (size_t)size] = '\0';
+    fb_queue_command(text, "");
+    return 0;
+}
+
+}  // namespace
+
+int do_qrx_partition(char** words, int count) {
+    require_words(545, 5, count);
+    PartArgs a;
+    if (!parse_part_options(words, count, "P:p:F:f:V:v:T:t:M:m:O:o:", &a)) {
+        qrx_log_out("ERR[VXN]", "invalid option %c\n", '?');
+        return -567;
+    }
+    if (!a.partname) {
+        qrx_log_out("ERR[VXN]", "partname is empty\n");
+        return -572;
+    }
+    if (!a.filepath) {
+        qrx_log_out("ERR[VXN]", "filePath is emtpy\n");
+        return -576;
+    }
+    const char* media = a.media ? a.media : "store";
+    long long size = 0;
+    int fd = open_sized(a.filepath, &size);
+    if (fd == -2) {
+        qrx_log_out("ERR[VXN]", "Fail in open file %s\n", a.filepath);
+        return -586;
+    }
+    if (fd < 0) {
+        qrx_log_out("ERR[VXN]", "Fail in get sz of file(%s)\n", a.filepath);
+        return -591;
+    }
+    long long offset = 0;
+    if (a.offset) {
+        offset = parse_num(a.offset);
+        if (offset < 0) {
+            qrx_log_out("ERR[VXN]", "illegle offset %s\n", a.offset);
+            close(fd);
+            return -595;
+        }
+    }
+    const char* type = a.imagetype;
+    if (!type) type = sparse_img_probe(fd) == 1 ? "sparse" : "normal";
+    close(fd);
+
+    std::string announce =
+        StringPrintf("oem mwrite 0x%llx %s %s %s 0x%llx", size, type, media, a.partname, offset);
+    fb_queue_command(announce.c_str(), "");
+
+    char mwrite[] = "mwrite";
+    char* stream_words[] = {mwrite, const_cast<char*>(a.filepath), nullptr};
+    if (do_qrx_mwrite(stream_words, 2)) {
+        qrx_log_out("ERR[VXN]", "fail in queue mwrite\n");
+        return -612;
+    }
+    if (!a.verify) return 0;
+    return queue_verify(a.verify);
+}
+
+int do_qrx_upload(char** words, int count) {
+    require_words(672, 7, count);
+    PartArgs a;
+    if (!parse_part_options(words, count, "P:p:F:f:T:t:M:m:O:o:Z:z:", &a)) {
+        qrx_log_out("ERR[VXN]", "invalid option %c\n", '?');
+        return -694;
+    }
+    if (!a.partname) {
+        qrx_log_out("ERR[VXN]", "partname is empty\n");
+        return -699;
+    }
+    if (!a.filepath) {
+        qrx_log_out("ERR[VXN]", "filePath is emtpy\n");
+        return -703;
+    }
+    const char* media = a.media ? a.media : "store";
+    if (!a.filesize) {
+        qrx_log_out("ERR[VXN]", "need specify filesize\n");
+        return -712;
+    }
+    const char* type = a.imagetype ? a.imagetype : "normal";
+    long long size = parse_num(a.filesize);
+    if (size < 0) {
+        qrx_log_out("ERR[VXN]", "illegle filesize %s\n", a.filesize);
+        return -717;
+    }
+    long long offset = 0;
+    if (a.offset) {
+        offset = parse_num(a.offset);
+        if (offset < 0) {
+            qrx_log_out("ERR[VXN]", "illegle offset %s\n", a.offset);
+            return -721;
+        }
+    }
+    std::string announce =
+        StringPrintf("oem mread 0x%llx %s %s %s 0x%llx", size, type, media, a.partname, offset);
+    fb_queue_command(announce.c_str(), "");
+    // Started now, so the elapsed time shown includes the wait until the transfer begins.
+    qrx_progress_info_init(size, "Uploading", 0, 100);
+
+    char mread[] = "mread";
+    char* stream_words[] = {mread, const_cast<char*>(a.filepath), nullptr};
+    if (do_qrx_mread(stream_words, 2, true)) {
+        qrx_log_out("ERR[VXN]", "fail in queue mread\n");
+        return -733;
+    }
+    return 0;
+}
+
+int do_qrx_mwrite(char** words, int count) {
+    require_words(446, 2, count);
+    long long size = count >= 3 ? parse_num(words[2]) : 0;
+    long long offset = count >= 4 ? parse_num(words[3]) : 0;
+    if (offset < 0 || size < 0) {
+        qrx_log_out("ERR[VXN]", "Err offset or datasz\n");
+        return -458;
+    }
+    long long fsz = 0;
+    int fd = open_sized(words[1], &fsz);
+    if (fd == -2) {
+        qrx_log_out("ERR[VXN]", "Fail in open file %s\n", words[1]);
+        return -464;
+    }
+    if (fd < 0) {
+        qrx_log_out("ERR[VXN]", "Fail in get sz of file(%s)\n", words[1]);
+        return -469;
+    }
+    // Both numbers come from the command line: compared without adding, so nothing can overflow.
+    if (offset > fsz || size > fsz - offset) {
+        qrx_log_out("ERR[VXN]", "err offset (0x%llx) + dataSz(0x%llx) > fsz 0x%llx\n", offset, size,
+                    fsz);
+        close(fd);
+        return -474;
+    }
+    if (size == 0) size = fsz - offset;
+    if (lseek(fd, (off_t)offset, SEEK_SET) != (off_t)offset) {
+        qrx_log_out("ERR[VXN]", "Fail in seek to fileOffset 0x%llx\n", offset);
+        close(fd);
+        return -479;
+    }
+    fb_queue_mwrite(fd_to_slot(fd), size, "mwrite:verify=addsum");
+    return 0;
+}
+
+int do_qrx_mread(char** words, int count, bool progress) {
+    require_words(647, 2, count);
+    int fd = open(words[1], O_WRONLY | O_CREAT | O_TRUNC, 0700);
+    if (fd < 0) {
+        qrx_log_out("ERR[VXN]", "Fail in open file %s, errno(%d)\n", words[1], errno);
+        return -655;
+    }
+    fb_queue_mread(fd, progress);
+    return 0;
+}

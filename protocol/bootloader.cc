@@ -1,0 +1,372 @@
+#include "protocol/bootloader.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+#include "protocol/exchange.h"
+#include "util/add_sum.h"
+#include "util/log.h"
+#include "util/numbers.h"
+
+namespace {
+
+constexpr const char* kMsg = "MSG[VXN]";
+constexpr const char* kErr = "ERR[VXN]";
+
+constexpr size_t kReplyBufSize = 512;
+constexpr size_t kCbwBufSize = 256;
+constexpr uint32_t kBl2Chunk = 0x2000;
+constexpr int kPauseMs = 500;
+constexpr int kReenumPauseMs = 1500;
+constexpr uint32_t kSocFixedSize = 0x39;
+constexpr uint32_t kFixedFirstStageSize = 0x63800;
+constexpr long long kMaxFirstStageSize = 0xC0000;
+
+constexpr int kStageBl1 = 0;
+constexpr int kStageBl2 = 8;
+constexpr int kStageBl2e = 12;
+
+fb_reopen_fn g_reopen = nullptr;
+
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+uint32_t le32(const unsigned char* p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// The exchange copies an OKAY payload without a terminator, so a buffer reused across requests
+// would show a short text followed by the tail of the previous reply: clear it every time.
+int request(Transport* transport, const char* command, char* reply, size_t reply_size) {
+    memset(reply, 0, reply_size);
+    return _command_send_no_data(transport, command, reply);
+}
+
+void log_mode(const char* prefix, const char* format, const char* identify) {
+    qrx_log_out(prefix, format, (signed char)identify[0], (signed char)identify[1],
+                (signed char)identify[2], (signed char)identify[3]);
+}
+
+int request_identify(Transport* transport, char* reply) {
+    int ret = request(transport, "getvar:identify", reply, kReplyBufSize);
+    if (ret == 0) log_mode(kMsg, "device mode:%02d-%02d-%02d-%02d\n", reply);
+    return ret;
+}
+
+// Reads until `want` bytes have come or the file ends; the count obtained, or -1 when the first
+// read already failed.
+long read_full(int fd, void* buf, uint32_t want) {
+    uint32_t got = 0;
+    while (got < want) {
+        ssize_t n = read(fd, (char*)buf + got, want - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return got ? (long)got : -1;
+        if (n == 0) break;
+        got += (uint32_t)n;
+    }
+    return (long)got;
+}
+
+// ---- BL1 ----
+
+// The first-stage size the ROM takes, or a result code.
+int first_stage_size(Transport* transport, uint32_t soc, char* reply, uint32_t* out) {
+    if (soc == kSocFixedSize) {
+        *out = kFixedFirstStageSize;
+        qrx_log_out(kMsg, "p1 bl2 sz 0x%x\n", *out);
+        return 0;
+    }
+    if (request(transport, "getvar:downloadsize", reply, kReplyBufSize) != 0) {
+        qrx_log_out(kErr, "Fail in get download size\n");
+        return -748;
+    }
+    long long sz = parse_num(reply, nullptr);
+    qrx_log_out(kMsg, "download sz is %s\n", reply);
+    // Judged on the whole number: a text above 4 GiB must not shrink into range by truncation.
+    if (sz <= 0 || sz > kMaxFirstStageSize) {
+        qrx_log_out(kErr, "downloadsize(0x%x) exceed range (0,0xc0000)\n", (unsigned)sz);
+        return -754;
+    }
+    *out = (uint32_t)sz;
+    return 0;
+}
+
+// ---- BL2 / BL2E ----
+
+// One command block as the board sends it.
+struct Cbw {
+    int32_t sequence;
+    uint32_t transferSize;
+    uint32_t fileOffset;
+    uint8_t flags;
+    uint8_t requestType;
+};
+
+constexpr uint8_t kFlagBulkIn = 0x80;
+constexpr uint8_t kFlagNoChecksum = 0x01;
+constexpr uint8_t kTypeData = 0;
+constexpr uint8_t kTypeEnd = 1;
+constexpr uint8_t kTypeNotReady = 0xFF;
+
+struct Bl2Job {
+    int fd;
+    unsigned file_size;
+    unsigned char* data;  // kBl2Chunk bytes
+    int tries;
+    char reply[kReplyBufSize];
+};
+
+enum class Step { Next, End, Fail, Abort };
+
+// Sends one data request in 8 KiB downloads, once per try until its checksum is accepted.
+int serve_data_request(Transport* transport, Bl2Job& job, const Cbw& cbw) {
+    const bool want_sum = !(cbw.flags & kFlagNoChecksum);
+    for (int attempt = 1; attempt <= job.tries; ++attempt) {
+        off_t pos = lseek(job.fd, (off_t)cbw.fileOffset, SEEK_SET);
+        if (pos < 0 || (uint64_t)pos != cbw.fileOffset) {
+            qrx_log_out(kErr, "Fail in seek to fileOffset 0x%x\n", cbw.fileOffset);
+            return -651;
+        }
+        // In 64 bits: a request that wraps 32 bits lies beyond the file, not at its start.
+        if ((uint64_t)cbw.fileOffset + cbw.transferSize > job.file_size) {
+            qrx_log_out(kErr, "fileOffset + transferSize > filesz: 0x: %x + %x > %x\n",
+                        cbw.fileOffset, cbw.transferSize, job.file_size);
+            return -655;
+        }
+        uint32_t sum = 0;
+        uint32_t left = cbw.transferSize;
+        while (left > 0) {
+            uint32_t chunk = left < kBl2Chunk ? left : kBl2Chunk;
+            long got = read_full(job.fd, job.data, chunk);
+            if (got != (long)chunk) {
+                qrx_log_out(kErr, "Fail in read img,want %d but %d\n", (int)chunk, (int)got);
+                return -666;
+            }
+            if (fb_download_data(transport, job.data, chunk) != 0) {
+                qrx_log_out(kErr, "FAil in download, leftLen 0x%x, totallen 0x%x\n", left,
+                            cbw.transferSize);
+                return -672;
+            }
+            if (want_sum) sum += add_sum(job.data, chunk);
+            left -= chunk;
+        }
+        qrx_log_out(kMsg, "OK in download sequence %d, size 0x%x, offset 0x%x\n", cbw.sequence,
+                    cbw.transferSize, cbw.fileOffset);
+        if (!want_sum) return 0;
+        const unsigned char value[4] = {(unsigned char)sum, (unsigned char)(sum >> 8),
+                                        (unsigned char)(sum >> 16), (unsigned char)(sum >> 24)};
+        if (fb_qrx_setvar(transport, "checksum", value, sizeof(value)) == 0) return 0;
+        qrx_log_out(kMsg, "%s in setvar:checksum, origsum 0x%x, trytime %d : %d\n", "FAIL", sum,
+                    attempt, job.tries);
+    }
+    return -1;
+}
+
+// Fetches one command block and carries it out; `ret` receives the failure code.
+Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret) {
+    unsigned char cbw_buf[kCbwBufSize];
+    int r = request(transport, "getvar:cbw", (char*)cbw_buf, sizeof(cbw_buf));
+    if (r != 0) {
+        qrx_log_out(kErr, "Fail get cbw,ret=%d,err[%s]\n", r, fb_get_error());
+        *ret = -604;
+        return Step::Fail;
+    }
+    if (memcmp(cbw_buf, "QRXC", 4) != 0) {
+        qrx_log_out(kErr, "cbw signature not match\n");
+        *ret = -608;
+        return Step::Fail;
+    }
+    Cbw cbw;
+    cbw.sequence = (int32_t)le32(cbw_buf + 4);
+    cbw.transferSize = le32(cbw_buf + 8);
+    cbw.fileOffset = le32(cbw_buf + 12);
+    cbw.flags = cbw_buf[16];
+    cbw.requestType = cbw_buf[17];
+
+    if (cbw.requestType == kTypeNotReady) {
+        if (bl2e) {
+            qrx_log_out(kMsg, "err cbw requestType for bl2e,only support in bl2\n");
+            *ret = -614;
+            return Step::Abort;
+        }
+        qrx_log_out(kMsg, "bl2boot need wait and continue next loop\n");
+        pause_ms(kPauseMs);
+        // A failed identify has no reply to judge the stage by; it fails the stage as it is.
+        if (request_identify(transport, job.reply) != 0) {
+            *ret = -1;
+            return Step::Fail;
+        }
+        if (job.reply[3] != kStageBl2) {
+            qrx_log_out(kErr, "illegle stage for bl2 next\n");
+            *ret = -622;
+            return Step::Fail;
+        }
+        return Step::Next;
+    }
+    if (cbw.requestType == kTypeEnd) {
+        qrx_log_out(kMsg, "bl2boot tranfer END\n");
+        return Step::End;
+    }
+    if (cbw.requestType >= 0x80) {
+        qrx_log_out(kErr, "unsupported type %d\n", (signed char)cbw.requestType);
+        *ret = -632;
+        return Step::Fail;
+    }
+    if (cbw.requestType != kTypeData) {
+        qrx_log_out(kErr, "bl2 error code[%d]\n", cbw.requestType);
+        *ret = -636;
+        return Step::Fail;
+    }
+    if (cbw.flags & kFlagBulkIn) {
+        qrx_log_out(kErr, "err, bl2_boot can't support bulkin\n");
+        *ret = -641;
+        return Step::Fail;
+    }
+    *ret = serve_data_request(transport, job, cbw);
+    return *ret == 0 ? Step::Next : Step::Fail;
+}
+
+int feed_stage(Transport* transport, Bl2Job& job, bool bl2e) {
+    for (;;) {
+        int ret = 0;
+        switch (serve_command_block(transport, job, bl2e, &ret)) {
+            case Step::Next:
+                continue;
+            case Step::End:
+                return 0;
+            case Step::Abort:
+                return ret;
+            case Step::Fail:
+                qrx_log_out(kErr, "Fail in stage %s\n", bl2e ? "BL2E" : "BL2");
+                return ret;
+        }
+    }
+}
+
+// The board restarts into BL2E: wait for it, open it again by serial number where it asked for
+// that, and make sure it is there. `transport` follows the replacement.
+int enter_bl2e(Transport*& transport, const char* serial, Bl2Job& job) {
+    pause_ms(kPauseMs);
+    qrx_log_out(kMsg, "Now jump to bl2e\n");
+    if (serial) {
+        qrx_log_out(kMsg, "need update usb handle for bl2e\n");
+        // The reopening closes the old handle; the caller's pointer must never be left on it.
+        if (g_reopen) transport = g_reopen(transport, serial);
+        if (!g_reopen || !transport) {
+            qrx_log_out(kErr, "fail in update dev handle for bl2e\n");
+            return 1;
+        }
+    }
+    if (request_identify(transport, job.reply) != 0 || job.reply[3] != kStageBl2e) {
+        qrx_log_out(kErr, "illegle stage for bl2E\n");
+        return -595;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void fb_set_reopen(fb_reopen_fn reopen) { g_reopen = reopen; }
+
+int fb_bl1_boot(Transport* transport, int fd, unsigned int size) {
+    char reply[kReplyBufSize];
+    if (request_identify(transport, reply) != 0) {
+        qrx_log_out(kErr, "Fail in get identify\n");
+        return -719;
+    }
+    if ((signed char)reply[0] <= 4 || reply[3] != kStageBl1) {
+        log_mode(kErr, "illegle device mode:%02d-%02d-%02d-%02d\n", reply);
+        return -725;
+    }
+    if (request(transport, "getvar:getchipinfo-1", reply, sizeof(reply)) != 0) {
+        qrx_log_out(kErr, "Fail in get chipinfo\n");
+        return -731;
+    }
+    const uint32_t soc = le32((const unsigned char*)reply + 4);
+    const uint32_t feat = le32((const unsigned char*)reply + 36);
+    qrx_log_out(kMsg, "soc[%x], feat %x\n", soc, feat);
+
+    uint32_t stage_size = 0;
+    int ret = first_stage_size(transport, soc, reply, &stage_size);
+    if (ret != 0) return ret;
+    if (size < stage_size) {
+        qrx_log_out(kErr, "Download sz 0x%x > bl2 file sz 0x%x\n", stage_size, size);
+        return -760;
+    }
+    unsigned char* buf = (unsigned char*)malloc(stage_size);
+    if (!buf) {
+        qrx_log_out(kErr, "Fail in alloc buf for bl2 data\n");
+        return -766;
+    }
+    long got = read_full(fd, buf, stage_size);
+    if (got != (long)stage_size) {
+        qrx_log_out(kErr, "Fail in read img,want %d but %d\n", (int)stage_size, (int)got);
+        free(buf);
+        return -772;
+    }
+    ret = fb_download_data(transport, buf, stage_size);
+    free(buf);
+    if (ret != 0) {
+        qrx_log_out(kErr, "Fail in download bl2 data\n");
+        return -778;
+    }
+    qrx_log_out(kMsg, "okay download bl2\n");
+    ret = fb_command(transport, "boot");
+    if (soc == 0x36 || soc == 0x39) {
+        qrx_log_out(kMsg, "wait sometime for 0x%x re-enum\n", soc);
+        pause_ms(kReenumPauseMs);
+    }
+    return ret;
+}
+
+int fb_bl2_boot(Transport*& transport, int fd, unsigned int size) {
+    Bl2Job job;
+    if (request_identify(transport, job.reply) != 0) {
+        qrx_log_out(kErr, "Fail in get identify\n");
+        return -539;
+    }
+    const int protocol = (signed char)job.reply[0];
+    const int stage = (signed char)job.reply[3];
+    if (stage != kStageBl2) {
+        qrx_log_out(kErr, "illegle fw mode %d for bl2_boot\n", stage);
+        return -547;
+    }
+    if (protocol <= 4) {
+        qrx_log_out(kErr, "illegle protocol %d\n", protocol);
+        return -551;
+    }
+    const int stages = protocol > 5 ? 2 : 1;
+    job.fd = fd;
+    job.file_size = size;
+    job.tries = protocol > 5 ? 3 : 1;
+    job.data = (unsigned char*)malloc(kBl2Chunk);
+    if (!job.data) {
+        qrx_log_out(kErr, "Fail in alloc buf\n");
+        return -559;
+    }
+
+    char serial[kReplyBufSize] = "";
+    const bool reopen_by_serial = (signed char)job.reply[1] > 0;
+    if (reopen_by_serial) {
+        if (request(transport, "getvar:serialno", job.reply, sizeof(job.reply)) != 0) {
+            qrx_log_out(kErr, "Fail in update serialno\n");
+            free(job.data);
+            return -569;
+        }
+        memcpy(serial, job.reply, sizeof(serial) - 1);
+        qrx_log_out(kMsg, "bl2 serail:%s\n", serial);
+    }
+
+    int ret = 0;
+    for (int s = 0; s < stages && ret == 0; ++s) {
+        const bool bl2e = s == 1;
+        if (bl2e) ret = enter_bl2e(transport, reopen_by_serial ? serial : nullptr, job);
+        if (ret == 0) ret = feed_stage(transport, job, bl2e);
+    }
+    free(job.data);
+    return ret;
+}

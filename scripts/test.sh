@@ -1,0 +1,19 @@
+#!/bin/sh
+# Builds vorn and runs the whole test suite twice: a normal build, then one under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Installs missing build dependencies first.
+set -e
+cd "$(dirname "$0")/.."
+if [ "$(id -u)" = 0 ]; then sh scripts/install-deps.sh; fi
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/release -j"$jobs"
+(cd build/release && ctest -j"$jobs" --output-on-failure)
+
+# The sanitized binary runs under umockdev's preload library in the end-to-end tests, which
+# ASan would refuse without this.
+export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON -DVORN_BENCH=OFF
+cmake --build build/sanitize -j"$jobs"
+(cd build/sanitize && ctest -j"$jobs" --output-on-failure)

@@ -1,0 +1,87 @@
+// Writers: an output_file turns the chunk requests of the block walk (data, fill, don't care,
+// end) into bytes, with one of two encodings (the sparse format or the expanded "normal" image)
+// and one of two sinks (an open descriptor or a caller's write callback).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct output_file;
+
+// Where the bytes go.
+struct output_sink_ops {
+    int (*open)(output_file* out, int fd);
+    int (*skip)(output_file* out, int64_t n);
+    int (*pad)(output_file* out, int64_t len);
+    int (*write)(output_file* out, const void* data, size_t n);
+    void (*close)(output_file* out);
+};
+
+// How runs are encoded. A data chunk is also offered in three steps (header, payload pieces,
+// tail) so that runs read from files are streamed in bounded pieces with the same bytes out.
+struct output_chunk_ops {
+    int (*write_data_chunk)(output_file* out, uint32_t len, const void* data);
+    int (*write_fill_chunk)(output_file* out, uint32_t len, uint32_t fill_val);
+    int (*write_skip_chunk)(output_file* out, int64_t len);
+    int (*write_end_chunk)(output_file* out);
+    int (*begin_data_chunk)(output_file* out, uint32_t len);
+    int (*write_data_piece)(output_file* out, const void* data, uint32_t n);
+    int (*end_data_chunk)(output_file* out, uint32_t len);
+};
+
+struct output_file {
+    uint32_t crc;
+    const output_sink_ops* ops;
+    const output_chunk_ops* chunk_ops;
+    bool use_crc;
+    uint32_t block_size;
+    int64_t len;
+    // Zeros for padding and the current fill pattern, each buf_len bytes (a whole number of
+    // blocks, or a bounded piece of one huge block).
+    char* zero_buf;
+    uint32_t* fill_buf;
+    size_t buf_len;
+    bool fill_buf_set;
+    uint32_t fill_buf_val;
+    // Position in the expanded image, so that the normal encoding never writes past `len`.
+    int64_t pos;
+    // Piece buffer for runs read from files, allocated at the first such run.
+    void* io_buf;
+};
+
+struct output_file_normal {
+    output_file out;
+    int fd;
+};
+
+struct output_file_callback {
+    output_file out;
+    void* priv;
+    int (*write)(void* priv, const void* data, int len);
+};
+
+extern const output_sink_ops file_ops;
+extern const output_sink_ops callback_file_ops;
+extern const output_chunk_ops sparse_file_ops;
+extern const output_chunk_ops normal_file_ops;
+
+output_file* output_file_open_fd(int fd, unsigned int block_size, int64_t len, bool gz,
+                                 bool sparse, int chunks, bool crc);
+output_file* output_file_open_callback(int (*write)(void*, const void*, int), void* priv,
+                                       unsigned int block_size, int64_t len, bool gz, bool sparse,
+                                       int chunks, bool crc);
+void output_file_close(output_file* out);
+
+int write_data_chunk(output_file* out, unsigned int len, const void* data);
+int write_fill_chunk(output_file* out, unsigned int len, uint32_t fill_val);
+int write_skip_chunk(output_file* out, int64_t len);
+int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset);
+int write_file_chunk(output_file* out, unsigned int len, const char* file, int64_t offset);
+
+// Reads exactly n bytes: 0, -errno for a failed read, -EINVAL at the end of the file.
+int read_all(int fd, void* buf, size_t n);
+
+// Bytes of the normal encoding's next n that still lie inside the image.
+inline int64_t output_clip(const output_file* out, int64_t n) {
+    if (out->pos >= out->len) return 0;
+    return n < out->len - out->pos ? n : out->len - out->pos;
+}

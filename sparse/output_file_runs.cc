@@ -1,0 +1,59 @@
+// Runs whose bytes live in files: streamed through one bounded piece buffer, so that a run of
+// gigabytes costs a megabyte of memory; the encoded bytes are the same as for one big read.
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "sparse/aligned_buf.h"
+#include "sparse/output_file.h"
+
+int read_all(int fd, void* buf, size_t n) {
+    auto* p = static_cast<char*>(buf);
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        if (r == 0) return -EINVAL;
+        p += r;
+        n -= size_t(r);
+    }
+    return 0;
+}
+
+int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
+    if (!out->io_buf) {
+        out->io_buf = aligned_buf_alloc(SPARSE_IO_PIECE);
+        if (!out->io_buf) return -ENOMEM;
+    }
+    if (lseek(fd, offset, SEEK_SET) < 0) return -errno;
+
+    // The first piece is read before anything is written, so an unreadable run fails cleanly.
+    uint32_t piece = uint32_t(std::min<size_t>(len, SPARSE_IO_PIECE));
+    int ret = read_all(fd, out->io_buf, piece);
+    if (ret < 0) return ret;
+    ret = out->chunk_ops->begin_data_chunk(out, len);
+    if (ret < 0) return ret;
+
+    uint32_t left = len;
+    while (true) {
+        ret = out->chunk_ops->write_data_piece(out, out->io_buf, piece);
+        if (ret < 0) return ret;
+        left -= piece;
+        if (left == 0) break;
+        piece = uint32_t(std::min<size_t>(left, SPARSE_IO_PIECE));
+        ret = read_all(fd, out->io_buf, piece);
+        if (ret < 0) return ret;
+    }
+    return out->chunk_ops->end_data_chunk(out, len);
+}
+
+int write_file_chunk(output_file* out, unsigned int len, const char* file, int64_t offset) {
+    int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    int ret = write_fd_chunk(out, len, fd, offset);
+    close(fd);
+    return ret;
+}

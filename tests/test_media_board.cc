@@ -1,0 +1,136 @@
+// The emulated board's storage medium on its own: plans, checksums, sparse expansion and the
+// refusals of its announcing commands.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/media_rig.h"
+#include "util/add_sum.h"
+
+using board::Bytes;
+using board::MediaConfig;
+using board::Portion;
+using board::PortionOrder;
+using mediatest::Rig;
+using testsupport::pattern;
+
+TEST(MediaBoard, PlansCoverTheImageInTheirOrder) {
+    auto seq = board::media_plan(10, 4, PortionOrder::Sequential, 1);
+    ASSERT_EQ(3u, seq.size());
+    EXPECT_EQ(8u, seq[2].offset);
+    EXPECT_EQ(2u, seq[2].size);
+    auto shuffled = board::media_plan(0x100000, 0x1000, PortionOrder::Shuffled, 3);
+    std::set<uint64_t> offsets;
+    bool moved = false;
+    for (size_t i = 0; i < shuffled.size(); i++) {
+        offsets.insert(shuffled[i].offset);
+        moved |= shuffled[i].offset != i * 0x1000;
+    }
+    EXPECT_EQ(256u, offsets.size());
+    EXPECT_TRUE(moved);
+    auto repeated = board::media_plan(0x5000, 0x1000, PortionOrder::Repeated, 1);
+    ASSERT_EQ(6u, repeated.size());
+    EXPECT_EQ(0x2000u, repeated[5].offset);
+    EXPECT_TRUE(board::media_plan(0, 0x1000, PortionOrder::Sequential, 1).empty());
+}
+
+TEST(MediaBoard, PositionedSumsEqualTheWordSumHoweverTheBytesArrive) {
+    Bytes data = pattern(1001, 4);
+    const uint32_t want = add_sum(data.data(), (unsigned)data.size());
+    for (size_t piece : {1u, 3u, 7u, 64u, 1001u}) {
+        uint32_t sum = 0;
+        for (size_t at = 0; at < data.size(); at += piece) {
+            size_t n = std::min(piece, data.size() - at);
+            sum = board::media_sum(sum, at, data.data() + at, n);
+        }
+        EXPECT_EQ(want, sum) << piece;
+    }
+}
+
+TEST(MediaBoard, SparseExpansionAndItsRefusals) {
+    Bytes image = pattern(0x3000, 5);
+    image.resize(0x6000, 0x11);
+    image.resize(0x8000, 0);
+    Bytes sparse = mediatest::sparse_encode(image, 4096);
+    Bytes part(0x10000, 0xAB);
+    EXPECT_EQ("", board::sparse_expand(sparse, &part, 0x2000));
+    EXPECT_EQ(mediatest::slice(image, 0, 0x6000), mediatest::slice(part, 0x2000, 0x6000));
+    EXPECT_EQ(Bytes(0x2000, 0xAB), mediatest::slice(part, 0x8000, 0x2000));  // don't care
+
+    Bytes small(0x4000);
+    EXPECT_EQ("sparse image larger than partition", board::sparse_expand(sparse, &small, 0));
+    Bytes bad = sparse;
+    bad[0] ^= 1;
+    EXPECT_EQ("bad sparse magic", board::sparse_expand(bad, &part, 0));
+    bad = sparse;
+    bad[bad.size() - 1] ^= 1;  // the CRC32 chunk's value
+    EXPECT_EQ("sparse crc mismatch", board::sparse_expand(bad, &part, 0));
+    bad = sparse;
+    bad.resize(bad.size() - 30);
+    EXPECT_NE("", board::sparse_expand(bad, &part, 0));
+    bad = sparse;
+    bad[16] += 1;  // total_blocks
+    EXPECT_EQ("sparse chunks do not cover the image", board::sparse_expand(bad, &part, 0));
+    bad = sparse;
+    bad[12] = 2;  // block size 0x1002
+    EXPECT_EQ("bad sparse block size", board::sparse_expand(bad, &part, 0));
+}
+
+TEST(MediaBoard, AnnouncementsThatTheBoardRefuses) {
+    Rig rig;
+    EXPECT_EQ(-1, rig.announce("oem mwrite 0x10 normal store nothing 0x0"));
+    EXPECT_STREQ("remote: no partition store/nothing", fb_get_error());
+    EXPECT_EQ(-1, rig.announce("oem mwrite 0x10 normal disk boot 0x0"));
+    EXPECT_EQ(-1, rig.announce("oem mwrite 0x10 raw store boot 0x0"));
+    EXPECT_STREQ("remote: unknown image type raw", fb_get_error());
+    EXPECT_EQ(-1, rig.announce("oem mwrite 0x400001 normal store boot 0x0"));
+    EXPECT_STREQ("remote: image larger than partition", fb_get_error());
+    EXPECT_EQ(-1, rig.announce("oem mwrite 0x10 normal store boot 0xffffffffffffffff"));
+    EXPECT_EQ(-1, rig.announce("oem mwrite zz normal store boot 0x0"));
+    EXPECT_STREQ("remote: bad arguments", fb_get_error());
+    EXPECT_EQ(-1, rig.announce("oem mread 0x10 sparse store boot 0x0"));
+    EXPECT_STREQ("remote: cannot read sparse images", fb_get_error());
+    EXPECT_EQ(-1, rig.announce("oem mread 0x10 normal store boot 0x3ffff1"));
+    EXPECT_STREQ("remote: read beyond partition", fb_get_error());
+    char resp[129];
+    EXPECT_EQ(-1, fb_command_response(&rig.transport, "mwrite:verify=addsum", resp));
+    EXPECT_STREQ("remote: no mwrite announced", fb_get_error());
+    EXPECT_EQ(-1, fb_command_response(&rig.transport, "mread:status=finish", resp));
+    EXPECT_STREQ("remote: no portion uploaded", fb_get_error());
+    EXPECT_EQ(0, fb_command_response(&rig.transport, "oem other", resp));  // left to the core
+    EXPECT_FALSE(rig.transport.closed());
+}
+
+TEST(MediaBoard, WrongChecksumsAndIncompleteImagesNeverComplete) {
+    // A host that sends a wrong checksum: the board says so and forgets the write.
+    Rig rig;
+    ASSERT_EQ(0, rig.announce("oem mwrite 0x8 normal store boot 0x0"));
+    bool dir = true;
+    long long off = -1;
+    char resp[129];
+    ASSERT_EQ(8, _command_start(&rig.transport, "mwrite:verify=addsum", 8, resp, &dir, &off));
+    Bytes data = pattern(8, 1);
+    uint8_t wrong[4] = {1, 2, 3, 4};
+    ASSERT_EQ(8, _command_data(&rig.transport, data.data(), 8, &dir));
+    ASSERT_EQ(4, _command_data(&rig.transport, wrong, 4, &dir));
+    EXPECT_EQ(-1, _command_end(&rig.transport));
+    EXPECT_STREQ("remote: addsum mismatch", fb_get_error());
+    EXPECT_EQ(1, rig.media->checksums_wrong);
+    EXPECT_EQ(1u, rig.media->problems.size());
+    EXPECT_EQ(-1, fb_command_response(&rig.transport, "mwrite:verify=addsum", resp));
+    EXPECT_TRUE(rig.media->completed.empty());
+
+    // A plan that leaves bytes out: the board does not claim the image.
+    MediaConfig c;
+    c.plan = {Portion{0, 4}};
+    Rig part(c);
+    ASSERT_EQ(0, part.announce("oem mwrite 0x8 normal store boot 0x0"));
+    ASSERT_EQ(4, _command_start(&part.transport, "mwrite:verify=addsum", 8, resp, &dir, &off));
+    uint32_t sum = add_sum(data.data(), 4);
+    ASSERT_EQ(4, _command_data(&part.transport, data.data(), 4, &dir));
+    ASSERT_EQ(4, _command_data(&part.transport, &sum, 4, &dir));
+    ASSERT_EQ(0, _command_end(&part.transport));
+    EXPECT_EQ(-1, fb_command_response(&part.transport, "mwrite:verify=addsum", resp));
+    EXPECT_STREQ("remote: image incomplete", fb_get_error());
+    EXPECT_TRUE(part.media->completed.empty());
+}

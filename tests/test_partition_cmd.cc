@@ -1,0 +1,272 @@
+// The "partition", "upload", "mwrite" and "mread" command lines, run against the emulated board.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sys/stat.h>
+
+#include "cli/vorn_main.h"
+#include "tests/media_rig.h"
+
+using board::Bytes;
+using board::MediaConfig;
+using mediatest::contains;
+using mediatest::Rig;
+using mediatest::slice;
+using testsupport::pattern;
+using testsupport::read_file;
+using testsupport::run_vorn;
+using testsupport::RunResult;
+using testsupport::temp_dir;
+using testsupport::write_file;
+
+namespace {
+
+MediaConfig boot_of(uint64_t size, Bytes initial = {}) {
+    MediaConfig c;
+    c.media = {{"store", {{"boot", size, std::move(initial)}}}, {"mem", {{"dram", 0x10000, {}}}}};
+    return c;
+}
+
+std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// A run without capturing its output, for the death tests (which capture it themselves).
+int run_uncaptured(board::Board& b, std::vector<std::string> words) {
+    words.insert(words.begin(), "vorn");
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    board::BoardTransport t(b);
+    return vorn_main((int)words.size(), argv.data(), [&](const char*) -> Transport* { return &t; });
+}
+
+}  // namespace
+
+TEST(PartitionCommand, BurnsANormalImage) {
+    Rig rig(boot_of(16 << 20));
+    Bytes img = pattern(16 << 20, 21);
+    std::string path = write_file("boot.img", img);
+    RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path});
+    EXPECT_EQ(0, r.status) << r.err;
+    // 16 portions of 1 MiB and the final command.
+    ASSERT_EQ(18u, rig.board.commands.size());
+    EXPECT_EQ("oem mwrite 0x1000000 normal store boot 0x0", rig.board.commands[0]);
+    EXPECT_EQ("mwrite:verify=addsum", rig.board.commands[1]);
+    EXPECT_EQ(img, rig.media->contents("store", "boot"));
+    EXPECT_EQ(std::vector<std::string>({"mwrite normal store/boot 0x0 0x1000000"}), rig.media->completed);
+    EXPECT_TRUE(contains(r.err, "cmd[oem mwrite 0x1000000 normal store boot 0x0]\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "media writing [mwrite:verify=addsum]...\nDownloading...\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "[100%/   16MBytes]")) << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("MSG\\[VXN\\]mwrite finish\nOKAY \\[ *\\d+\\.\\d{3}s\\]\n"
+                                                    "finished\\. total time: \\d+\\.\\d{3}s\n")))
+        << r.err;
+    EXPECT_FALSE(contains(r.err, "sparse format detected"));
+}
+
+TEST(PartitionCommand, ProbesSparseImagesAndTheTypeOptionOverridesIt) {
+    // Blocks of data, of a fill word and of zeros, and a size that is not a multiple of 4 KiB.
+    Bytes expanded = pattern(0x5000, 22);
+    expanded.resize(0x9000, 0x5A);
+    expanded.resize(0x10000, 0);
+    Bytes more = pattern(0x1800, 23);
+    expanded.insert(expanded.end(), more.begin(), more.end());
+    Bytes sparse = mediatest::sparse_encode(expanded, 4096);
+    std::string path = write_file("sparse.img", sparse);
+    {
+        Rig rig(boot_of(0x20000, Bytes(0x20000, 0xEE)));
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path, "-o", "0x1000"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(contains(r.err, "sparse format detected\n")) << r.err;
+        char announce[80];
+        snprintf(announce, sizeof(announce), "oem mwrite 0x%zx sparse store boot 0x1000", sparse.size());
+        EXPECT_EQ(announce, rig.board.commands.at(0));
+        // Don't-care blocks keep what the partition held.
+        Bytes want(0x20000, 0xEE);
+        Bytes padded = expanded;
+        padded.resize(0x12000, 0);
+        for (size_t i = 0; i < padded.size(); i++)
+            if (i < 0x9000 || i >= 0x10000) want[0x1000 + i] = padded[i];
+        EXPECT_EQ(want, rig.media->contents("store", "boot"));
+    }
+    {
+        Rig rig(boot_of(0x20000));
+        RunResult r = run_vorn(rig.board, {"partition", "-t", "normal", "-p", "boot", "-f", path});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_FALSE(contains(r.err, "sparse format detected")) << r.err;
+        char announce[80];
+        snprintf(announce, sizeof(announce), "oem mwrite 0x%zx normal store boot 0x0", sparse.size());
+        EXPECT_EQ(announce, rig.board.commands.at(0));
+        EXPECT_EQ(sparse, slice(rig.media->contents("store", "boot"), 0, sparse.size()));
+    }
+}
+
+TEST(PartitionCommand, OffsetsMediaVerifyFilesAndOptionSpellings) {
+    Bytes img = pattern(5000, 24);
+    std::string path = write_file("boot.img", img);
+    {
+        // "-o 4K" announces 0x1000; the image is still streamed from its first byte.
+        Rig rig(boot_of(0x4000));
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path, "-o", "4K"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("oem mwrite 0x1388 normal store boot 0x1000", rig.board.commands.at(0));
+        EXPECT_EQ(img, slice(rig.media->contents("store", "boot"), 0x1000, img.size()));
+    }
+    {
+        // Upper-case letters, long options with "=" and as two words, unambiguous prefixes, the
+        // last value of a repeated option, and --filesize accepted and ignored.
+        Rig rig(boot_of(0x4000));
+        std::string vpath = write_file("v.bin", std::string(40, 'x'));
+        RunResult r = run_vorn(rig.board, {"Partition", "-P", "nothing", "--partn=dram", "-F", path, "--med", "mem",
+                                           "--filesize", "1", "-T", "normal", "-V", vpath, "-O", "0x10"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::vector<std::string>({"oem mwrite 0x1388 normal mem dram 0x10", "mwrite:verify=addsum",
+                                            "mwrite:verify=addsum", "oem verify " + std::string(40, 'x')}),
+                  rig.board.commands);
+        EXPECT_EQ(std::vector<std::string>({std::string(40, 'x')}), rig.media->verify_texts);
+    }
+    {
+        // A verify file's bytes are the text as they are, up to a NUL.
+        Rig rig(boot_of(0x4000));
+        std::string vpath = write_file("v2.bin", std::string("abc\n\0def", 8));
+        RunResult r = run_vorn(rig.board, {"partition", "--partname", "boot", "--filepath", path, "--verify", vpath});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::vector<std::string>({"abc\n"}), rig.media->verify_texts);
+    }
+    {
+        // A verify text the board does not accept fails the run after the image was written.
+        MediaConfig c = boot_of(0x4000);
+        c.verify_text = "sha:1";
+        Rig rig(c);
+        std::string vpath = write_file("v3.bin", std::string("sha:2"));
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path, "-v", vpath});
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_TRUE(contains(r.err, "FAILED (remote: verify mismatch)")) << r.err;
+    }
+}
+
+TEST(PartitionCommand, EveryRefusalOfTheHandler) {
+    Bytes img = pattern(700, 26);
+    std::string path = write_file("boot.img", img);
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        std::string line;
+    };
+    std::string v65 = write_file("v65", std::string(65, 'a'));
+    std::string dir = temp_dir();
+    const std::vector<Case> cases = {
+        {{"partition", "-p", "boot", "-f", path, "-o", "x"}, -857, "ERR[VXN]illegle offset x\n"},
+        {{"partition", "-p", "boot", "-f", path, "-z", "1"}, -857, "ERR[VXN]invalid option ?\n"},
+        {{"partition", "-p", "boot", "-f", path, "--bogus", "1"}, -857, "ERR[VXN]invalid option ?\n"},
+        {{"partition", "-p", "boot", "-f", path, "--f", "1"}, -857, "ERR[VXN]invalid option ?\n"},
+        {{"partition", "-p", "boot", "-m", "store"}, -857, "ERR[VXN]filePath is emtpy\n"},
+        {{"partition", "-f", path, "-m", "store"}, -857, "ERR[VXN]partname is empty\n"},
+        {{"partition", "-p", "boot", "-f", dir + "/none"}, -857, "ERR[VXN]Fail in open file " + dir + "/none\n"},
+        {{"partition", "-p", "boot", "-f", path, "-v", dir + "/nov"}, -857, "ERR[VXN]Fail in open file " + dir + "/nov\n"},
+        {{"partition", "-p", "boot", "-f", path, "-v", v65}, -857, "ERR[VXN]verify file sz 65 too large\n"},
+        {{"upload", "-p", "boot", "-f", dir + "/o", "-m", "store"}, -863, "ERR[VXN]need specify filesize\n"},
+        {{"upload", "-p", "boot", "-f", dir + "/o", "-v", "x"}, -863, "ERR[VXN]invalid option ?\n"},
+        {{"upload", "-p", "boot", "-f", dir + "/o", "-z", "1q"}, -863, "ERR[VXN]illegle filesize 1q\n"},
+        {{"upload", "-p", "boot", "-f", dir + "/o", "-z", "1", "-o", "-1"}, -863, "ERR[VXN]illegle offset -1\n"},
+        {{"upload", "-p", "boot", "-z", "1", "-m", "store"}, -863, "ERR[VXN]filePath is emtpy\n"},
+        {{"upload", "-f", dir + "/o", "-z", "1", "-m", "store"}, -863, "ERR[VXN]partname is empty\n"},
+        {{"upload", "-p", "boot", "-f", dir + "/no/o", "-z", "1"}, -863, "ERR[VXN]Fail in open file " + dir + "/no/o, errno(2)\n"},
+        {{"mwrite", path, "0x100", "0x200"}, -884, "ERR[VXN]err offset (0x200) + dataSz(0x100) > fsz 0x2bc\n"},
+        {{"mwrite", path, "0", "0x2bd"}, -884, "ERR[VXN]err offset (0x2bd) + dataSz(0x0) > fsz 0x2bc\n"},
+        {{"mwrite", path, "0x7fffffffffffffff", "0x7fffffffffffffff"}, -884, "err offset (0x7fffffffffffffff)"},
+        {{"mwrite", path, "-1"}, -884, "ERR[VXN]Err offset or datasz\n"},
+        {{"mwrite", dir + "/none"}, -884, "ERR[VXN]Fail in open file " + dir + "/none\n"},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        RunResult r = run_vorn(rig.board, c.words);
+        SCOPED_TRACE(c.words.back() + " " + c.line);
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_TRUE(contains(r.err, c.line)) << r.err;
+        // A failing handler's queue never runs: nothing reaches the board.
+        EXPECT_TRUE(rig.board.commands.empty());
+    }
+}
+
+TEST(PartitionCommand, TooFewWordsExitWithTheUsage) {
+    // A forked child's exit would run the scratch folder's clean-up of this process.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Rig rig;
+    EXPECT_EXIT(run_uncaptured(rig.board, {"partition", "-p", "boot", "-f"}), testing::ExitedWithCode(1),
+                "L545:require at least 5 args but only 4");
+    EXPECT_EXIT(run_uncaptured(rig.board, {"upload", "-p", "boot", "-f", "out.bin"}), testing::ExitedWithCode(1),
+                "usage: vorn(.|\n)*L672:require at least 7 args but only 5");
+    EXPECT_EXIT(run_uncaptured(rig.board, {"mwrite"}), testing::ExitedWithCode(1), "L446:require at least 2 args but only 1");
+    EXPECT_EXIT(run_uncaptured(rig.board, {"mread"}), testing::ExitedWithCode(1), "L647:require at least 2 args but only 1");
+}
+
+TEST(PartitionCommand, UploadsAPartition) {
+    Bytes content = pattern(0x180000, 27);
+    Rig rig(boot_of(0x200000, content));
+    std::string out = temp_dir() + "/out.bin";
+    RunResult r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", out, "-z", "1M", "-o", "0x80000"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("oem mread 0x100000 normal store boot 0x80000", rig.board.commands.at(0));
+    EXPECT_EQ(str(slice(content, 0x80000, 0x100000)), read_file(out));
+    EXPECT_TRUE(contains(r.err, "media reading [mread:status=request]...\nUploading...\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "MSG[VXN]mread finish\n")) << r.err;
+    struct stat st;
+    ASSERT_EQ(0, stat(out.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777u);
+
+    // Upper case, the long names, "--verify" accepted and ignored, and a repeated run in one process.
+    RunResult again = run_vorn(rig.board, {"Upload", "--partname=boot", "--filep", out, "--filesize", "0x10",
+                                           "--verify", "x", "--imagetype", "normal", "--media=store"});
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_EQ(str(slice(content, 0, 0x10)), read_file(out));
+    EXPECT_EQ(2u, rig.media->completed.size());
+}
+
+TEST(PartitionCommand, UploadProgressLines) {
+    Bytes content = pattern(8 << 20, 28);
+    Rig rig(boot_of(8 << 20, content));
+    std::string out = temp_dir() + "/out.bin";
+    RunResult r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", out, "-z", "8M"});
+    EXPECT_EQ(0, r.status) << r.err;
+    std::regex lines("Uploading\\.\\.\\.\n\\[ 50%/    8MBytes\\] \\d+ms\r\\[100%/    8MBytes\\] \\d+ms\r\n"
+                     "MSG\\[VXN\\]mread finish\n");
+    EXPECT_TRUE(std::regex_search(r.err, lines)) << r.err;
+}
+
+TEST(PartitionCommand, MwriteAndMreadSlices) {
+    Bytes file = pattern(700, 29);
+    std::string path = write_file("f.bin", file);
+    Rig rig(boot_of(0x1000));
+    // Announced by a run of its own, as a user of the bare streams would.
+    ASSERT_EQ(0, run_vorn(rig.board, {"oem", "mwrite", "0xbc", "normal", "store", "boot", "0x0"}).status);
+    RunResult r = run_vorn(rig.board, {"mwrite", path, "0", "0x200"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(slice(file, 512, 188), slice(rig.media->contents("store", "boot"), 0, 188));
+    ASSERT_EQ(0, run_vorn(rig.board, {"oem", "mwrite", "0x80", "normal", "store", "boot", "0x200"}).status);
+    r = run_vorn(rig.board, {"mwrite", path, "0x80", "0x100"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(slice(file, 0x100, 0x80), slice(rig.media->contents("store", "boot"), 0x200, 0x80));
+
+    // "mread" truncates its file when it is queued, even when the board then fails.
+    std::string out = write_file("old.bin", std::string(100, 'o'));
+    r = run_vorn(rig.board, {"mread", out});
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_EQ("", read_file(out));
+    EXPECT_TRUE(contains(r.err, "FAILED (remote: no mread announced)")) << r.err;
+    ASSERT_EQ(0, run_vorn(rig.board, {"oem", "mread", "0x100", "normal", "store", "boot", "0x200"}).status);
+    r = run_vorn(rig.board, {"mread", out});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(str(slice(rig.media->contents("store", "boot"), 0x200, 0x100)), read_file(out));
+    EXPECT_FALSE(contains(r.err, "Uploading")) << r.err;
+}
+
+TEST(PartitionCommand, SliceStartingBeyond2GiB) {
+    // A file of holes with data at 2 GiB + 4 KiB.
+    const long long at = 0x80001000ll;
+    Bytes data = pattern(0x21000, 30);
+    std::string path = mediatest::holey_file("big.img", at + 0x30000, at, data);
+    Rig rig(boot_of(0x40000));
+    ASSERT_EQ(0, run_vorn(rig.board, {"oem", "mwrite", "0x21000", "normal", "store", "boot", "0x0"}).status);
+    RunResult r = run_vorn(rig.board, {"mwrite", path, "0x21000", "0x80001000"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(data, slice(rig.media->contents("store", "boot"), 0, data.size()));
+}

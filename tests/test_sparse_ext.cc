@@ -1,0 +1,225 @@
+// Round trips of real file-system images (made with mke2fs from a folder of files) through the
+// sparse format, by the library and by the image tool, checked byte for byte and with e2fsck.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/sparse_test_util.h"
+#include "tests/test_support.h"
+
+using namespace sparsetest;
+
+namespace {
+
+std::string find_tool(const char* name) {
+    for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+        std::string p = std::string(dir) + name;
+        if (access(p.c_str(), X_OK) == 0) return p;
+    }
+    return "";
+}
+
+// Runs a shell command line; its exit status, with its output in *out.
+int run(const std::string& cmd, std::string* out = nullptr) {
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) text.append(buf, n);
+    int st = pclose(p);
+    if (out) *out = text;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+const std::string vsimg = std::string(VORN_BINARY_DIR) + "/tools/vsimg/vsimg";
+
+struct FsImage {
+    std::string path;
+    std::string bytes;
+};
+
+// A file system of `kib` KiB (plus `extra` bytes after it) in blocks of fs_block bytes,
+// holding random data, text, and a long stretch of one byte value.
+FsImage make_fs(const std::string& dir, const char* type, unsigned kib, unsigned fs_block,
+                unsigned extra) {
+    std::string files = dir + "/files-" + type;
+    mkdir(files.c_str(), 0755);
+    board::Bytes noise = testsupport::pattern(300 * 1000, 17);
+    testsupport::write_file(std::string("files-") + type + "/noise.bin", noise);
+    std::string text;
+    for (int i = 0; i < 5000; i++) text += "line " + std::to_string(i) + "\n";
+    testsupport::write_file(std::string("files-") + type + "/notes.txt", text);
+    testsupport::write_file(std::string("files-") + type + "/fill.bin",
+                            std::string(3 << 20, '\xA5'));
+    FsImage fs;
+    fs.path = dir + "/" + type + ".img";
+    int fd = open(fs.path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(ftruncate(fd, off_t(kib) * 1024 + extra), 0);
+    close(fd);
+    std::string out;
+    int st = run(find_tool("mke2fs") + " -q -F -t " + type + " -b " + std::to_string(fs_block) +
+                     " -d " + files + " " + fs.path + " " + std::to_string(kib) + "k",
+                 &out);
+    EXPECT_EQ(st, 0) << out;
+    fs.bytes = testsupport::read_file(fs.path);
+    EXPECT_EQ(fs.bytes.size(), size_t(kib) * 1024 + extra);
+    return fs;
+}
+
+void expect_fsck_clean(const std::string& path) {
+    std::string out;
+    EXPECT_EQ(run(find_tool("e2fsck") + " -fn " + path, &out), 0) << out;
+}
+
+// The expanded image of a sparse image holds whole blocks: the original, then zeros.
+void expect_same_padded(const std::string& original, const std::string& expanded) {
+    ASSERT_GE(expanded.size(), original.size());
+    ASSERT_LT(expanded.size() - original.size(), 4096u);
+    EXPECT_TRUE(expanded.compare(0, original.size(), original) == 0);
+    EXPECT_EQ(expanded.substr(original.size()), std::string(expanded.size() - original.size(), 0));
+}
+
+std::string library_round_trip(const FsImage& fs, const std::string& dir, bool crc,
+                               bool* saw_long_fill) {
+    int raw = open(fs.path.c_str(), O_RDONLY);
+    sparse_file* s = sparse_file_new(4096, int64_t(fs.bytes.size()));
+    EXPECT_EQ(sparse_file_read(s, raw, false, false), 0);
+    *saw_long_fill = false;
+    for (const RunInfo& r : runs(s))
+        if (r.type == BACKED_BLOCK_FILL && r.fill == 0xA5A5A5A5 && r.len >= (200u << 10))
+            *saw_long_fill = true;
+    std::string sparse_path = dir + "/lib.simg";
+    int out = open(sparse_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(sparse_file_write(s, out, false, true, crc), 0);
+    EXPECT_EQ(lseek(out, 0, SEEK_CUR), sparse_file_len(s, true, crc));
+    sparse_file_destroy(s);
+    close(raw);
+
+    lseek(out, 0, SEEK_SET);
+    EXPECT_EQ(sparse_img_probe(out), 1);
+    lseek(out, 0, SEEK_SET);
+    sparse_file* back = sparse_file_import(out, true, crc);
+    EXPECT_NE(back, nullptr);
+    std::string raw_path = dir + "/lib-back.img";
+    int expanded = open(raw_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (back) {
+        EXPECT_EQ(sparse_file_write(back, expanded, false, false, false), 0);
+    }
+    sparse_file_destroy(back);
+    close(expanded);
+    close(out);
+    return raw_path;
+}
+
+void check_image(const FsImage& fs, const std::string& dir) {
+    for (bool crc : {false, true}) {
+        bool long_fill = false;
+        testing::internal::CaptureStderr();
+        std::string back = library_round_trip(fs, dir, crc, &long_fill);
+        testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(long_fill);
+        expect_same_padded(fs.bytes, testsupport::read_file(back));
+        expect_fsck_clean(back);
+    }
+
+    // The same through the tool, with a checksum, and cut into pieces that are laid over one
+    // another again.
+    std::string out;
+    ASSERT_EQ(run(vsimg + " tosparse -c " + fs.path + " " + dir + "/tool.simg", &out), 0) << out;
+    ASSERT_EQ(run(vsimg + " info " + dir + "/tool.simg", &out), 0) << out;
+    EXPECT_NE(out.find("fill       "), std::string::npos) << out;
+    EXPECT_NE(out.find("0xa5a5a5a5"), std::string::npos) << out;
+    EXPECT_NE(out.find("crc32"), std::string::npos) << out;
+    ASSERT_EQ(run(vsimg + " toraw -c " + dir + "/tool.simg " + dir + "/tool.img", &out), 0) << out;
+    expect_same_padded(fs.bytes, testsupport::read_file(dir + "/tool.img"));
+    expect_fsck_clean(dir + "/tool.img");
+
+    ASSERT_EQ(run(vsimg + " resparse " + dir + "/tool.simg 100k " + dir + "/piece", &out), 0)
+        << out;
+    std::string overlay((fs.bytes.size() + 4095) & ~size_t(4095), '\0');
+    int pieces = 0;
+    for (int i = 1;; i++) {
+        std::string path = dir + "/piece." + std::to_string(i);
+        int fd = open(path.c_str(), O_RDONLY);
+        if (fd < 0) break;
+        pieces++;
+        struct stat st;
+        fstat(fd, &st);
+        EXPECT_LE(st.st_size, 100 * 1024);
+        sparse_file* p = sparse_file_import(fd, true, false);
+        ASSERT_NE(p, nullptr) << path;
+        struct Overlay {
+            std::string* image;
+            size_t pos;
+        } ov{&overlay, 0};
+        auto lay = [](void* priv, const void* data, int len) {
+            auto* o = static_cast<Overlay*>(priv);
+            if (data) o->image->replace(o->pos, size_t(len), static_cast<const char*>(data), len);
+            o->pos += size_t(len);
+            return 0;
+        };
+        EXPECT_EQ(sparse_file_callback(p, false, false, lay, &ov), 0);
+        sparse_file_destroy(p);
+        close(fd);
+    }
+    EXPECT_GT(pieces, 2);
+    expect_same_padded(fs.bytes, overlay);
+}
+
+TEST(SparseExt, RoundTrips) {
+    if (find_tool("mke2fs").empty() || find_tool("e2fsck").empty())
+        GTEST_SKIP() << "e2fsprogs is not installed";
+    std::string dir = testsupport::temp_dir();
+    // ext4 in 4 KiB blocks, whole blocks.
+    check_image(make_fs(dir, "ext4", 12 * 1024, 4096, 0), dir);
+    // ext2 in 1 KiB blocks on a file that is not whole 4 KiB blocks.
+    FsImage odd = make_fs(dir, "ext2", 10 * 1024 + 3, 1024, 700);
+    EXPECT_NE(odd.bytes.size() % 4096, 0u);
+    check_image(odd, dir);
+}
+
+// Bad input gives a clear message and a non-zero status, and never a file under the output
+// name, not even when the failure comes after writing has begun.
+TEST(SparseExt, ToolErrors) {
+    std::string dir = testsupport::temp_dir();
+    std::string out;
+    EXPECT_EQ(run(vsimg, &out), 2);
+    EXPECT_NE(out.find("usage: vsimg"), std::string::npos);
+    EXPECT_EQ(run(vsimg + " frobnicate a b", &out), 2);
+    EXPECT_EQ(run(vsimg + " tosparse -b 4098 a b", &out), 2);
+    EXPECT_NE(out.find("bad block size '4098'"), std::string::npos) << out;
+    EXPECT_EQ(run(vsimg + " tosparse " + dir + "/missing " + dir + "/x.simg", &out), 1);
+    EXPECT_NE(out.find("cannot open"), std::string::npos) << out;
+
+    std::string raw = testsupport::write_file("plain.img", std::string(20000, 'p'));
+    EXPECT_EQ(run(vsimg + " toraw " + raw + " " + dir + "/x.img", &out), 1);
+    EXPECT_NE(out.find("is not a valid sparse image"), std::string::npos) << out;
+    EXPECT_EQ(run(vsimg + " info " + raw, &out), 1);
+    EXPECT_EQ(run(vsimg + " tosparse " + raw + " " + dir + "/nodir/x.simg", &out), 1);
+    EXPECT_NE(out.find("cannot create"), std::string::npos) << out;
+
+    // A sparse image whose last raw payload is cut off: it imports (payloads are not read),
+    // but expanding it fails part-way.
+    std::string cut = header(4096, 3, 2) + fill_chunk(1, 0) +
+                      chunk(0xCAC1, 2, 12 + 8192) + std::string(5000, 'c');
+    std::string cut_path = testsupport::write_file("cut.simg", cut);
+    EXPECT_EQ(run(vsimg + " toraw " + cut_path + " " + dir + "/cut.img", &out), 1);
+    EXPECT_NE(out.find("writing"), std::string::npos) << out;
+    EXPECT_EQ(run(vsimg + " resparse " + cut_path + " 5000 " + dir + "/cutp", &out), 1);
+
+    ASSERT_EQ(run(vsimg + " tosparse " + raw + " " + dir + "/ok.simg", &out), 0) << out;
+    EXPECT_EQ(run(vsimg + " resparse " + dir + "/ok.simg 4163 " + dir + "/tiny", &out), 1);
+    EXPECT_NE(out.find("cannot hold a piece"), std::string::npos) << out;
+    EXPECT_EQ(run(vsimg + " resparse " + dir + "/ok.simg 12q " + dir + "/tiny", &out), 2);
+
+    // Nothing was left behind: no outputs, no temporary files.
+    std::string listing;
+    run("ls " + dir, &listing);
+    EXPECT_EQ(listing, "cut.simg\nok.simg\nplain.img\n");
+}
+
+}  // namespace

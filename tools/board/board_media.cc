@@ -1,0 +1,415 @@
+#include "tools/board/board_media.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+namespace board {
+
+namespace {
+
+bool starts_with(const std::string& s, const char* prefix) {
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+std::string hex(uint64_t v) {
+    char buf[24];
+    snprintf(buf, sizeof(buf), "0x%llx", (unsigned long long)v);
+    return buf;
+}
+
+bool parse_u64(const std::string& text, uint64_t* value) {
+    if (text.empty() || text[0] == '-') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text.c_str(), &end, 0);
+    if (*end || errno) return false;
+    *value = v;
+    return true;
+}
+
+uint32_t le32(const uint8_t* p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+uint16_t le16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
+
+}  // namespace
+
+uint32_t media_sum(uint32_t sum, uint64_t pos, const uint8_t* data, size_t len) {
+    while (len && (pos & 3)) {
+        sum += (uint32_t)*data++ << (8 * (pos & 3));
+        pos++;
+        len--;
+    }
+    for (; len >= 4; data += 4, len -= 4) sum += le32(data);
+    for (unsigned shift = 0; len; len--, shift += 8) sum += (uint32_t)*data++ << shift;
+    return sum;
+}
+
+std::vector<Portion> media_plan(uint64_t size, uint32_t portion, PortionOrder order, uint32_t seed) {
+    std::vector<Portion> plan;
+    if (portion == 0) portion = 0x100000;
+    for (uint64_t at = 0; at < size; at += portion)
+        plan.push_back({at, (uint32_t)(size - at < portion ? size - at : portion)});
+    if (order == PortionOrder::Shuffled) {
+        uint32_t x = seed * 2654435761u + 1;
+        for (size_t i = plan.size(); i > 1; i--) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            std::swap(plan[i - 1], plan[x % i]);
+        }
+    }
+    if (order == PortionOrder::Repeated && !plan.empty()) plan.push_back(plan[plan.size() / 2]);
+    return plan;
+}
+
+// ---- sparse images ----
+
+namespace {
+
+uint32_t crc32_update(uint32_t crc, const uint8_t* p, size_t n) {
+    static uint32_t table[256];
+    if (!table[1]) {
+        for (uint32_t i = 0; i < 256; i++) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[i] = c;
+        }
+    }
+    crc = ~crc;
+    while (n--) crc = table[(crc ^ *p++) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+}  // namespace
+
+std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
+    if (image.size() < 28) return "sparse header truncated";
+    const uint8_t* h = image.data();
+    if (le32(h) != 0xED26FF3Au) return "bad sparse magic";
+    if (le16(h + 4) != 1) return "unsupported sparse version";
+    const uint32_t header = le16(h + 8), chunk_header = le16(h + 10);
+    const uint32_t block = le32(h + 12), total = le32(h + 16), chunks = le32(h + 20);
+    if (header < 28 || chunk_header < 12) return "bad sparse header sizes";
+    if (block == 0 || block % 4) return "bad sparse block size";
+    const uint64_t expanded = (uint64_t)block * total;
+    if (offset > dst->size() || expanded > dst->size() - offset) return "sparse image larger than partition";
+    uint64_t pos = header, out = 0, blocks = 0;
+    uint32_t crc = 0;
+    static const uint8_t zeros[4096] = {0};
+    for (uint32_t i = 0; i < chunks; i++) {
+        if (pos + chunk_header > image.size()) return "sparse chunk header truncated";
+        const uint8_t* c = image.data() + pos;
+        const uint16_t type = le16(c);
+        const uint32_t count = le32(c + 4), bytes = le32(c + 8);
+        if (bytes < chunk_header || pos + bytes > image.size()) return "sparse chunk truncated";
+        const uint8_t* payload = c + chunk_header;
+        const uint64_t payload_len = bytes - chunk_header;
+        const uint64_t len = (uint64_t)count * block;
+        if (type != 0xCAC4 && blocks + count > total) return "sparse chunks exceed the image";
+        uint8_t* to = dst->data() + offset + out;
+        switch (type) {
+            case 0xCAC1:  // raw
+                if (payload_len != len) return "sparse raw chunk of wrong size";
+                memcpy(to, payload, len);
+                crc = crc32_update(crc, payload, len);
+                break;
+            case 0xCAC2:  // fill
+                if (payload_len != 4) return "sparse fill chunk of wrong size";
+                for (uint64_t k = 0; k < len; k += 4) memcpy(to + k, payload, 4);
+                for (uint64_t k = 0; k < len; k += 4) crc = crc32_update(crc, payload, 4);
+                break;
+            case 0xCAC3:  // don't care: the partition keeps what it held
+                if (payload_len != 0) return "sparse skip chunk of wrong size";
+                for (uint64_t k = 0; k < len; k += sizeof(zeros))
+                    crc = crc32_update(crc, zeros, len - k < sizeof(zeros) ? len - k : sizeof(zeros));
+                break;
+            case 0xCAC4:
+                if (payload_len != 4) return "sparse crc chunk of wrong size";
+                if (le32(payload) != crc) return "sparse crc mismatch";
+                break;
+            default:
+                return "unknown sparse chunk type";
+        }
+        if (type != 0xCAC4) {
+            out += len;
+            blocks += count;
+        }
+        pos += bytes;
+    }
+    if (blocks != total) return "sparse chunks do not cover the image";
+    return std::string();
+}
+
+// ---- the feature ----
+
+MediaStore::MediaStore(MediaConfig cfg) : config(std::move(cfg)) {
+    for (const MediumSpec& m : config.media)
+        for (const PartitionSpec& p : m.partitions) {
+            Part& part = media_[m.name][p.name];
+            part.size = p.size;
+            if (config.store) part.data = p.initial;
+        }
+}
+
+MediaStore::Part* MediaStore::find(const std::string& medium, const std::string& partition) {
+    auto m = media_.find(medium);
+    if (m == media_.end()) return nullptr;
+    auto p = m->second.find(partition);
+    return p == m->second.end() ? nullptr : &p->second;
+}
+
+Bytes MediaStore::contents(const std::string& medium, const std::string& partition) const {
+    auto m = media_.find(medium);
+    if (!config.store || m == media_.end()) return {};
+    auto p = m->second.find(partition);
+    if (p == m->second.end()) return {};
+    Bytes out = p->second.data;
+    out.resize(p->second.size);
+    return out;
+}
+
+bool MediaStore::on_command(Board& board, const std::string& command) {
+    if (starts_with(command, "oem mwrite ")) {
+        announce_write(board, command.substr(11));
+        return true;
+    }
+    if (starts_with(command, "oem mread ")) {
+        announce_read(board, command.substr(10));
+        return true;
+    }
+    if (starts_with(command, "oem verify ")) {
+        std::string text = command.substr(11);
+        verify_texts.push_back(text);
+        if (!config.verify_text.empty() && text != config.verify_text) {
+            board.reply("FAIL", "verify mismatch");
+            return true;
+        }
+        board.reply("OKAY");
+        return true;
+    }
+    if (command == "mwrite:verify=addsum") {
+        next_request(board);
+        return true;
+    }
+    if (starts_with(command, "mread:status=")) {
+        read_command(board, command.substr(13));
+        return true;
+    }
+    return false;
+}
+
+bool MediaStore::parse_announce(Board& board, const std::string& args, uint64_t* size,
+                                std::string* type, std::string* medium, std::string* partition,
+                                uint64_t* offset) {
+    std::istringstream in(args);
+    std::string size_text, offset_text, extra;
+    if (!(in >> size_text >> *type >> *medium >> *partition >> offset_text) || (in >> extra) ||
+        !parse_u64(size_text, size) || !parse_u64(offset_text, offset)) {
+        board.reply("FAIL", "bad arguments");
+        return false;
+    }
+    if (!find(*medium, *partition)) {
+        board.reply("FAIL", "no partition " + *medium + "/" + *partition);
+        return false;
+    }
+    return true;
+}
+
+void MediaStore::announce_write(Board& board, const std::string& args) {
+    Write w;
+    if (!parse_announce(board, args, &w.size, &w.type, &w.medium, &w.partition, &w.offset)) return;
+    write_ = Write();
+    Part* part = find(w.medium, w.partition);
+    if (w.type != "normal" && w.type != "sparse") return board.reply("FAIL", "unknown image type " + w.type);
+    // A sparse image can only be measured against the partition once it has been expanded.
+    if (w.offset > part->size || (w.type == "normal" && w.size > part->size - w.offset))
+        return board.reply("FAIL", "image larger than partition");
+    if (config.store && w.type == "sparse") {
+        if (w.size > (1ull << 30)) return board.reply("FAIL", "sparse image too large to stage");
+        w.image.assign(w.size, 0);
+    }
+    w.plan = config.plan.empty() ? media_plan(w.size, config.portion, config.order, config.seed) : config.plan;
+    w.active = true;
+    write_ = std::move(w);
+    board.reply("OKAY");
+}
+
+void MediaStore::next_request(Board& board) {
+    if (!write_.active) return board.reply("FAIL", "no mwrite announced");
+    if (write_.next >= write_.plan.size()) return finish_write(board);
+    const Portion p = write_.plan[write_.next];
+    std::string text = hex(p.size);
+    if (p.offset || config.zero_offset_written) text += ":" + hex(p.offset);
+    board.reply(config.data_code, text);
+    take_portion(board, p);
+}
+
+void MediaStore::take_portion(Board& board, const Portion& p) {
+    write_.portion.clear();
+    if (config.store) write_.portion.reserve(p.size);
+    write_.sum = 0;
+    write_.sum_bytes.clear();
+    auto got = std::make_shared<uint64_t>(0);
+    board.expect_data(
+        p.size,
+        [this, got](const uint8_t* data, size_t n) {
+            if (config.check_sums) write_.sum = media_sum(write_.sum, *got, data, n);
+            if (config.store) write_.portion.insert(write_.portion.end(), data, data + n);
+            *got += n;
+        },
+        [this, &board, p] {
+            board.expect_data(
+                4, [this](const uint8_t* data, size_t n) { write_.sum_bytes.insert(write_.sum_bytes.end(), data, data + n); },
+                [this, &board, p] { check_portion(board, p); });
+        });
+}
+
+void MediaStore::check_portion(Board& board, const Portion& p) {
+    const uint32_t host = le32(write_.sum_bytes.data());
+    if (config.check_sums && host != write_.sum) {
+        checksums_wrong++;
+        problems.push_back("checksum " + hex(host) + " for " + hex(p.size) + " bytes at " + hex(p.offset) +
+                           ", the bytes sum to " + hex(write_.sum));
+        write_.active = false;
+        return board.reply("FAIL", "addsum mismatch");
+    }
+    if (config.order == PortionOrder::Rejected && !write_.rejected && write_.next == write_.plan.size() / 2) {
+        write_.rejected = true;
+        checksums_refused++;
+        board.send_info("addsum refused, sending again");
+        return board.reply("OKAY");
+    }
+    const long long bad = config.fail_write_at;
+    if (bad >= 0 && (uint64_t)bad >= p.offset && (uint64_t)bad - p.offset < p.size) {
+        write_.active = false;
+        return board.reply("FAIL", "medium write error");
+    }
+    checksums_accepted++;
+    served.push_back({p.offset, p.size, write_.sum});
+    if (config.store) {
+        uint64_t end = p.offset + p.size;
+        if (end > write_.size) {
+            problems.push_back("the plan asks beyond the image");
+        } else if (write_.type == "sparse") {
+            memcpy(write_.image.data() + p.offset, write_.portion.data(), p.size);
+        } else {
+            Part* part = find(write_.medium, write_.partition);
+            if (part->data.size() < part->size) part->data.resize(part->size);
+            memcpy(part->data.data() + write_.offset + p.offset, write_.portion.data(), p.size);
+        }
+        // Keep the received ranges merged, so that completeness is one look at the first.
+        uint64_t start = p.offset;
+        auto it = write_.covered.upper_bound(start);
+        if (it != write_.covered.begin() && std::prev(it)->second >= start) {
+            --it;
+            start = it->first;
+            end = std::max(end, it->second);
+            it = write_.covered.erase(it);
+        }
+        while (it != write_.covered.end() && it->first <= end) {
+            end = std::max(end, it->second);
+            it = write_.covered.erase(it);
+        }
+        write_.covered[start] = end;
+    }
+    write_.next++;
+    board.reply("OKAY");
+}
+
+void MediaStore::finish_write(Board& board) {
+    Write w = std::move(write_);
+    write_ = Write();
+    if (config.store && w.size &&
+        (w.covered.size() != 1 || w.covered.begin()->first != 0 || w.covered.begin()->second != w.size))
+        return board.reply("FAIL", "image incomplete");
+    if (config.store && w.type == "sparse") {
+        Part* part = find(w.medium, w.partition);
+        if (part->data.size() < part->size) part->data.resize(part->size);
+        std::string err = sparse_expand(w.image, &part->data, w.offset);
+        if (!err.empty()) return board.reply("FAIL", err);
+    }
+    completed.push_back("mwrite " + w.type + " " + w.medium + "/" + w.partition + " " + hex(w.offset) + " " +
+                        hex(w.size));
+    board.reply("OKAY");
+}
+
+void MediaStore::announce_read(Board& board, const std::string& args) {
+    uint64_t size = 0, offset = 0;
+    std::string type, medium, partition;
+    read_ = Read();
+    if (!parse_announce(board, args, &size, &type, &medium, &partition, &offset)) return;
+    if (type != "normal") return board.reply("FAIL", "cannot read " + type + " images");
+    Part* part = find(medium, partition);
+    if (offset > part->size || size > part->size - offset) return board.reply("FAIL", "read beyond partition");
+    read_.active = true;
+    read_.medium = medium;
+    read_.partition = partition;
+    read_.pos = read_.start = offset;
+    read_.left = read_.size = size;
+    board.reply("OKAY");
+}
+
+void MediaStore::read_command(Board& board, const std::string& status) {
+    if (status == "request") {
+        if (!read_.active) return board.reply("FAIL", "no mread announced");
+        if (read_.state == 1) problems.push_back("portion requested again before its upload");
+        if (read_.left == 0) {
+            completed.push_back("mread " + read_.medium + "/" + read_.partition + " " + hex(read_.start) + " " +
+                                hex(read_.size));
+            read_ = Read();
+            return board.reply("OKAY");
+        }
+        read_.portion = (uint32_t)(read_.left < config.read_portion ? read_.left : config.read_portion);
+        read_.state = 1;
+        return board.reply("DATAIN", hex(read_.portion));
+    }
+    if (status == "upload") {
+        // The host waits for the data, not for a reply.
+        if (read_.state != 1) {
+            problems.push_back("upload without an announced portion");
+            return;
+        }
+        read_.state = 2;
+        uint64_t count = read_.portion;
+        const long long limit = config.vanish_after_read_bytes;
+        bool vanish = false;
+        if (limit >= 0 && read_bytes_ + (long long)count > limit) {
+            count = (uint64_t)(limit - read_bytes_);
+            vanish = true;
+        }
+        read_bytes_ += (long long)count;
+        Part* part = find(read_.medium, read_.partition);
+        const uint64_t from = read_.pos;
+        board.send_raw_stream(count, [part, from](uint8_t* dst, uint64_t at, size_t n) {
+            // Whatever the partition has not been given reads as zero bytes.
+            uint64_t pos = from + at;
+            size_t have = pos < part->data.size() ? std::min<uint64_t>(n, part->data.size() - pos) : 0;
+            if (have) memcpy(dst, part->data.data() + pos, have);
+            if (have < n) memset(dst + have, 0, n - have);
+        });
+        if (vanish) {
+            if (count)
+                board.vanish_when_drained();
+            else
+                board.vanish();
+        }
+        return;
+    }
+    if (status == "finish") {
+        if (read_.state != 2) return board.reply("FAIL", "no portion uploaded");
+        read_.pos += read_.portion;
+        read_.left -= read_.portion;
+        read_.state = 0;
+        return board.reply("OKAY");
+    }
+    board.reply("FAIL", "unknown mread status");
+}
+
+}  // namespace board

@@ -1,0 +1,114 @@
+#include "tools/emu/features.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "tools/board/board_boot.h"
+#include "tools/emu/options.h"
+#include "util/numbers.h"
+
+namespace emu {
+
+namespace {
+
+bool read_file(const std::string& path, board::Bytes* out, std::string* error) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    out->clear();
+    uint8_t buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0) {
+            close(fd);
+            *error = "cannot read " + path;
+            return false;
+        }
+        if (n == 0) break;
+        out->insert(out->end(), buf, buf + n);
+    }
+    close(fd);
+    return true;
+}
+
+bool number(const std::string& key, const std::string& text, uint32_t* out, std::string* error) {
+    char* end = nullptr;
+    long long v = parse_num(text.c_str(), &end);
+    if (text.empty() || v < 0 || v > 0xFFFFFFFFll || (end && *end)) {
+        *error = "bad number for " + key + ": " + text;
+        return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool add_boot(Slot& slot, const std::string& args, std::string* error) {
+    board::BootConfig config;
+    int stage = -1;
+    for (const auto& kv : split_args(args)) {
+        const std::string& k = kv.first;
+        const std::string& v = kv.second;
+        uint32_t n = 0;
+        if (k == "file") {
+            if (!read_file(v, &config.file, error)) return false;
+        } else if (k == "soc") {
+            if (!number(k, v, &config.soc, error)) return false;
+        } else if (k == "feature-word") {
+            if (!number(k, v, &config.feature_word, error)) return false;
+        } else if (k == "download-size") {
+            config.download_size = v;
+        } else if (k == "portion") {
+            if (!number(k, v, &config.portion, error)) return false;
+        } else if (k == "refuse-checksums") {
+            if (!number(k, v, &n, error)) return false;
+            config.refuse_checksums = static_cast<int>(n);
+        } else if (k == "stage") {
+            stage = v == "bl1" ? 0 : v == "bl2" ? 8 : v == "bl2e" ? 12 : -1;
+            if (stage < 0) {
+                *error = "stage is bl1, bl2 or bl2e";
+                return false;
+            }
+        } else if (k == "empty-serial-after-restart") {
+            config.empty_serial_after_restart = true;
+        } else if (k == "no-return") {
+            config.comes_back = false;
+        } else {
+            *error = "unknown boot argument: " + k;
+            return false;
+        }
+    }
+    if (stage >= 0) {
+        if (slot.board.config.identify.size() < 8) slot.board.config.identify.resize(8, 0);
+        slot.board.config.identify[3] = static_cast<uint8_t>(stage);
+    }
+    slot.board.add_feature(std::make_unique<board::BootStages>(std::move(config)));
+    return true;
+}
+
+}  // namespace
+
+const std::vector<FeatureOption>& feature_options() {
+    static const std::vector<FeatureOption> table = {
+        {"boot",
+         "file=PATH[,stage=bl1|bl2|bl2e][,soc=N][,feature-word=N][,download-size=TEXT]"
+         "[,portion=N][,refuse-checksums=N][,empty-serial-after-restart][,no-return]",
+         "boot stages that take the boot-loader file PATH", add_boot},
+    };
+    return table;
+}
+
+bool add_feature(Slot& slot, const std::string& spec, std::string* error) {
+    size_t colon = spec.find(':');
+    std::string name = spec.substr(0, colon);
+    std::string args = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+    for (const FeatureOption& f : feature_options())
+        if (name == f.name) return f.add(slot, args, error);
+    *error = "unknown feature: " + name;
+    return false;
+}
+
+}  // namespace emu

@@ -1,0 +1,380 @@
+#include "tools/emu/options.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/emu/features.h"
+
+namespace emu {
+
+namespace {
+
+enum {
+    kBoards = 'n',
+    kTimeout = 't',
+    kState = 'o',
+    kHelp = 'h',
+    kVerbose = 'v',
+    kBoard = 1000,
+    kSerial,
+    kPort,
+    kIdentify,
+    kVar,
+    kBinVar,
+    kInfo,
+    kFail,
+    kMalformed,
+    kBadData,
+    kHang,
+    kVanishOn,
+    kVanishAfter,
+    kShortReads,
+    kFailWritesAfter,
+    kFeature,
+    kNoAccess,
+    kReenumerateDelay,
+};
+
+const option kLongOptions[] = {
+    {"boards", required_argument, nullptr, kBoards},
+    {"board", required_argument, nullptr, kBoard},
+    {"serial", required_argument, nullptr, kSerial},
+    {"port", required_argument, nullptr, kPort},
+    {"identify", required_argument, nullptr, kIdentify},
+    {"var", required_argument, nullptr, kVar},
+    {"binvar", required_argument, nullptr, kBinVar},
+    {"info", required_argument, nullptr, kInfo},
+    {"fail", required_argument, nullptr, kFail},
+    {"malformed", required_argument, nullptr, kMalformed},
+    {"bad-data", required_argument, nullptr, kBadData},
+    {"hang", required_argument, nullptr, kHang},
+    {"vanish-on", required_argument, nullptr, kVanishOn},
+    {"vanish-after", required_argument, nullptr, kVanishAfter},
+    {"short-reads", required_argument, nullptr, kShortReads},
+    {"fail-writes-after", required_argument, nullptr, kFailWritesAfter},
+    {"feature", required_argument, nullptr, kFeature},
+    {"no-access", no_argument, nullptr, kNoAccess},
+    {"reenumerate-delay", required_argument, nullptr, kReenumerateDelay},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"state", required_argument, nullptr, kState},
+    {"verbose", no_argument, nullptr, kVerbose},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool parse_count(const char* text, long long lo, long long hi, long long* out) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    errno = 0;
+    long long v = strtoll(text, &end, 0);
+    if (errno || *end || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+// "NAME=VALUE" split at the first '='.
+bool split_assignment(const std::string& text, std::string* name, std::string* value) {
+    size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    *name = text.substr(0, eq);
+    *value = text.substr(eq + 1);
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> split_args(const std::string& args) {
+    std::vector<std::pair<std::string, std::string>> out;
+    size_t pos = 0;
+    while (pos < args.size()) {
+        size_t comma = args.find(',', pos);
+        if (comma == std::string::npos) comma = args.size();
+        std::string item = args.substr(pos, comma - pos);
+        if (!item.empty()) {
+            size_t eq = item.find('=');
+            if (eq == std::string::npos)
+                out.emplace_back(item, std::string());
+            else
+                out.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+        }
+        pos = comma + 1;
+    }
+    return out;
+}
+
+bool parse_hex_bytes(const std::string& text, board::Bytes* out) {
+    out->clear();
+    std::string digits;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (c == ' ' || c == ':' || c == ',') continue;
+        if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+            i++;
+            continue;
+        }
+        if (!isxdigit(static_cast<unsigned char>(c))) return false;
+        digits += c;
+    }
+    if (digits.size() % 2) return false;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        out->push_back(static_cast<uint8_t>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    return true;
+}
+
+void print_help(const char* program) {
+    printf(
+        "usage: %s [options] [--] COMMAND [ARGS...]\n"
+        "\n"
+        "Runs COMMAND (typically a vorn command line, or a shell running several) with emulated\n"
+        "VXN boards plugged into an emulated USB bus, and exits with its status. The boards\n"
+        "answer over the real USB stack (libusb), so no hardware, root or udev daemon is needed.\n"
+        "\n"
+        "Bus and run:\n"
+        "  -n, --boards N            number of boards (default 1)\n"
+        "  -t, --timeout SEC         watchdog: end COMMAND after SEC seconds and exit with 124\n"
+        "                            (default 60, 0 for none)\n"
+        "  -o, --state DIR           write each board's final state to DIR/board<N>/:\n"
+        "                            commands.txt, downloads.txt + downloads/<k>.bin,\n"
+        "                            keys/<k>.bin, setvars/<NAME>.bin, vars.txt, state.txt\n"
+        "      --reenumerate-delay MS  time a restarting board stays off the bus (default 200)\n"
+        "  -v, --verbose             report USB requests the emulation did not understand\n"
+        "  -h, --help                this text\n"
+        "\n"
+        "Board options apply to every board, or after --board I only to board I (1-based):\n"
+        "      --board I             the following board options are for board I\n"
+        "      --serial TEXT         USB serial number (default VXN0001, VXN0002, ...);\n"
+        "                            '' for a board that reports none\n"
+        "      --port PATH           USB port path (default 1-1, 1-2, ...), e.g. 1-2.3\n"
+        "      --identify HEX        the 8 bytes answered to \"getvar:identify\"\n"
+        "      --var NAME=VALUE      a text variable for \"getvar:NAME\"\n"
+        "      --binvar NAME=HEX     a binary variable for \"getvar:NAME\"\n"
+        "      --info TEXT           an INFO line before every final reply\n"
+        "      --no-access           the user may not open the board's device node\n"
+        "      --feature NAME[:ARGS] add a feature to the board (see below)\n"
+        "\n"
+        "Faults (CMD is a prefix of the commands it applies to, e.g. \"getvar:\" or \"download\"):\n"
+        "      --fail CMD[=TEXT]     answer FAIL (with TEXT)\n"
+        "      --malformed CMD       answer a malformed reply\n"
+        "      --bad-data CMD        answer DATA where no data phase may come\n"
+        "      --hang CMD            never answer (the watchdog ends the run)\n"
+        "      --vanish-on CMD       unplug the board when such a command arrives\n"
+        "      --vanish-after N      unplug the board after N bytes of data phases\n"
+        "      --short-reads N       deliver data to the host in pieces of at most N bytes\n"
+        "      --fail-writes-after N fail every host transfer after the first N\n"
+        "\n"
+        "Features:\n",
+        program);
+    for (const FeatureOption& f : feature_options())
+        printf("  %s:%s\n      %s\n", f.name, f.args, f.help);
+    printf(
+        "\n"
+        "Example:\n"
+        "  %s -- sh -c 'vorn devices && vorn getvar identify'\n",
+        program);
+}
+
+bool parse_options(int argc, char** argv, Options* out, bool* help, std::string* error) {
+    *help = false;
+    int board = 0;
+    optind = 1;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "+n:t:o:vh", kLongOptions, nullptr)) != -1) {
+        std::string arg = optarg ? optarg : "";
+        std::string name = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+        long long n = 0;
+        auto edit = [&](std::function<bool(Slot&, std::string*)> f) {
+            out->edits.push_back(BoardEdit{board, name, std::move(f)});
+        };
+        switch (c) {
+            case kHelp:
+                *help = true;
+                return true;
+            case kVerbose:
+                out->verbose = true;
+                break;
+            case kBoards:
+                if (!parse_count(optarg, 1, 16, &n)) {
+                    *error = "--boards takes 1 to 16";
+                    return false;
+                }
+                out->boards = static_cast<int>(n);
+                break;
+            case kTimeout:
+                if (!parse_count(optarg, 0, 86400, &n)) {
+                    *error = "--timeout takes seconds";
+                    return false;
+                }
+                out->timeout_s = static_cast<unsigned>(n);
+                break;
+            case kReenumerateDelay:
+                if (!parse_count(optarg, 0, 60000, &n)) {
+                    *error = "--reenumerate-delay takes milliseconds";
+                    return false;
+                }
+                out->reenumerate_delay_ms = static_cast<unsigned>(n);
+                break;
+            case kState:
+                out->state_dir = arg;
+                break;
+            case kBoard:
+                if (!parse_count(optarg, 1, 16, &n)) {
+                    *error = "--board takes a board number";
+                    return false;
+                }
+                board = static_cast<int>(n);
+                break;
+            case kSerial:
+                edit([arg](Slot& s, std::string*) {
+                    s.board.config.serial = arg;
+                    if (arg.empty())
+                        s.board.config.vars.erase("serialno");
+                    else
+                        s.board.config.vars["serialno"] = arg;
+                    return true;
+                });
+                break;
+            case kPort: {
+                int bus;
+                std::vector<int> ports;
+                if (!parse_port_path(arg, &bus, &ports)) {
+                    *error = "not a USB port path: " + arg;
+                    return false;
+                }
+                edit([arg](Slot& s, std::string*) {
+                    s.port = arg;
+                    return true;
+                });
+                break;
+            }
+            case kIdentify: {
+                board::Bytes bytes;
+                if (!parse_hex_bytes(arg, &bytes) || bytes.empty()) {
+                    *error = "--identify takes hex bytes";
+                    return false;
+                }
+                edit([bytes](Slot& s, std::string*) {
+                    s.board.config.identify = bytes;
+                    return true;
+                });
+                break;
+            }
+            case kVar:
+            case kBinVar: {
+                std::string var, value;
+                board::Bytes bytes;
+                if (!split_assignment(arg, &var, &value) ||
+                    (c == kBinVar && !parse_hex_bytes(value, &bytes))) {
+                    *error = std::string(c == kVar ? "--var takes NAME=VALUE" : "--binvar takes NAME=HEX");
+                    return false;
+                }
+                bool binary = c == kBinVar;
+                edit([binary, var, value, bytes](Slot& s, std::string*) {
+                    if (binary)
+                        s.board.config.binary_vars[var] = bytes;
+                    else
+                        s.board.config.vars[var] = value;
+                    return true;
+                });
+                break;
+            }
+            case kInfo:
+                edit([arg](Slot& s, std::string*) {
+                    s.board.config.info_lines.push_back(arg);
+                    return true;
+                });
+                break;
+            case kFail: {
+                size_t eq = arg.find('=');
+                std::string prefix = arg.substr(0, eq);
+                std::string text = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
+                edit([prefix, text](Slot& s, std::string*) {
+                    s.board.config.faults.fail_prefix = prefix;
+                    s.board.config.faults.fail_text = text;
+                    return true;
+                });
+                break;
+            }
+            case kMalformed:
+            case kBadData:
+            case kHang:
+            case kVanishOn:
+                if (arg.empty()) {
+                    *error = name + " takes a command prefix";
+                    return false;
+                }
+                edit([c, arg](Slot& s, std::string*) {
+                    board::Faults& f = s.board.config.faults;
+                    (c == kMalformed ? f.malformed_prefix
+                     : c == kBadData ? f.data_prefix
+                     : c == kHang    ? f.hang_prefix
+                                     : f.vanish_prefix) = arg;
+                    return true;
+                });
+                break;
+            case kVanishAfter:
+            case kShortReads:
+            case kFailWritesAfter:
+                if (!parse_count(optarg, 0, 1ll << 40, &n)) {
+                    *error = name + " takes a number";
+                    return false;
+                }
+                edit([c, n](Slot& s, std::string*) {
+                    board::Faults& f = s.board.config.faults;
+                    if (c == kVanishAfter) f.vanish_after_data_bytes = n;
+                    if (c == kShortReads) f.short_read_limit = static_cast<size_t>(n);
+                    if (c == kFailWritesAfter) f.fail_write_after = static_cast<int>(n > 1 << 30 ? 1 << 30 : n);
+                    return true;
+                });
+                break;
+            case kFeature:
+                edit([arg](Slot& s, std::string* err) { return add_feature(s, arg, err); });
+                break;
+            case kNoAccess:
+                edit([](Slot& s, std::string*) {
+                    s.no_access = true;
+                    return true;
+                });
+                break;
+            default:
+                *error = std::string("unknown or incomplete option ") + (name.empty() ? "?" : name);
+                return false;
+        }
+    }
+    for (int i = optind; i < argc; i++) out->command.push_back(argv[i]);
+    if (out->command.empty()) {
+        *error = "no command to run";
+        return false;
+    }
+    for (const BoardEdit& e : out->edits) {
+        if (e.board > out->boards) {
+            *error = e.option + " is for board " + std::to_string(e.board) + ", but there are only " +
+                     std::to_string(out->boards);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool configure_board(const Options& options, int index, Slot* slot, std::string* error) {
+    char serial[32];
+    snprintf(serial, sizeof(serial), "VXN%04d", index);
+    slot->board.config.serial = serial;
+    slot->board.config.vars["serialno"] = serial;
+    slot->port = "1-" + std::to_string(index);
+    for (const BoardEdit& e : options.edits) {
+        if (e.board != 0 && e.board != index) continue;
+        if (!e.apply(*slot, error)) {
+            *error = e.option + ": " + *error;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace emu

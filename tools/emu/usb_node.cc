@@ -1,0 +1,387 @@
+#include "tools/emu/usb_node.h"
+
+#include <linux/usb/ch9.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+namespace emu {
+
+namespace {
+
+constexpr uint8_t kEndpointIn = 0x81;
+constexpr uint8_t kEndpointOut = 0x01;
+// Without bulk continuation libusb hands each transfer over as one URB, as with a controller
+// that takes buffers of any size; the board then sees the host's transfers as they are.
+constexpr unsigned kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+
+void put16(board::Bytes& b, unsigned v) {
+    b.push_back(static_cast<uint8_t>(v & 0xff));
+    b.push_back(static_cast<uint8_t>((v >> 8) & 0xff));
+}
+
+// A string descriptor: UTF-16LE of the (ASCII) text.
+board::Bytes string_descriptor(const std::string& text) {
+    size_t n = text.size() > 126 ? 126 : text.size();
+    board::Bytes b;
+    b.push_back(static_cast<uint8_t>(2 + 2 * n));
+    b.push_back(USB_DT_STRING);
+    for (size_t i = 0; i < n; i++) put16(b, static_cast<unsigned char>(text[i]));
+    return b;
+}
+
+}  // namespace
+
+board::Bytes usb_descriptor_blob(const UsbLook& look) {
+    board::Bytes b;
+    // Device descriptor.
+    b.push_back(USB_DT_DEVICE_SIZE);
+    b.push_back(USB_DT_DEVICE);
+    put16(b, 0x0200);
+    b.push_back(0);
+    b.push_back(0);
+    b.push_back(0);
+    b.push_back(64);
+    put16(b, look.vendor);
+    put16(b, look.product);
+    put16(b, 0x0100);
+    b.push_back(1);
+    b.push_back(2);
+    b.push_back(look.has_serial ? 3 : 0);
+    b.push_back(1);
+    // Configuration 1 with one interface of two bulk endpoints.
+    const unsigned total = USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE + 2 * USB_DT_ENDPOINT_SIZE;
+    b.push_back(USB_DT_CONFIG_SIZE);
+    b.push_back(USB_DT_CONFIG);
+    put16(b, total);
+    b.push_back(1);
+    b.push_back(1);
+    b.push_back(0);
+    b.push_back(0x80);
+    b.push_back(250);
+    b.push_back(USB_DT_INTERFACE_SIZE);
+    b.push_back(USB_DT_INTERFACE);
+    b.push_back(0);
+    b.push_back(0);
+    b.push_back(2);
+    b.push_back(look.interface_class);
+    b.push_back(look.interface_subclass);
+    b.push_back(look.interface_protocol);
+    b.push_back(0);
+    for (uint8_t address : {kEndpointIn, kEndpointOut}) {
+        b.push_back(USB_DT_ENDPOINT_SIZE);
+        b.push_back(USB_DT_ENDPOINT);
+        b.push_back(address);
+        b.push_back(USB_ENDPOINT_XFER_BULK);
+        put16(b, 512);
+        b.push_back(0);
+    }
+    return b;
+}
+
+UsbNode::UsbNode(board::Board& board, std::mutex& lock, UsbLook look, std::function<void()> on_gone)
+    : board_(board), lock_(lock), look_(std::move(look)), on_gone_(std::move(on_gone)) {
+    handler_ = umockdev_ioctl_base_new();
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
+    g_signal_connect(handler_, "client-vanished", G_CALLBACK(on_vanished), this);
+}
+
+UsbNode::~UsbNode() {
+    g_signal_handlers_disconnect_by_data(handler_, this);
+    for (Urb& u : pending_) drop(u);
+    for (Urb& u : done_) drop(u);
+    g_object_unref(handler_);
+}
+
+void UsbNode::drop(Urb& urb) {
+    if (urb.buffer) g_object_unref(urb.buffer);
+    if (urb.urb) g_object_unref(urb.urb);
+    urb.buffer = urb.urb = nullptr;
+}
+
+gboolean UsbNode::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    UsbNode* node = static_cast<UsbNode*>(self);
+    std::lock_guard<std::mutex> hold(node->lock_);
+    node->handle(client);
+    return TRUE;
+}
+
+void UsbNode::on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    UsbNode* node = static_cast<UsbNode*>(self);
+    std::lock_guard<std::mutex> hold(node->lock_);
+    // A process that ends with transfers in flight: the kernel cancels them and drops its claims.
+    for (auto* list : {&node->pending_, &node->done_}) {
+        for (auto it = list->begin(); it != list->end();) {
+            if (it->client == client) {
+                node->drop(*it);
+                it = list->erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto it = node->claims_.begin(); it != node->claims_.end();) {
+        if (it->second == client)
+            it = node->claims_.erase(it);
+        else
+            ++it;
+    }
+}
+
+void UsbNode::handle(UMockdevIoctlClient* client) {
+    unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) return reap(client);
+    if (unplugged_) return umockdev_ioctl_client_complete(client, -1, ENODEV);
+    switch (request) {
+        case USBDEVFS_GET_CAPABILITIES: {
+            GError* error = nullptr;
+            UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &error);
+            if (!caps) {
+                g_clear_error(&error);
+                return umockdev_ioctl_client_complete(client, -1, EFAULT);
+            }
+            uint32_t value = kCapabilities;
+            memcpy(caps->data, &value, sizeof(value));
+            g_object_unref(caps);
+            return umockdev_ioctl_client_complete(client, 0, 0);
+        }
+        case USBDEVFS_SUBMITURB:
+            return submit(client);
+        case USBDEVFS_DISCARDURB:
+            return discard(client);
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE: {
+            int r = claim(client, request == USBDEVFS_CLAIMINTERFACE);
+            return umockdev_ioctl_client_complete(client, r == 0 ? 0 : -1, r);
+        }
+        case USBDEVFS_GETDRIVER:
+            // No kernel driver is bound to the board's interface.
+            return umockdev_ioctl_client_complete(client, -1, ENODATA);
+        case USBDEVFS_IOCTL:
+            // Detaching a kernel driver that is not there.
+            return umockdev_ioctl_client_complete(client, -1, ENODATA);
+        case USBDEVFS_SETINTERFACE:
+        case USBDEVFS_SETCONFIGURATION:
+        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_RESETEP:
+            return umockdev_ioctl_client_complete(client, 0, 0);
+        case USBDEVFS_RESET:
+            return umockdev_ioctl_client_complete(client, 0, 0);
+        default:
+            unknown_requests.push_back(request);
+            return umockdev_ioctl_client_complete(client, -1, ENOTTY);
+    }
+}
+
+int UsbNode::claim(UMockdevIoctlClient* client, bool claim_it) {
+    GError* error = nullptr;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
+    if (!num) {
+        g_clear_error(&error);
+        return EFAULT;
+    }
+    unsigned ifc = 0;
+    memcpy(&ifc, num->data, sizeof(ifc));
+    g_object_unref(num);
+    if (ifc != 0) return EINVAL;
+    // A process that ended without releasing its claim is only noticed some time after its
+    // end, so a claim by the next process simply takes the interface over.
+    if (claim_it) {
+        claims_[ifc] = client;
+        return 0;
+    }
+    auto it = claims_.find(ifc);
+    if (it == claims_.end() || it->second != client) return EINVAL;
+    claims_.erase(it);
+    return 0;
+}
+
+void UsbNode::submit(UMockdevIoctlClient* client) {
+    GError* error = nullptr;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* urb_data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
+    if (!urb_data) {
+        g_clear_error(&error);
+        return umockdev_ioctl_client_complete(client, -1, EFAULT);
+    }
+    usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(urb_data->data);
+    Urb u{client, urb_data, nullptr};
+    if (urb->buffer_length < 0) {
+        drop(u);
+        return umockdev_ioctl_client_complete(client, -1, EINVAL);
+    }
+    if (urb->buffer_length > 0) {
+        u.buffer = umockdev_ioctl_data_resolve(urb_data, offsetof(usbdevfs_urb, buffer),
+                                               static_cast<gsize>(urb->buffer_length), &error);
+        if (!u.buffer) {
+            g_clear_error(&error);
+            drop(u);
+            return umockdev_ioctl_client_complete(client, -1, EFAULT);
+        }
+    }
+    bool ok_type = urb->type == USBDEVFS_URB_TYPE_CONTROL ? urb->endpoint == 0
+                   : urb->type == USBDEVFS_URB_TYPE_BULK
+                       ? (urb->endpoint == kEndpointIn || urb->endpoint == kEndpointOut)
+                       : false;
+    if (!ok_type) {
+        drop(u);
+        return umockdev_ioctl_client_complete(client, -1, EINVAL);
+    }
+    if (claims_.find(0) == claims_.end() || claims_[0] != client) {
+        if (urb->type == USBDEVFS_URB_TYPE_BULK) {
+            drop(u);
+            return umockdev_ioctl_client_complete(client, -1, EINVAL);
+        }
+    }
+    urb->status = -EINPROGRESS;
+    urb->actual_length = 0;
+    umockdev_ioctl_client_complete(client, 0, 0);
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+        control(u);
+    } else if (urb->endpoint == kEndpointOut) {
+        bulk_out(u);
+    } else {
+        pending_.push_back(u);
+        pump();
+    }
+    check_board();
+}
+
+void UsbNode::control(Urb& u) {
+    usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
+    if (!u.buffer || urb->buffer_length < 8) return finish(u, -EPIPE, 0);
+    uint8_t* setup = u.buffer->data;
+    unsigned request_type = setup[0], request = setup[1];
+    unsigned value = setup[2] | (setup[3] << 8);
+    unsigned length = setup[6] | (setup[7] << 8);
+    if (request_type != (USB_DIR_IN | USB_TYPE_STANDARD | USB_RECIP_DEVICE) ||
+        request != USB_REQ_GET_DESCRIPTOR || (value >> 8) != USB_DT_STRING)
+        return finish(u, -EPIPE, 0);
+    board::Bytes desc;
+    switch (value & 0xff) {
+        case 0:
+            desc = {4, USB_DT_STRING, 0x09, 0x04};
+            break;
+        case 1:
+            desc = string_descriptor(look_.manufacturer);
+            break;
+        case 2:
+            desc = string_descriptor(look_.product_name);
+            break;
+        case 3:
+            if (look_.has_serial) {
+                desc = string_descriptor(look_.serial);
+                break;
+            }
+            return finish(u, -EPIPE, 0);
+        default:
+            return finish(u, -EPIPE, 0);
+    }
+    size_t room = static_cast<size_t>(urb->buffer_length) - 8;
+    size_t n = desc.size();
+    if (n > length) n = length;
+    if (n > room) n = room;
+    memcpy(setup + 8, desc.data(), n);
+    finish(u, 0, static_cast<int>(n));
+}
+
+void UsbNode::bulk_out(Urb& u) {
+    usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
+    size_t len = static_cast<size_t>(urb->buffer_length);
+    long n = board_.host_write(u.buffer ? u.buffer->data : nullptr, len);
+    if (n < 0) return finish(u, errno == ENODEV ? -ESHUTDOWN : -EPROTO, 0);
+    finish(u, 0, static_cast<int>(static_cast<size_t>(n) > len ? len : static_cast<size_t>(n)));
+    // What the host sent may have let the board answer a transfer that was waiting.
+    pump();
+}
+
+void UsbNode::pump() {
+    while (!pending_.empty() && !unplugged_) {
+        Urb& u = pending_.front();
+        usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
+        long n = board_.host_read(u.buffer ? u.buffer->data : nullptr,
+                                  static_cast<size_t>(urb->buffer_length));
+        if (n == 0) return;
+        Urb taken = u;
+        pending_.erase(pending_.begin());
+        if (n < 0)
+            finish(taken, errno == ENODEV ? -ESHUTDOWN : -EPROTO, 0);
+        else
+            finish(taken, 0, static_cast<int>(n));
+    }
+}
+
+void UsbNode::finish(Urb u, int status, int actual_length) {
+    usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
+    urb->status = status;
+    urb->actual_length = actual_length;
+    done_.push_back(u);
+}
+
+void UsbNode::check_board() {
+    if (!unplugged_ && board_.gone()) {
+        unplug();
+        if (on_gone_) on_gone_();
+    }
+}
+
+void UsbNode::unplug() {
+    if (unplugged_) return;
+    unplugged_ = true;
+    for (Urb& u : pending_) finish(u, -ESHUTDOWN, 0);
+    pending_.clear();
+    claims_.clear();
+}
+
+void UsbNode::reap(UMockdevIoctlClient* client) {
+    if (!unplugged_) {
+        pump();
+        check_board();
+    }
+    for (auto it = done_.begin(); it != done_.end(); ++it) {
+        if (it->client != client) continue;
+        Urb u = *it;
+        done_.erase(it);
+        // The argument points at the caller's pointer, which is set to the URB reaped.
+        GError* error = nullptr;
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
+        if (!slot) {
+            g_clear_error(&error);
+            done_.insert(done_.begin(), u);
+            return umockdev_ioctl_client_complete(client, -1, EFAULT);
+        }
+        umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
+        g_object_unref(slot);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        drop(u);
+        return;
+    }
+    umockdev_ioctl_client_complete(client, -1, unplugged_ ? ENODEV : EAGAIN);
+}
+
+void UsbNode::discard(UMockdevIoctlClient* client) {
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    unsigned long address = 0;
+    memcpy(&address, arg->data, sizeof(address) < static_cast<size_t>(arg->data_len)
+                                    ? sizeof(address)
+                                    : static_cast<size_t>(arg->data_len));
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->client == client && it->urb->client_addr == address) {
+            Urb u = *it;
+            pending_.erase(it);
+            finish(u, -ENOENT, 0);
+            return umockdev_ioctl_client_complete(client, 0, 0);
+        }
+    }
+    // Already done: the kernel says so with EINVAL and the reap delivers it as it is.
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+}
+
+}  // namespace emu

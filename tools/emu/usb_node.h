@@ -1,0 +1,90 @@
+// One appearance of an emulated board on the emulated USB bus: the usbdevfs requests that
+// libusb sends to its device node (claims, URBs, reaps) answered from a board::Board.
+//
+// The requests arrive on umockdev's worker thread; everything that touches the board holds the
+// emulator's one lock.
+#pragma once
+#include <umockdev.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/board/board.h"
+
+namespace emu {
+
+// What the bus shows of a board: the device's descriptors and strings.
+struct UsbLook {
+    uint16_t vendor = 0x4f2d;
+    uint16_t product = 0xc004;
+    uint8_t interface_class = 0xff;
+    uint8_t interface_subclass = 0x42;
+    uint8_t interface_protocol = 0x03;
+    // 0 for none: the device then reports no serial number at all.
+    bool has_serial = true;
+    std::string serial;
+    std::string manufacturer = "Quenrix";
+    std::string product_name = "VXN download mode";
+};
+
+// The device and configuration descriptors, as the kernel shows them in sysfs.
+board::Bytes usb_descriptor_blob(const UsbLook& look);
+
+class UsbNode {
+  public:
+    // `on_gone` runs on the worker thread, with the lock held, once the board has gone from
+    // this node (it must not call back into the node).
+    UsbNode(board::Board& board, std::mutex& lock, UsbLook look, std::function<void()> on_gone);
+    ~UsbNode();
+    UsbNode(const UsbNode&) = delete;
+    UsbNode& operator=(const UsbNode&) = delete;
+
+    // The handler to attach to the node's device file.
+    UMockdevIoctlBase* handler() const { return handler_; }
+    // Ends every transfer in flight as the kernel does on unplugging; later requests fail
+    // with ENODEV. Call with the lock held.
+    void unplug();
+    bool unplugged() const { return unplugged_; }
+
+    // Requests that were not understood (for the tool's diagnostics).
+    std::vector<unsigned long> unknown_requests;
+
+  private:
+    struct Urb {
+        UMockdevIoctlClient* client;
+        UMockdevIoctlData* urb;     // a reference held
+        UMockdevIoctlData* buffer;  // a reference held, or nullptr
+    };
+
+    static gboolean on_ioctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
+    static void on_vanished(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
+    void handle(UMockdevIoctlClient* client);
+    void submit(UMockdevIoctlClient* client);
+    void reap(UMockdevIoctlClient* client);
+    void discard(UMockdevIoctlClient* client);
+    int claim(UMockdevIoctlClient* client, bool claim_it);
+    void control(Urb& urb);
+    void bulk_out(Urb& urb);
+    void pump();
+    void finish(Urb urb, int status, int actual_length);
+    void check_board();
+    void drop(Urb& urb);
+
+    board::Board& board_;
+    std::mutex& lock_;
+    UsbLook look_;
+    std::function<void()> on_gone_;
+    UMockdevIoctlBase* handler_;
+    bool unplugged_ = false;
+    // IN transfers waiting for the board, and transfers done but not reaped yet, in order.
+    std::vector<Urb> pending_;
+    std::vector<Urb> done_;
+    // Which client holds the claim of each interface.
+    std::map<unsigned, UMockdevIoctlClient*> claims_;
+};
+
+}  // namespace emu

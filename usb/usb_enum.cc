@@ -1,0 +1,140 @@
+// Finding the board: enumerate the target interfaces, describe each as a usb_ifc_info, and open
+// the first one the caller's callback accepts.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "usb/usb.h"
+#include "usb/usb_enum.h"
+#include "usb/usb_transport.h"
+#include "usb/usb_udev.h"
+#include "util/string_printf.h"
+
+const uint16_t vendor_id = 0x4f2d;
+const uint16_t product_id = 0xc004;
+
+namespace {
+
+const char kPermissionHint[] = "add idVendor '4f2d' to GROUP 'plugdev' to udev rules.d";
+
+void fill_info(const usb_device_descriptor& dd, const usb_interface_descriptor& id,
+               usb_ifc_info* info) {
+    memset(info, 0, sizeof(*info));
+    info->idVendor = dd.idVendor;
+    info->idProduct = dd.idProduct;
+    info->bDeviceClass = dd.bDeviceClass;
+    info->bDeviceSubClass = dd.bDeviceSubClass;
+    info->bDeviceProtocol = dd.bDeviceProtocol;
+    info->bInterfaceClass = id.bInterfaceClass;
+    info->bInterfaceSubClass = id.bInterfaceSubClass;
+    info->bInterfaceProtocol = id.bInterfaceProtocol;
+}
+
+// A board this user may not open is still shown to the callback, from the descriptors the
+// system keeps, so that it can be listed and the user told why it cannot be used.
+void offer_without_access(const usbos_entry& entry, const ifc_match_func& callback) {
+    if (entry.interface.bNumEndpoints != 2) return;
+    usb_ifc_info info;
+    fill_info(entry.device, entry.interface, &info);
+    info.has_access = 0;
+    snprintf(info.serial, sizeof(info.serial), "%s", entry.serial.c_str());
+    snprintf(info.location, sizeof(info.location), "%s", entry.location.c_str());
+    if (callback(&info) == 0) report_no_permission();
+}
+
+}  // namespace
+
+void report_no_permission() {
+    static bool reported = false;
+    if (reported) return;
+    reported = true;
+    fprintf(stderr, "%s\n", UsbNoPermissionsLongHelpText().c_str());
+    fflush(stderr);
+}
+
+int recognized_device(usb_handle* h, const ifc_match_func& callback) {
+    if (!h) return 0;
+    usb_device_descriptor dd;
+    if (!usbos_get_device_descriptor(h->interface, &dd)) return 0;
+    usb_interface_descriptor id;
+    if (!usbos_get_interface_descriptor(h->interface, &id)) return 0;
+    if (id.bNumEndpoints != 2) return 0;
+    usb_ifc_info info;
+    fill_info(dd, id, &info);
+    info.has_access = 1;
+    if (!usbos_get_serial_number(h->interface, info.serial, sizeof(info.serial)))
+        info.serial[0] = '\0';
+    info.serial[sizeof(info.serial) - 1] = '\0';
+    if (!usbos_get_port_path(h->interface, info.location, sizeof(info.location)))
+        info.location[0] = '\0';
+    info.location[sizeof(info.location) - 1] = '\0';
+    return callback(&info) == 0 ? 1 : 0;
+}
+
+std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
+    usbos_handle enumeration = usbos_enum_interfaces(vendor_id, product_id);
+    if (!enumeration) return nullptr;
+    std::unique_ptr<usb_handle> found;
+    usbos_entry entry;
+    while (!found && usbos_next_interface(enumeration, &entry)) {
+        std::unique_ptr<usb_handle> h = do_usb_open(entry.name.c_str());
+        if (!h) {
+            if (errno == EACCES || errno == EPERM) offer_without_access(entry, callback);
+            continue;
+        }
+        if (recognized_device(h.get(), callback)) {
+            found = std::move(h);
+        } else {
+            usb_cleanup_handle(h.get());
+        }
+    }
+    usbos_close_handle(enumeration);
+    return found;
+}
+
+std::unique_ptr<usb_handle> open_usb_device(const ifc_match_func& callback, const char* path) {
+    std::unique_ptr<usb_handle> h = do_usb_open(path);
+    if (!h) {
+        printf("Fail in open %s\n", path);
+        fflush(stdout);
+        return nullptr;
+    }
+    if (recognized_device(h.get(), callback)) return h;
+    printf("Fail in match device\n");
+    fflush(stdout);
+    usb_cleanup_handle(h.get());
+    return nullptr;
+}
+
+Transport* usb_open(ifc_match_func callback, const char* path) {
+    std::unique_ptr<usb_handle> h = path ? open_usb_device(callback, path) : find_usb_device(callback);
+    if (!h) return nullptr;
+    return new WindowsUsbTransport(std::move(h));
+}
+
+Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path) {
+    return usb_open(ifc_match_func(callback), path);
+}
+
+int usb_close(Transport* transport) {
+    transport->Close();
+    delete transport;
+    return 0;
+}
+
+std::string UsbNoPermissionsShortHelpText() {
+    std::string text = "no permissions in";
+    std::string problem = GetUdevProblem();
+    if (!problem.empty()) veltrop::base::StringAppendF(&text, " (%s)", problem.c_str());
+    return veltrop::base::StringPrintf("%s; [%s]\n", text.c_str(), kPermissionHint);
+}
+
+std::string UsbNoPermissionsLongHelpText() {
+    std::string text = "insufficient permissions for device";
+    std::string problem = GetUdevProblem();
+    if (!problem.empty()) veltrop::base::StringAppendF(&text, ": %s", problem.c_str());
+    return veltrop::base::StringPrintf("%s.\nSee [%s] for more information.", text.c_str(),
+                                       kPermissionHint);
+}

@@ -1,0 +1,16 @@
+// The steps of finding and opening a board, offered for the tests; the tool itself goes through
+// usb_open (usb/usb.h).
+#pragma once
+#include <memory>
+#include "usb/usb.h"
+#include "usb/usb_transport.h"
+
+// 1 when the opened interface has two endpoints and the callback accepted it, else 0.
+int recognized_device(usb_handle* h, const ifc_match_func& callback);
+// The first accepted interface of the enumeration, or nullptr.
+std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback);
+// The interface with that name, if the callback accepts it; "Fail in open <path>" or "Fail in
+// match device" on standard output otherwise.
+std::unique_ptr<usb_handle> open_usb_device(const ifc_match_func& callback, const char* path);
+// Prints the long no-permission text, once per run.
+void report_no_permission();

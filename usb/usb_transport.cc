@@ -1,0 +1,128 @@
+#include "usb/usb_transport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "usb/usb.h"
+#include "util/debug_output.h"
+
+namespace {
+
+// The failure lines of transfers go only to the debugger-output channel: what the user sees of
+// a failed transfer comes from the exchange above.
+void debug_line(const char* fmt, int value) {
+    char msg[1024];
+    snprintf(msg, sizeof(msg), fmt, value);
+    platform_debug_output(msg);
+}
+
+}  // namespace
+
+ssize_t WindowsUsbTransport::Write(const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    size_t total = 0;
+    if (!handle) {
+        errno = ENODEV;
+    } else if (len > 0) {
+        while (len > 0) {
+            size_t piece = std::min(len, kMaxUsbTransfer);
+            size_t sent = 0;
+            bool ok = usbos_write_endpoint_sync(handle->bulk_out, p, piece, &sent, kUsbWriteTimeoutMs);
+            if (!ok) {
+                int err = errno;
+                debug_line("usbos_write_endpoint_sync returned 0, errno: %d\n", err);
+                if (err == ENODEV) usb_kick(handle.get());
+                errno = err;
+                return -1;
+            }
+            // A transfer that "succeeds" without moving a byte would repeat the same piece
+            // forever; it is a failed transfer.
+            if (sent == 0 || sent > piece) {
+                errno = EIO;
+                break;
+            }
+            total += sent;
+            p += sent;
+            len -= sent;
+        }
+        if (len == 0) return static_cast<ssize_t>(total);
+    }
+    debug_line("usb_write failed: %d\n", errno);
+    return -1;
+}
+
+ssize_t WindowsUsbTransport::Read(void* data, size_t len) {
+    return Read_timeout(data, len, 0);
+}
+
+ssize_t WindowsUsbTransport::Read_timeout(void* data, size_t len, unsigned timeout_ms) {
+    if (handle) {
+        size_t received = 0;
+        size_t want = std::min(len, kMaxUsbTransfer);
+        if (usbos_read_endpoint_sync(handle->bulk_in, data, want, &received, timeout_ms) &&
+            received <= want)
+            return static_cast<ssize_t>(received);
+        if (errno == ENODEV) {
+            int err = errno;
+            usb_kick(handle.get());
+            errno = err;
+        }
+    } else {
+        errno = ENODEV;
+    }
+    debug_line("usb_read failed: %d\n", errno);
+    return -1;
+}
+
+int WindowsUsbTransport::Close() {
+    if (handle) {
+        usb_cleanup_handle(handle.get());
+        handle.reset();
+    }
+    return 0;
+}
+
+void usb_cleanup_handle(usb_handle* h) {
+    if (!h) return;
+    int err = errno;
+    if (h->bulk_out) usbos_close_handle(h->bulk_out);
+    if (h->bulk_in) usbos_close_handle(h->bulk_in);
+    if (h->interface) usbos_close_handle(h->interface);
+    h->name.clear();
+    h->bulk_out = h->bulk_in = h->interface = nullptr;
+    errno = err;
+}
+
+void usb_kick(usb_handle* h) {
+    if (h) {
+        usb_cleanup_handle(h);
+    } else {
+        errno = ENODEV;
+    }
+}
+
+std::unique_ptr<usb_handle> do_usb_open(const char* name) {
+    auto h = std::make_unique<usb_handle>();
+    h->interface = usbos_create_interface_by_name(name, vendor_id, product_id);
+    if (!h->interface) return nullptr;
+    bool ok = false;
+    h->bulk_in = usbos_open_default_bulk_read_endpoint(h->interface);
+    if (h->bulk_in) h->bulk_out = usbos_open_default_bulk_write_endpoint(h->interface);
+    if (h->bulk_out) {
+        size_t length = 0;
+        usbos_get_interface_name(h->interface, nullptr, &length);
+        if (length == 0) {
+            if (errno == 0) errno = ENOENT;
+        } else {
+            h->name.resize(length);
+            ok = usbos_get_interface_name(h->interface, &h->name[0], &length);
+            if (ok) h->name.resize(std::min(length, h->name.size()));
+        }
+    }
+    if (ok) return h;
+    int err = errno;
+    usb_cleanup_handle(h.get());
+    errno = err;
+    return nullptr;
+}

@@ -1,0 +1,10 @@
+// What can be found out about why the user may not open a board.
+#pragma once
+#include <string>
+#include <vector>
+
+// A short description of the permission problem, or empty when none can be named.
+std::string GetUdevProblem();
+// The same, from the rule files in `rule_dirs`, for a user in the groups `groups` (names).
+std::string udev_problem_in(const std::vector<std::string>& rule_dirs,
+                            const std::vector<std::string>& groups);
