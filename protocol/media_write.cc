@@ -72,7 +72,7 @@ int fb_mwrite_data(Transport* transport, int fd, long long size, const char* com
 
     const unsigned bound = request_bound(size);
     bool direction = true;
-    long long offset = -1;
+    long long offset;
     char response[129];
     for (;;) {
         if (lseek(fd, start, SEEK_SET) != start) {
@@ -80,7 +80,8 @@ int fb_mwrite_data(Transport* transport, int fd, long long size, const char* com
             fb_set_error("image seek failed (%s)", strerror(errno));
             return -260;
         }
-        // Only a DATA reply fills the offset, which tells a request of 0 bytes from "OKAY".
+        // Only a DATA reply fills the offset, which tells a request of 0 bytes from "OKAY": taking
+        // it for the end would report a write as finished that the board never got.
         offset = LLONG_MIN;
         int r = _command_start(transport, command, bound, response, &direction, &offset);
         if (r == 0 && offset != LLONG_MIN) {

@@ -29,7 +29,7 @@ void backed_block_destroy(backed_block* bb) {
 
 uint32_t bb_max_len(uint32_t block_size, bb_type type) {
     uint32_t room = type == BACKED_BLOCK_FILL ? UINT32_MAX : UINT32_MAX - 12;
-    return room / block_size * block_size;
+    return uint32_t(bb_div(room, block_size) * block_size);
 }
 
 backed_block* backed_block_iter_new(backed_block_list* bbl) { return bbl->head; }
@@ -72,8 +72,9 @@ static int merge_bb(backed_block_list* bbl, backed_block* a, backed_block* b) {
     // Only a run of whole blocks can be continued: behind a partial last block the next run's
     // bytes would land at the wrong place of the image.
     uint32_t bs = bbl->block_size;
-    if (a->len % bs != 0) return -EINVAL;
-    if (uint64_t(a->block) + a->len / bs != b->block) return -EINVAL;
+    uint64_t a_blocks = bb_div(a->len, bs);
+    if (a_blocks * bs != a->len) return -EINVAL;
+    if (a->block + a_blocks != b->block) return -EINVAL;
     // The joined run must still be encodable with 32-bit lengths; longer stretches stay apart.
     if (uint64_t(a->len) + bb_blocks(b->len, bs) * bs > bb_max_len(bs, a->type)) return -EINVAL;
 

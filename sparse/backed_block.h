@@ -63,9 +63,15 @@ int backed_block_split(backed_block_list* bbl, backed_block* bb, unsigned int ma
 void backed_block_list_move(backed_block_list* from, backed_block_list* to, backed_block* start,
                             backed_block* end);
 
+// n / block_size; block sizes are nearly always powers of two, and a 64-bit division costs
+// more than the rest of encoding a small chunk.
+inline uint64_t bb_div(uint64_t n, uint32_t block_size) {
+    return (block_size & (block_size - 1)) == 0 ? n >> __builtin_ctz(block_size) : n / block_size;
+}
+
 // Number of blocks a run of len bytes touches (the last one possibly in part).
 inline uint64_t bb_blocks(uint64_t len, uint32_t block_size) {
-    return (len + block_size - 1) / block_size;
+    return bb_div(len + block_size - 1, block_size);
 }
 
 // The longest run, in whole blocks, whose encoding still fits the 32-bit lengths of the format:

@@ -25,7 +25,7 @@ static int write_sparse_data_begin(output_file* out, uint32_t len) {
                 "write_sparse_data_chunk", len);
         return -1;
     }
-    return write_chunk_header(out, CHUNK_RAW, rnd / out->block_size, CHUNK_HEADER_LEN + rnd);
+    return write_chunk_header(out, CHUNK_RAW, bb_div(rnd, out->block_size), CHUNK_HEADER_LEN + rnd);
 }
 
 static int write_sparse_data_piece(output_file* out, const void* data, uint32_t n) {
@@ -56,7 +56,7 @@ static int write_sparse_data_chunk(output_file* out, uint32_t len, const void* d
 
 static int write_sparse_fill_chunk(output_file* out, uint32_t len, uint32_t fill_val) {
     uint64_t rnd = round_up(out, len);
-    if (write_chunk_header(out, CHUNK_FILL, rnd / out->block_size, CHUNK_HEADER_LEN + 4) < 0)
+    if (write_chunk_header(out, CHUNK_FILL, bb_div(rnd, out->block_size), CHUNK_HEADER_LEN + 4) < 0)
         return -1;
     uint8_t value[4];
     put_le32(value, fill_val);
@@ -66,14 +66,14 @@ static int write_sparse_fill_chunk(output_file* out, uint32_t len, uint32_t fill
 }
 
 static int write_sparse_skip_chunk(output_file* out, int64_t len) {
-    if (len % out->block_size != 0) {
+    uint64_t blocks = bb_div(uint64_t(len), out->block_size);
+    if (len < 0 || blocks * out->block_size != uint64_t(len)) {
         fprintf(stderr, "error: %s: don't care size %lli is not a multiple of the block size %u\n",
                 "write_sparse_skip_chunk", (long long)len, out->block_size);
         return -1;
     }
-    if (len < 0 || uint64_t(len) / out->block_size > UINT32_MAX) return -1;
-    if (write_chunk_header(out, CHUNK_DONT_CARE, uint64_t(len) / out->block_size,
-                           CHUNK_HEADER_LEN) < 0)
+    if (blocks > UINT32_MAX) return -1;
+    if (write_chunk_header(out, CHUNK_DONT_CARE, blocks, CHUNK_HEADER_LEN) < 0)
         return -1;
     // Readers check don't-care blocks as zero bytes, so the running checksum counts them so too.
     if (out->use_crc) out->crc = sparse_crc32_fill(out->crc, 0, uint64_t(len));

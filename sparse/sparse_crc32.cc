@@ -2,6 +2,10 @@
 
 #include <array>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr uint32_t POLY = 0xEDB88320;
@@ -66,9 +70,8 @@ uint32_t x8nmodp(uint64_t n) {
 
 const uint32_t* const crc32_tab = tables[0].data();
 
-uint32_t sparse_crc32(uint32_t crc, const void* bytes, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(bytes);
-    uint32_t c = ~crc;
+// The register (not complemented) over the bytes, sixteen at a time.
+static uint32_t crc32_tables(uint32_t c, const uint8_t* p, size_t size) {
     const auto& t = tables;
     while (size >= 16) {
         uint32_t a = load_le32(p) ^ c, b = load_le32(p + 4), d = load_le32(p + 8),
@@ -81,7 +84,85 @@ uint32_t sparse_crc32(uint32_t crc, const void* bytes, size_t size) {
         size -= 16;
     }
     while (size--) c = t[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
-    return ~c;
+    return c;
+}
+
+#if defined(__x86_64__)
+// Folding with carry-less multiplication (four 128-bit lanes, then one, then a Barrett
+// reduction), for the register over a multiple of 16 bytes, at least 64. Table lookups stall
+// near 2 GB/s on this kind of machine; folding runs several times faster.
+#define CLMUL_TARGET __attribute__((target("pclmul,sse4.1")))
+
+CLMUL_TARGET static inline __m128i load128(const uint8_t* q) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+}
+
+// x folded forward over 128 bits by the constant pair k, with the next 16 bytes added in.
+CLMUL_TARGET static inline __m128i fold(__m128i x, __m128i k, __m128i next) {
+    __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
+    __m128i hi = _mm_clmulepi64_si128(x, k, 0x11);
+    return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
+}
+
+CLMUL_TARGET static uint32_t crc32_clmul(uint32_t c, const uint8_t* p, size_t len) {
+    const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+    const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+    const __m128i k5k0 = _mm_set_epi64x(0, 0x0163cd6124);
+    const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
+
+    __m128i x1 = _mm_xor_si128(load128(p), _mm_cvtsi32_si128(int(c)));
+    __m128i x2 = load128(p + 16), x3 = load128(p + 32), x4 = load128(p + 48);
+    p += 64;
+    len -= 64;
+    while (len >= 64) {
+        x1 = fold(x1, k1k2, load128(p));
+        x2 = fold(x2, k1k2, load128(p + 16));
+        x3 = fold(x3, k1k2, load128(p + 32));
+        x4 = fold(x4, k1k2, load128(p + 48));
+        p += 64;
+        len -= 64;
+    }
+    x1 = fold(x1, k3k4, x2);
+    x1 = fold(x1, k3k4, x3);
+    x1 = fold(x1, k3k4, x4);
+    while (len >= 16) {
+        x1 = fold(x1, k3k4, load128(p));
+        p += 16;
+        len -= 16;
+    }
+
+    // 128 bits to 64, then to 32 by Barrett reduction.
+    const __m128i mask32 = _mm_setr_epi32(~0, 0, ~0, 0);
+    __m128i x = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
+    x = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x, mask32), k5k0, 0x00),
+                      _mm_srli_si128(x, 4));
+    __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, mask32), poly, 0x10);
+    t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), poly, 0x00);
+    return uint32_t(_mm_extract_epi32(_mm_xor_si128(x, t), 1));
+}
+
+static bool have_clmul() {
+    static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    return yes;
+}
+#endif
+
+uint32_t sparse_crc32_portable(uint32_t crc, const void* bytes, size_t size) {
+    return ~crc32_tables(~crc, static_cast<const uint8_t*>(bytes), size);
+}
+
+uint32_t sparse_crc32(uint32_t crc, const void* bytes, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    uint32_t c = ~crc;
+#if defined(__x86_64__)
+    if (size >= 64 && have_clmul()) {
+        size_t n = size & ~size_t(15);
+        c = crc32_clmul(c, p, n);
+        p += n;
+        size -= n;
+    }
+#endif
+    return ~crc32_tables(c, p, size);
 }
 
 uint32_t sparse_crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t len_b) {

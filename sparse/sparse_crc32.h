@@ -9,6 +9,9 @@ extern const uint32_t* const crc32_tab;
 // Continues crc over size bytes; sparse_crc32(0, ...) is the standard CRC-32 of the bytes.
 uint32_t sparse_crc32(uint32_t crc, const void* bytes, size_t size);
 
+// The same with table lookups only, as on machines without carry-less multiplication.
+uint32_t sparse_crc32_portable(uint32_t crc, const void* bytes, size_t size);
+
 // Continues crc over `len` bytes made of the 4-byte little-endian `value` repeated (len a
 // multiple of 4), in time that grows with log(len) rather than len.
 uint32_t sparse_crc32_fill(uint32_t crc, uint32_t value, uint64_t len);

@@ -134,3 +134,47 @@ TEST(MediaBoard, WrongChecksumsAndIncompleteImagesNeverComplete) {
     EXPECT_STREQ("remote: image incomplete", fb_get_error());
     EXPECT_TRUE(part.media->completed.empty());
 }
+
+TEST(MediaBoard, OptionTextOfTheUsbEmulator) {
+    std::string contents = testsupport::write_file("initial.bin", std::string("abc"));
+    MediaConfig c;
+    std::string error;
+    ASSERT_TRUE(board::media_config_parse("part=store/boot/4K/" + contents + ",part=store/sys/1M,part=key/k/16,"
+                                          "portion=0x3000,order=rejected,seed=9,ask=0x100000000+0x10,ask=0+4,"
+                                          "no-store,no-check,data-code=DATA,no-zero-offset,read-portion=1k,"
+                                          "vanish-after-read=5,fail-write-at=0x10,verify=v1",
+                                          &c, &error))
+        << error;
+    ASSERT_EQ(2u, c.media.size());
+    EXPECT_EQ("store", c.media[0].name);
+    ASSERT_EQ(2u, c.media[0].partitions.size());
+    EXPECT_EQ(4096u, c.media[0].partitions[0].size);
+    EXPECT_EQ(Bytes({'a', 'b', 'c'}), c.media[0].partitions[0].initial);
+    EXPECT_EQ(1u << 20, c.media[0].partitions[1].size);
+    EXPECT_EQ("k", c.media[1].partitions[0].name);
+    EXPECT_EQ(0x3000u, c.portion);
+    EXPECT_EQ(PortionOrder::Rejected, c.order);
+    EXPECT_EQ(9u, c.seed);
+    ASSERT_EQ(2u, c.plan.size());
+    EXPECT_EQ(0x100000000ull, c.plan[0].offset);
+    EXPECT_EQ(4u, c.plan[1].size);
+    EXPECT_FALSE(c.store);
+    EXPECT_FALSE(c.check_sums);
+    EXPECT_EQ("DATA", c.data_code);
+    EXPECT_FALSE(c.zero_offset_written);
+    EXPECT_EQ(1024u, c.read_portion);
+    EXPECT_EQ(5, c.vanish_after_read_bytes);
+    EXPECT_EQ(16, c.fail_write_at);
+    EXPECT_EQ("v1", c.verify_text);
+
+    MediaConfig d;
+    EXPECT_TRUE(board::media_config_parse("", &d, &error));
+    EXPECT_EQ(3u, d.media.size());  // the defaults stay
+    for (const char* bad : {"part=store/boot", "part=store//1M", "portion=0", "order=up", "ask=5", "ask=0+0",
+                            "frobnicate", "part=key/k/2/" "/nonexistent/file", "part=key/k/2/"}) {
+        error.clear();
+        MediaConfig e;
+        EXPECT_FALSE(board::media_config_parse(bad, &e, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}

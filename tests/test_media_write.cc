@@ -6,6 +6,7 @@
 #include "protocol/media_write.h"
 #include "tests/media_rig.h"
 #include "util/add_sum.h"
+#include "util/progress.h"
 
 using board::Bytes;
 using board::MediaConfig;
@@ -328,4 +329,24 @@ TEST(MediaWrite, ProgressLinesOfAWrite) {
     std::regex lines("Downloading\\.\\.\\.\n\\[ 40%/   10MBytes\\] \\d+ms\r\\[ 80%/   10MBytes\\] \\d+ms\r"
                      "\\[100%/   10MBytes\\] \\d+ms\r\nMSG\\[VXN\\]mwrite finish\n");
     EXPECT_TRUE(std::regex_search(o.err, lines)) << o.err;
+}
+
+TEST(MediaWrite, ProgressFiguresOfATransferBeyond400GiB) {
+    // 1 TiB: a percent is 10995116277 bytes, which a 32-bit figure would wrap to 2405181685 and
+    // so print a percent every 2.2 GiB.
+    const long long total = 1ll << 40;
+    qrx_progress_info_init(total, "Downloading", 0, 100);
+    CaptureStderr();
+    for (int i = 0; i < 10; i++) qrx_progress_info_update(1 << 30, (long long)i << 30);
+    std::string quiet = GetCapturedStderr();
+    EXPECT_EQ("Downloading...\n", quiet);
+    CaptureStderr();
+    qrx_progress_info_update(1 << 30, 10ll << 30);
+    std::string line = GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(line, std::regex("\\[  1%/1048576MBytes\\] \\d+ms\r"))) << line;
+    // A request that reaches the end prints at once, with the percent its bytes make up.
+    CaptureStderr();
+    qrx_progress_info_update(1 << 30, total - (1 << 30));
+    line = GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(line, std::regex("\\[  1%/1048576MBytes\\] \\d+ms\r"))) << line;
 }

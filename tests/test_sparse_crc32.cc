@@ -40,6 +40,22 @@ TEST(SparseCrc32, StandardValueAndContinuation) {
     EXPECT_EQ(sparse_crc32(first, data.data() + 123, 177), sparse_crc32(0, data.data(), 300));
 }
 
+// Long inputs take the folding path where the processor has it; both paths give the same
+// values at every length and alignment around their steps.
+TEST(SparseCrc32, LongInputsBothPaths) {
+    std::string data = noise(5000, 3);
+    for (size_t off = 0; off < 17; off += 3)
+        for (size_t n = 40; n + off <= 700; n += 7) {
+            uint32_t ref = reference(0x9E3779B9, data.substr(off, n));
+            ASSERT_EQ(sparse_crc32(0x9E3779B9, data.data() + off, n), ref) << off << " " << n;
+            ASSERT_EQ(sparse_crc32_portable(0x9E3779B9, data.data() + off, n), ref) << n;
+        }
+    EXPECT_EQ(sparse_crc32(0, data.data(), data.size()), reference(0, data));
+    std::string big = noise(3 << 20, 4);
+    EXPECT_EQ(sparse_crc32(0, big.data(), big.size()),
+              sparse_crc32_portable(0, big.data(), big.size()));
+}
+
 TEST(SparseCrc32, FillAndCombineMatchTheBytes) {
     for (uint32_t value : {0u, 0xDEADBEEFu, 0x01020304u}) {
         for (uint64_t len : {0ull, 4ull, 8ull, 12ull, 4096ull, 4100ull, 65536ull + 12}) {

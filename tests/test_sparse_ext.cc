@@ -185,7 +185,11 @@ TEST(SparseExt, RoundTrips) {
 // Bad input gives a clear message and a non-zero status, and never a file under the output
 // name, not even when the failure comes after writing has begun.
 TEST(SparseExt, ToolErrors) {
-    std::string dir = testsupport::temp_dir();
+    const std::string dir = testsupport::temp_dir() + "/tool-errors";
+    mkdir(dir.c_str(), 0755);
+    auto write_file = [&](const std::string& name, const std::string& content) {
+        return testsupport::write_file("tool-errors/" + name, content);
+    };
     std::string out;
     EXPECT_EQ(run(vsimg, &out), 2);
     EXPECT_NE(out.find("usage: vsimg"), std::string::npos);
@@ -195,7 +199,7 @@ TEST(SparseExt, ToolErrors) {
     EXPECT_EQ(run(vsimg + " tosparse " + dir + "/missing " + dir + "/x.simg", &out), 1);
     EXPECT_NE(out.find("cannot open"), std::string::npos) << out;
 
-    std::string raw = testsupport::write_file("plain.img", std::string(20000, 'p'));
+    std::string raw = write_file("plain.img", std::string(20000, 'p'));
     EXPECT_EQ(run(vsimg + " toraw " + raw + " " + dir + "/x.img", &out), 1);
     EXPECT_NE(out.find("is not a valid sparse image"), std::string::npos) << out;
     EXPECT_EQ(run(vsimg + " info " + raw, &out), 1);
@@ -206,7 +210,7 @@ TEST(SparseExt, ToolErrors) {
     // but expanding it fails part-way.
     std::string cut = header(4096, 3, 2) + fill_chunk(1, 0) +
                       chunk(0xCAC1, 2, 12 + 8192) + std::string(5000, 'c');
-    std::string cut_path = testsupport::write_file("cut.simg", cut);
+    std::string cut_path = write_file("cut.simg", cut);
     EXPECT_EQ(run(vsimg + " toraw " + cut_path + " " + dir + "/cut.img", &out), 1);
     EXPECT_NE(out.find("writing"), std::string::npos) << out;
     EXPECT_EQ(run(vsimg + " resparse " + cut_path + " 5000 " + dir + "/cutp", &out), 1);

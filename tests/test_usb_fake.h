@@ -31,10 +31,17 @@ struct Device {
     std::string serial = "VXN0001";
     bool serial_readable = true;
     bool accessible = true;
-    std::vector<Interface> interfaces = {Interface()};
+    std::vector<Interface> interfaces = std::vector<Interface>(1);
     // errno of a failing step of opening (0: it works).
     int open_error = 0, read_endpoint_error = 0, write_endpoint_error = 0;
 };
+
+inline Device device_at(const std::string& location, const std::string& serial) {
+    Device d;
+    d.location = location;
+    d.serial = serial;
+    return d;
+}
 
 // What a transfer does; transfers without a script succeed in full (writes) or deliver
 // nothing (reads).

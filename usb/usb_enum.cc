@@ -34,14 +34,15 @@ void fill_info(const usb_device_descriptor& dd, const usb_interface_descriptor& 
 
 // A board this user may not open is still shown to the callback, from the descriptors the
 // system keeps, so that it can be listed and the user told why it cannot be used.
-void offer_without_access(const usbos_entry& entry, const ifc_match_func& callback) {
-    if (entry.interface.bNumEndpoints != 2) return;
+// True when the callback would have taken it.
+bool offer_without_access(const usbos_entry& entry, const ifc_match_func& callback) {
+    if (entry.interface.bNumEndpoints != 2) return false;
     usb_ifc_info info;
     fill_info(entry.device, entry.interface, &info);
     info.has_access = 0;
     snprintf(info.serial, sizeof(info.serial), "%s", entry.serial.c_str());
     snprintf(info.location, sizeof(info.location), "%s", entry.location.c_str());
-    if (callback(&info) == 0) report_no_permission();
+    return callback(&info) == 0;
 }
 
 }  // namespace
@@ -78,10 +79,12 @@ std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
     if (!enumeration) return nullptr;
     std::unique_ptr<usb_handle> found;
     usbos_entry entry;
+    bool wanted_but_locked = false;
     while (!found && usbos_next_interface(enumeration, &entry)) {
         std::unique_ptr<usb_handle> h = do_usb_open(entry.name.c_str());
         if (!h) {
-            if (errno == EACCES || errno == EPERM) offer_without_access(entry, callback);
+            if (errno == EACCES || errno == EPERM)
+                wanted_but_locked = offer_without_access(entry, callback) || wanted_but_locked;
             continue;
         }
         if (recognized_device(h.get(), callback)) {
@@ -91,6 +94,8 @@ std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
         }
     }
     usbos_close_handle(enumeration);
+    // Rather than wait in silence for a board that is there, say why it cannot be used.
+    if (!found && wanted_but_locked) report_no_permission();
     return found;
 }
 

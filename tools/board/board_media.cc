@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace board {
 
@@ -175,6 +176,48 @@ Bytes MediaStore::contents(const std::string& medium, const std::string& partiti
     return out;
 }
 
+namespace {
+
+bool make_dir(const std::string& path, std::string* error) {
+    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+}
+
+bool save(const std::string& path, const void* data, size_t len, std::string* error) {
+    FILE* f = fopen(path.c_str(), "wb");
+    bool ok = f && fwrite(data, 1, len, f) == len;
+    if (f && fclose(f) != 0) ok = false;
+    if (!ok) *error = "cannot write " + path + ": " + strerror(errno);
+    return ok;
+}
+
+}  // namespace
+
+bool MediaStore::save_state(const std::string& folder, std::string* error) const {
+    std::string text;
+    for (const std::string& c : completed) text += "completed=" + c + "\n";
+    for (const Served& s : served)
+        text += "served=" + hex(s.offset) + " " + hex(s.size) + " " + hex(s.sum) + "\n";
+    text += "checksums=" + std::to_string(checksums_accepted) + " accepted, " +
+            std::to_string(checksums_refused) + " refused, " + std::to_string(checksums_wrong) + " wrong\n";
+    for (const std::string& v : verify_texts) text += "verify=" + v + "\n";
+    for (const std::string& p : problems) text += "problem=" + p + "\n";
+    if (!save(folder + "/media.txt", text.data(), text.size(), error)) return false;
+    if (!config.store) return true;
+    if (!make_dir(folder + "/media", error)) return false;
+    for (const auto& m : media_) {
+        if (!make_dir(folder + "/media/" + m.first, error)) return false;
+        for (const auto& p : m.second) {
+            if (p.second.data.empty()) continue;
+            Bytes whole = contents(m.first, p.first);
+            const std::string path = folder + "/media/" + m.first + "/" + p.first + ".bin";
+            if (!save(path, whole.data(), whole.size(), error)) return false;
+        }
+    }
+    return true;
+}
+
 bool MediaStore::on_command(Board& board, const std::string& command) {
     if (starts_with(command, "oem mwrite ")) {
         announce_write(board, command.substr(11));
@@ -224,8 +267,8 @@ bool MediaStore::parse_announce(Board& board, const std::string& args, uint64_t*
 
 void MediaStore::announce_write(Board& board, const std::string& args) {
     Write w;
-    if (!parse_announce(board, args, &w.size, &w.type, &w.medium, &w.partition, &w.offset)) return;
     write_ = Write();
+    if (!parse_announce(board, args, &w.size, &w.type, &w.medium, &w.partition, &w.offset)) return;
     Part* part = find(w.medium, w.partition);
     if (w.type != "normal" && w.type != "sparse") return board.reply("FAIL", "unknown image type " + w.type);
     // A sparse image can only be measured against the partition once it has been expanded.
@@ -235,7 +278,8 @@ void MediaStore::announce_write(Board& board, const std::string& args) {
         if (w.size > (1ull << 30)) return board.reply("FAIL", "sparse image too large to stage");
         w.image.assign(w.size, 0);
     }
-    w.plan = config.plan.empty() ? media_plan(w.size, config.portion, config.order, config.seed) : config.plan;
+    w.plan = config.plan.empty() ? media_plan(w.size, config.portion, config.order, config.seed)
+                                 : config.plan;
     w.active = true;
     write_ = std::move(w);
     board.reply("OKAY");
@@ -265,9 +309,10 @@ void MediaStore::take_portion(Board& board, const Portion& p) {
             *got += n;
         },
         [this, &board, p] {
-            board.expect_data(
-                4, [this](const uint8_t* data, size_t n) { write_.sum_bytes.insert(write_.sum_bytes.end(), data, data + n); },
-                [this, &board, p] { check_portion(board, p); });
+            auto take = [this](const uint8_t* data, size_t n) {
+                write_.sum_bytes.insert(write_.sum_bytes.end(), data, data + n);
+            };
+            board.expect_data(4, take, [this, &board, p] { check_portion(board, p); });
         });
 }
 
@@ -347,7 +392,8 @@ void MediaStore::announce_read(Board& board, const std::string& args) {
     if (!parse_announce(board, args, &size, &type, &medium, &partition, &offset)) return;
     if (type != "normal") return board.reply("FAIL", "cannot read " + type + " images");
     Part* part = find(medium, partition);
-    if (offset > part->size || size > part->size - offset) return board.reply("FAIL", "read beyond partition");
+    if (offset > part->size || size > part->size - offset)
+        return board.reply("FAIL", "read beyond partition");
     read_.active = true;
     read_.medium = medium;
     read_.partition = partition;
@@ -361,8 +407,8 @@ void MediaStore::read_command(Board& board, const std::string& status) {
         if (!read_.active) return board.reply("FAIL", "no mread announced");
         if (read_.state == 1) problems.push_back("portion requested again before its upload");
         if (read_.left == 0) {
-            completed.push_back("mread " + read_.medium + "/" + read_.partition + " " + hex(read_.start) + " " +
-                                hex(read_.size));
+            completed.push_back("mread " + read_.medium + "/" + read_.partition + " " +
+                                hex(read_.start) + " " + hex(read_.size));
             read_ = Read();
             return board.reply("OKAY");
         }

@@ -78,6 +78,10 @@ class MediaStore : public Feature {
     explicit MediaStore(MediaConfig config = MediaConfig());
     bool on_command(Board& board, const std::string& command) override;
 
+    // FOLDER/media.txt (the lists below, one item a line) and, when stored, the contents of every
+    // partition that was written or given contents, whole, as FOLDER/media/<medium>/<part>.bin.
+    bool save_state(const std::string& folder, std::string* error) const override;
+
     // What a partition holds now (its whole size); empty when it does not exist or is not stored.
     Bytes contents(const std::string& medium, const std::string& partition) const;
 
@@ -143,6 +147,16 @@ class MediaStore : public Feature {
     Read read_;
     long long read_bytes_ = 0;
 };
+
+// The medium from the words of a command-line option, "key=value" separated by ",":
+//   part=MEDIUM/NAME/SIZE[/FILE]  a partition (repeatable; replaces the default media), FILE its
+//                                 initial contents
+//   portion=N  order=sequential|shuffled|repeated|rejected  seed=N  ask=OFFSET+SIZE (repeatable)
+//   no-store  no-check  data-code=TEXT  no-zero-offset  read-portion=N  vanish-after-read=N
+//   fail-write-at=N  verify=TEXT
+// Numbers take 0x and k/m/g. False with a reason.
+bool media_config_parse(const std::string& args, MediaConfig* config, std::string* error);
+extern const char* const kMediaOptionArgs;
 
 // The requests of a whole image of `size` bytes in `portion` steps, in the given order.
 std::vector<Portion> media_plan(uint64_t size, uint32_t portion, PortionOrder order, uint32_t seed);

@@ -163,6 +163,11 @@ bool Bus::ensure_hubs(int bus, const std::vector<int>& ports, std::string* paren
     return true;
 }
 
+bool Bus::add_root_hub(int bus, std::string* error) {
+    std::string parent;
+    return ensure_hubs(bus, {1}, &parent, error);
+}
+
 bool Bus::plug(Slot& slot, std::string* error) {
     int bus = 0;
     std::vector<int> ports;
@@ -204,6 +209,9 @@ bool Bus::plug(Slot& slot, std::string* error) {
         umockdev_testbed_detach_ioctl(testbed_, devnode.c_str(), nullptr);
         return false;
     }
+    // A process already watching the bus (vorn waiting for a restarted board) learns of the
+    // device only from this event; its device list is not rescanned.
+    umockdev_testbed_uevent(testbed_, ("/sys" + syspath).c_str(), "add");
     if (slot.no_access) {
         gchar* root = umockdev_testbed_get_root_dir(testbed_);
         std::string file = std::string(root) + devnode;

@@ -43,6 +43,8 @@ class Bus {
     bool ok() const { return testbed_ != nullptr; }
     // The test bed's root folder, which the command's preload library is pointed at.
     std::string root() const;
+    // Puts the root hub of `bus` on the bus (plugging a board does so too).
+    bool add_root_hub(int bus, std::string* error);
     // Plugs the board in at its port, with a new device number; false with a reason.
     bool plug(Slot& slot, std::string* error);
     // Unplugs it: the "remove" event, then the device goes.

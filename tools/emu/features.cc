@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "tools/board/board_boot.h"
+#include "tools/board/board_media.h"
 #include "tools/emu/options.h"
 #include "util/numbers.h"
 
@@ -89,6 +90,13 @@ bool add_boot(Slot& slot, const std::string& args, std::string* error) {
     return true;
 }
 
+bool add_media(Slot& slot, const std::string& args, std::string* error) {
+    board::MediaConfig config;
+    if (!board::media_config_parse(args, &config, error)) return false;
+    slot.board.add_feature(std::make_unique<board::MediaStore>(std::move(config)));
+    return true;
+}
+
 }  // namespace
 
 const std::vector<FeatureOption>& feature_options() {
@@ -97,6 +105,11 @@ const std::vector<FeatureOption>& feature_options() {
          "file=PATH[,stage=bl1|bl2|bl2e][,soc=N][,feature-word=N][,download-size=TEXT]"
          "[,portion=N][,refuse-checksums=N][,empty-serial-after-restart][,no-return]",
          "boot stages that take the boot-loader file PATH", add_boot},
+        {"media", board::kMediaOptionArgs,
+         "storage media with partitions for \"partition\"/\"upload\"/\"mwrite\"/\"mread\" (default\n"
+         "      store/boot 4M, store/system 32M, store/userdata 8M, mem/dram 1M, key/key 4K); the\n"
+         "      state gets media.txt and media/<MEDIUM>/<NAME>.bin",
+         add_media},
     };
     return table;
 }

@@ -70,6 +70,8 @@ pid_t start(const std::vector<std::string>& command, bool no_access) {
         return pid;
     }
     setpgid(0, 0);
+    // If the emulator is killed, its boards are gone: the command must not wait for them.
+    prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
     if (no_access && geteuid() == 0) drop_file_override();
     std::vector<char*> argv;
     for (const std::string& s : command) argv.push_back(const_cast<char*>(s.c_str()));
@@ -170,6 +172,10 @@ int main(int argc, char** argv) {
             return kSetupStatus;
         }
         bus.reenumerate_delay_ms = options.reenumerate_delay_ms;
+        if (!bus.add_root_hub(1, &error)) {
+            fprintf(stderr, "vorn-emu: %s\n", error.c_str());
+            return kSetupStatus;
+        }
         for (auto& slot : slots) {
             if (!bus.plug(*slot, &error)) {
                 fprintf(stderr, "vorn-emu: %s\n", error.c_str());

@@ -135,12 +135,13 @@ void print_help(const char* program) {
         "answer over the real USB stack (libusb), so no hardware, root or udev daemon is needed.\n"
         "\n"
         "Bus and run:\n"
-        "  -n, --boards N            number of boards (default 1)\n"
+        "  -n, --boards N            number of boards, 0 to 16 (default 1)\n"
         "  -t, --timeout SEC         watchdog: end COMMAND after SEC seconds and exit with 124\n"
         "                            (default 60, 0 for none)\n"
         "  -o, --state DIR           write each board's final state to DIR/board<N>/:\n"
         "                            commands.txt, downloads.txt + downloads/<k>.bin,\n"
         "                            keys/<k>.bin, setvars/<NAME>.bin, vars.txt, state.txt\n"
+        "                            (serial, port, booted, gone, appearances, reboot)\n"
         "      --reenumerate-delay MS  time a restarting board stays off the bus (default 200)\n"
         "  -v, --verbose             report USB requests the emulation did not understand\n"
         "  -h, --help                this text\n"
@@ -199,8 +200,8 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 out->verbose = true;
                 break;
             case kBoards:
-                if (!parse_count(optarg, 1, 16, &n)) {
-                    *error = "--boards takes 1 to 16";
+                if (!parse_count(optarg, 0, 16, &n)) {
+                    *error = "--boards takes 0 to 16";
                     return false;
                 }
                 out->boards = static_cast<int>(n);

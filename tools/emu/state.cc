@@ -105,6 +105,8 @@ bool write_board(const std::string& dir, const Slot& slot, std::string* error) {
     state += line_of("port=" + slot.port);
     state += "booted=" + std::string(b.booted ? "1" : "0") + "\n";
     state += "gone=" + std::string(b.gone() ? "1" : "0") + "\n";
+    // How often the board was plugged in: more than once when it re-enumerated.
+    state += "appearances=" + std::to_string(slot.old_nodes.size() + (slot.node ? 1 : 0)) + "\n";
     for (const std::string& r : b.reboots) state += line_of("reboot=" + r);
     if (!write_text(dir + "/state.txt", state, error)) return false;
     for (const auto& f : b.features())

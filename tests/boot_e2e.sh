@@ -1,0 +1,110 @@
+#!/bin/sh
+# The boot-loader stages end to end: the real vorn binary, through libusb, against an emulated
+# board on an emulated USB bus that restarts (and re-enumerates) between its stages.
+#
+# usage: boot_e2e.sh CASE VORN_EMU VORN WORKDIR
+#   p5          bl1_boot then bl2_boot on protocol 5: BL1, re-enumeration, BL2
+#   p6          the same on protocol 6 with the serial flag: BL1, BL2, re-open by serial, BL2E,
+#               with two refused checksums on the way
+#   never-back  protocol 6: after BL2 the board never comes back; vorn waits (watchdog ends it)
+#   no-serial   protocol 6: after BL2 the board comes back without its serial number; vorn waits
+set -u
+case=$1
+emu=$2
+vorn=$3
+work=$4/$case
+rm -rf "$work"
+mkdir -p "$work"
+PATH=$(dirname "$vorn"):$PATH
+export PATH
+
+file=$work/boot.bin
+# An odd size, so that the last portion of each stage is short.
+size=40961
+head -c $size /dev/urandom >"$file"
+state=$work/state/board1
+
+fail() {
+    echo "FAIL ($case): $*"
+    echo "--- vorn and vorn-emu said:"
+    cat "$work/err"
+    [ -f "$state/boot.txt" ] && { echo "--- boot.txt:"; cat "$state/boot.txt"; }
+    exit 1
+}
+has_line() { grep -qxF -- "$1" "$work/err" || fail "missing line: $1"; }
+lacks() { ! grep -qF -- "$1" "$work/err" || fail "unexpected: $1"; }
+count_of() { grep -cxF -- "$1" "$work/err"; }
+boot_state() {
+    got=$(sed -n "s/^$1=//p" "$state/boot.txt")
+    [ "$got" = "$2" ] || fail "boot.txt: $1=$got, expected $2"
+}
+no_problems() {
+    [ -f "$state/boot.txt" ] || fail "no boot.txt"
+    ! grep -q '^problem=' "$state/boot.txt" || fail "the board saw problems"
+}
+
+run() {
+    watchdog=$1
+    shift
+    "$emu" -t "$watchdog" -o "$work/state" "$@" >"$work/out" 2>"$work/err"
+    echo $?
+}
+
+case $case in
+p5)
+    rc=$(run 30 --identify 0500000000000000 \
+        --feature "boot:file=$file,stage=bl1,download-size=0x8000" \
+        -- sh -c 'vorn bl1_boot -f "$0" && vorn bl2_boot -f "$0"' "$file")
+    [ "$rc" = 0 ] || fail "exit status $rc"
+    has_line "MSG[VXN]device mode:05-00-00-00"
+    has_line "MSG[VXN]download sz is 0x8000"
+    has_line "MSG[VXN]okay download bl2"
+    has_line "MSG[VXN]device mode:05-00-00-08"
+    [ "$(count_of 'MSG[VXN]bl2boot tranfer END')" = 1 ] || fail "not one end of transfer"
+    lacks "bl2e"
+    lacks "ERR[VXN]"
+    no_problems
+    boot_state first_stage 32768
+    boot_state restarts 1
+    boot_state stages_finished 1
+    boot_state served_bytes $size
+    ;;
+p6)
+    rc=$(run 30 --identify 0601000000000000 \
+        --feature "boot:file=$file,stage=bl1,download-size=0x8000,refuse-checksums=2" \
+        -- sh -c 'vorn bl1_boot -f "$0" && vorn bl2_boot -f "$0"' "$file")
+    [ "$rc" = 0 ] || fail "exit status $rc"
+    has_line "MSG[VXN]device mode:06-01-00-00"
+    has_line "MSG[VXN]device mode:06-01-00-08"
+    has_line "MSG[VXN]bl2 serail:VXN0001"
+    has_line "MSG[VXN]Now jump to bl2e"
+    has_line "MSG[VXN]need update usb handle for bl2e"
+    has_line "MSG[VXN]device mode:06-01-00-12"
+    [ "$(count_of 'MSG[VXN]bl2boot tranfer END')" = 2 ] || fail "not two ends of transfer"
+    grep -q '^MSG\[VXN\]FAIL in setvar:checksum, origsum 0x[0-9a-f]*, trytime 2 : 3$' "$work/err" ||
+        fail "no second refused checksum"
+    lacks "ERR[VXN]"
+    no_problems
+    boot_state checksums_refused 2
+    boot_state restarts 2
+    boot_state stages_finished 2
+    boot_state served_bytes $((2 * size))
+    ;;
+never-back | no-serial)
+    arg=no-return
+    [ "$case" = no-serial ] && arg=empty-serial-after-restart
+    rc=$(run 4 --identify 0601000800000000 --feature "boot:file=$file,stage=bl2,$arg" \
+        -- vorn bl2_boot -f "$file")
+    [ "$rc" = 124 ] || fail "exit status $rc, expected the watchdog's 124"
+    has_line "MSG[VXN]bl2boot tranfer END"
+    has_line "MSG[VXN]need update usb handle for bl2e"
+    [ "$(count_of '< waiting for Quenrix VXN0001 >')" = 1 ] || fail "not one waiting line"
+    lacks "fail in update dev handle"
+    lacks "device mode:06-01-00-12"
+    ;;
+*)
+    echo "unknown case $case"
+    exit 2
+    ;;
+esac
+echo "ok ($case)"

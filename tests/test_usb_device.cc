@@ -1,0 +1,159 @@
+// Which interfaces are target boards, the "devices" listing, and opening and reopening a board,
+// over a fake of the system's USB access.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "cli/device.h"
+#include "tests/test_usb_fake.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+using usbfake::Device;
+using usbfake::Fake;
+using usbfake::Installed;
+
+namespace {
+
+usb_ifc_info target(const char* serial, const char* location) {
+    usb_ifc_info info;
+    memset(&info, 0, sizeof(info));
+    info.idVendor = 0x4f2d;
+    info.idProduct = 0xc004;
+    info.bInterfaceClass = 0xff;
+    info.bInterfaceSubClass = 0x42;
+    info.bInterfaceProtocol = 0x03;
+    info.has_access = 1;
+    snprintf(info.serial, sizeof(info.serial), "%s", serial);
+    snprintf(info.location, sizeof(info.location), "%s", location);
+    return info;
+}
+
+
+}  // namespace
+
+TEST(DeviceSelection, TheMatchRule) {
+    usb_ifc_info info = target("VXN0001", "1-2.3");
+    EXPECT_EQ(0, match_morvanta_with_serial(&info, nullptr));
+    EXPECT_EQ(0, match_morvanta_with_serial(&info, "VXN0001"));
+    EXPECT_EQ(0, match_morvanta_with_serial(&info, "1-2.3"));
+    EXPECT_EQ(-1, match_morvanta_with_serial(&info, "vxn0001"));
+    EXPECT_EQ(-1, match_morvanta_with_serial(&info, "1-2"));
+    EXPECT_EQ(-1, match_morvanta_with_serial(&info, ""));
+
+    for (int field = 0; field < 5; field++) {
+        usb_ifc_info other = target("VXN0001", "1-2.3");
+        switch (field) {
+            case 0: other.idVendor = 0x4f2e; break;
+            case 1: other.idProduct = 0xc003; break;
+            case 2: other.bInterfaceClass = 0xfe; break;
+            case 3: other.bInterfaceSubClass = 0x43; break;
+            case 4: other.bInterfaceProtocol = 0x02; break;
+        }
+        EXPECT_EQ(-1, match_morvanta_with_serial(&other, nullptr)) << field;
+        EXPECT_EQ(-1, match_morvanta_with_serial(&other, "VXN0001")) << field;
+        EXPECT_EQ(-1, match_morvanta_with_serial(&other, "1-2.3")) << field;
+        CaptureStdout();
+        EXPECT_EQ(-1, list_devices_callback(&other));
+        EXPECT_EQ("", GetCapturedStdout());
+    }
+}
+
+TEST(DeviceSelection, TheListing) {
+    Fake fake;
+    Installed fake_in(fake);
+    CaptureStdout();
+    list_devices();
+    EXPECT_EQ("", GetCapturedStdout());
+
+    Device locked = usbfake::device_at("1-3", "LOCKED");
+    locked.accessible = false;
+    Device other = usbfake::device_at("1-4", "OTHER");
+    other.vendor = 0x1d6b;
+    fake.devices = {usbfake::device_at("1-1", "VXN0001"), usbfake::device_at("1-2", ""), locked, other};
+    std::string no_permission = UsbNoPermissionsShortHelpText();
+    ASSERT_EQ('\n', no_permission.back());
+    no_permission.pop_back();
+    CaptureStdout();
+    CaptureStderr();
+    list_devices();
+    EXPECT_EQ("VXN0001\tQrx_VXN\n????????????\tQrx_VXN\n" + no_permission + "\tQrx_VXN\n",
+              GetCapturedStdout());
+    // Listing a board the user may not open is not an attempt to use it.
+    EXPECT_EQ("", GetCapturedStderr());
+    EXPECT_TRUE(fake.live.empty());
+    EXPECT_EQ(std::vector<std::string>({"1-1:1.0", "1-2:1.0"}), fake.opened);
+}
+
+TEST(DeviceSelection, OpeningByPathThatFails) {
+    Fake fake;
+    Installed fake_in(fake);
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(nullptr, open_device("2-9:1.0", nullptr));
+    EXPECT_EQ("Fail in open 2-9:1.0\n", GetCapturedStdout());
+    EXPECT_EQ("ERR[VXN]Fail open dev:2-9:1.0\n", GetCapturedStderr());
+    // Opened by name: no enumeration, no waiting.
+    EXPECT_EQ(0, fake.enumerations);
+}
+
+TEST(DeviceSelection, WaitingForTheBoardPrintsOneLine) {
+    Fake fake;
+    Installed fake_in(fake);
+    // Another board is there from the start; the wanted one turns up on the 30th look.
+    fake.devices = {usbfake::device_at("1-1", "OTHER")};
+    fake.on_enumerate = [](Fake& f, int n) {
+        if (n == 30) f.devices.push_back(usbfake::device_at("1-2", "WANTED"));
+    };
+    CaptureStderr();
+    Transport* t = open_device(nullptr, "WANTED");
+    EXPECT_EQ("< waiting for Quenrix WANTED >\n", GetCapturedStderr());
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(31, fake.enumerations);
+    EXPECT_EQ("1-2:1.0", fake.opened.back());
+
+    // By port path, and with no selector at all.
+    fake.devices = {usbfake::device_at("1-1", "SAME"), usbfake::device_at("1-5.2", "SAME")};
+    fake.on_enumerate = nullptr;
+    CaptureStderr();
+    Transport* by_port = open_device(nullptr, "1-5.2");
+    EXPECT_EQ("", GetCapturedStderr());
+    ASSERT_NE(nullptr, by_port);
+    EXPECT_EQ("1-5.2:1.0", fake.opened.back());
+
+    fake.devices.clear();
+    int start = fake.enumerations;
+    fake.on_enumerate = [start](Fake& f, int n) {
+        if (n == start + 5) f.devices.push_back(usbfake::device_at("1-1", "LATE"));
+    };
+    CaptureStderr();
+    Transport* any = open_device(nullptr, nullptr);
+    EXPECT_EQ("< waiting for Quenrix VXN device >\n", GetCapturedStderr());
+    ASSERT_NE(nullptr, any);
+    usb_close(t);
+    usb_close(by_port);
+    usb_close(any);
+}
+
+TEST(DeviceSelection, ReopeningClosesTheOldTransportFirst) {
+    Fake fake;
+    Installed fake_in(fake);
+    fake.devices = {usbfake::device_at("1-1", "VXN0001")};
+    Transport* t = open_device(nullptr, "VXN0001");
+    ASSERT_NE(nullptr, t);
+    fake.on_enumerate = [](Fake& f, int) {
+        // The board is found again only once the old handles are released.
+        if (!f.live.empty()) f.devices.clear();
+        else if (f.devices.empty()) f.devices.push_back(usbfake::device_at("1-1", "VXN0001"));
+    };
+    Transport* again = reopen_device(t, "VXN0001");
+    EXPECT_EQ(again, t);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(std::vector<std::string>({"out:1-1:1.0", "in:1-1:1.0", "ifc:1-1:1.0", "enum"}),
+              std::vector<std::string>(fake.closed.begin() + 1, fake.closed.begin() + 5));
+    EXPECT_EQ(2u, fake.opened.size());
+    usb_close(t);
+    EXPECT_TRUE(fake.live.empty());
+}

@@ -1,0 +1,251 @@
+// The real vorn binary against emulated boards on an emulated USB bus (vorn-emu): libusb,
+// enumeration, selection and the commands end to end. Every run has two watchdogs: the
+// emulator's own (-t) and this harness's, which ends the whole process group.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+#include "util/log.h"
+
+namespace {
+
+struct Outcome {
+    int status = -1;  // exit status, 128 + signal, or -1 when the harness had to kill it
+    std::string out, err;
+    double seconds = 0;
+};
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) n++;
+    return n;
+}
+
+// Runs vorn-emu with `emu_args`, then "--", then vorn with `vorn_args`. When `stop_on` is given,
+// the emulator is sent SIGTERM `stop_after` seconds after that text appeared on standard error.
+Outcome run(const std::vector<std::string>& emu_args, const std::vector<std::string>& vorn_args,
+            double limit_s = 30, const std::string& stop_on = std::string(), double stop_after = 0.5) {
+    std::vector<std::string> words = {VORN_EMU_EXE};
+    words.insert(words.end(), emu_args.begin(), emu_args.end());
+    words.push_back("--");
+    if (!vorn_args.empty() && vorn_args[0] != "sh") words.push_back(VORN_EXE);
+    words.insert(words.end(), vorn_args.begin(), vorn_args.end());
+
+    int out_pipe[2], err_pipe[2];
+    Outcome o;
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return o;
+    double start = now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    bool open_out = true, open_err = true, killed = false;
+    double stop_at = -1;
+    while (open_out || open_err) {
+        double t = now() - start;
+        if (t > limit_s && !killed) {
+            kill(-pid, SIGKILL);
+            killed = true;
+        }
+        // Something that outlived the emulator may hold the pipes; the run is over anyway.
+        if (t > limit_s + 3) break;
+        if (stop_at < 0 && !stop_on.empty() && o.err.find(stop_on) != std::string::npos) stop_at = t + stop_after;
+        if (stop_at >= 0 && t >= stop_at) {
+            kill(pid, SIGTERM);
+            stop_at = 1e9;
+        }
+        if (poll(fds, 2, 20) <= 0) continue;
+        for (int i = 0; i < 2; i++) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+            if (n <= 0) {
+                fds[i].fd = -1;
+                (i == 0 ? open_out : open_err) = false;
+            } else {
+                (i == 0 ? o.out : o.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    o.seconds = now() - start;
+    if (killed)
+        o.status = -1;
+    else if (WIFEXITED(status))
+        o.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        o.status = 128 + WTERMSIG(status);
+    return o;
+}
+
+std::string where(const Outcome& o) {
+    return "status " + std::to_string(o.status) + "\n--- stdout\n" + o.out + "--- stderr\n" + o.err;
+}
+
+}  // namespace
+
+TEST(UsbEndToEnd, DevicesWithNoneOneAndTwoBoardsAndAnEmptySerial) {
+    // No board: the emulator's bus has only a root hub.
+    Outcome none = run({"-t", "20", "--boards", "0"}, {"devices"});
+    EXPECT_EQ(0, none.status) << where(none);
+    EXPECT_EQ("", none.out) << where(none);
+
+    Outcome one = run({"-t", "20"}, {"devices"});
+    EXPECT_EQ(0, one.status) << where(one);
+    EXPECT_EQ("VXN0001\tQrx_VXN\n", one.out) << where(one);
+
+    // Listed by port, whatever order they were plugged in; one reports no serial number.
+    Outcome two = run({"-t", "20", "-n", "3", "--board", "1", "--port", "1-3", "--board", "2", "--serial", "",
+                       "--port", "1-2.4", "--board", "3", "--port", "1-1"},
+                      {"devices"});
+    EXPECT_EQ(0, two.status) << where(two);
+    EXPECT_EQ("VXN0003\tQrx_VXN\n????????????\tQrx_VXN\nVXN0001\tQrx_VXN\n", two.out) << where(two);
+    EXPECT_EQ(std::string::npos, two.err.find("ERROR")) << where(two);
+}
+
+TEST(UsbEndToEnd, ABoardThatHasLeftIsNoLongerListed) {
+    // A board that leaves at its first command: afterwards the bus is empty.
+    Outcome o = run({"-t", "20", "--vanish-on", "getvar"},
+                    {"sh", "-c",
+                     std::string(VORN_EXE) + " getvar product; echo status $?; " + VORN_EXE + " devices"});
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_EQ("status 1\n", o.out) << where(o);
+}
+
+TEST(UsbEndToEnd, SelectingBySerialAndByPortPath) {
+    // Two boards with the same serial, as on a factory station: the port path tells them apart.
+    Outcome by_serial = run({"-t", "20", "-n", "2", "--board", "2", "--var", "product=second"},
+                            {"-s", "VXN0002", "getvar", "product"});
+    EXPECT_EQ(0, by_serial.status) << where(by_serial);
+    EXPECT_NE(std::string::npos, by_serial.err.find("product: second\n")) << where(by_serial);
+
+    Outcome by_port = run({"-t", "20", "-n", "2", "--serial", "SAME", "--board", "1", "--port", "1-2.1",
+                           "--board", "2", "--port", "1-2.2", "--var", "product=lower"},
+                          {"-s", "1-2.2", "getvar", "product"});
+    EXPECT_EQ(0, by_port.status) << where(by_port);
+    EXPECT_NE(std::string::npos, by_port.err.find("product: lower\n")) << where(by_port);
+
+    // Without a selector the first board (by port) is taken.
+    Outcome first = run({"-t", "20", "-n", "2", "--board", "1", "--port", "1-5", "--var", "product=five",
+                         "--board", "2", "--port", "1-4", "--var", "product=four"},
+                        {"getvar", "product"});
+    EXPECT_EQ(0, first.status) << where(first);
+    EXPECT_NE(std::string::npos, first.err.find("product: four\n")) << where(first);
+}
+
+TEST(UsbEndToEnd, ASelectorThatMatchesNothingWaitsWithOneLine) {
+    // The case differs from the board's serial: no match. The test ends the wait after 1.5 s.
+    Outcome o = run({"-t", "30"}, {"-s", "vxn0001", "getvar", "product"}, 30, "< waiting for Quenrix vxn0001 >",
+                    1.5);
+    EXPECT_EQ(1u, count(o.err, "< waiting for Quenrix vxn0001 >\n")) << where(o);
+    EXPECT_EQ(1u, count(o.err, "waiting")) << where(o);
+    // Ended by the signal the emulator passed on, not by its watchdog.
+    EXPECT_EQ(128 + SIGTERM, o.status) << where(o);
+    EXPECT_LT(o.seconds, 10);
+}
+
+TEST(UsbEndToEnd, CommandsAgainstTheBoard) {
+    std::string dir = testsupport::temp_dir();
+    board::Bytes image = testsupport::pattern(3000000, 7);
+    std::string file = testsupport::write_file("image.bin", image);
+    std::string state = dir + "/state";
+    std::string v = VORN_EXE;
+    Outcome o = run({"-t", "30", "-o", state, "--identify", "0601000800000000", "--var", "version=9.9"},
+                    {"sh", "-c",
+                     v + " getvar identify && " + v + " getvar version && " + v + " setvar foo 0x1234 && " + v +
+                         " oem hello there && " + v + " download " + file + " && " + v + " reboot"});
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_NE(std::string::npos, o.err.find("06-01-00-08-00-00-00-00")) << where(o);
+    EXPECT_NE(std::string::npos, o.err.find("version: 9.9\n")) << where(o);
+    EXPECT_EQ("getvar:identify\ngetvar:version\nsetvar:foo\noem hello there\ndownload:002dc6c0\nreboot\n",
+              testsupport::read_file(state + "/board1/commands.txt"))
+        << where(o);
+    std::string sent = testsupport::read_file(state + "/board1/downloads/1.bin");
+    EXPECT_TRUE(sent == std::string(image.begin(), image.end())) << sent.size();
+    EXPECT_EQ(std::string("\x34\x12\x00\x00", 4), testsupport::read_file(state + "/board1/setvars/foo.bin"));
+    std::string st = testsupport::read_file(state + "/board1/state.txt");
+    EXPECT_NE(std::string::npos, st.find("reboot=reboot\n")) << st;
+    // The board rebooted out of its download mode: it has left the bus.
+    EXPECT_NE(std::string::npos, st.find("gone=1\n")) << st;
+}
+
+TEST(UsbEndToEnd, BoardFaultsAreReported) {
+    Outcome fail = run({"-t", "20", "--fail", "oem bad=not today"}, {"oem", "bad"});
+    EXPECT_EQ(1, fail.status) << where(fail);
+    EXPECT_NE(std::string::npos, fail.err.find("not today")) << where(fail);
+
+    Outcome malformed = run({"-t", "20", "--malformed", "getvar:"}, {"getvar", "product"});
+    EXPECT_NE(0, malformed.status) << where(malformed);
+
+    // A reply that never comes: the emulator's watchdog ends the run.
+    Outcome hang = run({"-t", "2", "--hang", "getvar:"}, {"getvar", "product"});
+    EXPECT_EQ(124, hang.status) << where(hang);
+    EXPECT_NE(std::string::npos, hang.err.find("vorn-emu: watchdog")) << where(hang);
+    EXPECT_LT(hang.seconds, 10);
+}
+
+TEST(UsbEndToEnd, ABoardThatVanishesMidTransfer) {
+    std::string file = testsupport::write_file("big.bin", testsupport::pattern(4000000, 3));
+    Outcome o = run({"-t", "20", "--vanish-after", "1500000"}, {"download", file});
+    EXPECT_EQ(1, o.status) << where(o);
+    EXPECT_NE(std::string::npos, o.err.find("(No such device)")) << where(o);
+    EXPECT_EQ(std::string::npos, o.err.find("Sanitizer")) << where(o);
+    EXPECT_LT(o.seconds, 10) << where(o);
+}
+
+TEST(UsbEndToEnd, ABoardTheUserMayNotOpen) {
+    std::string v = VORN_EXE;
+    Outcome o = run({"-t", "20", "-n", "2", "--board", "1", "--no-access"},
+                    {"sh", "-c", v + " devices; " + v + " -s VXN0001 getvar product"}, 30,
+                    "< waiting for Quenrix VXN0001 >", 0.5);
+    if (o.out.find("VXN0001\tQrx_VXN") != std::string::npos)
+        GTEST_SKIP() << "file modes do not bind this user here";
+    EXPECT_NE(std::string::npos, o.out.find("no permissions in")) << where(o);
+    EXPECT_NE(std::string::npos, o.out.find("\tQrx_VXN\nVXN0002\tQrx_VXN\n")) << where(o);
+    EXPECT_EQ(1u, count(o.err, "insufficient permissions for device")) << where(o);
+    EXPECT_EQ(1u, count(o.err, "< waiting for Quenrix VXN0001 >")) << where(o);
+}
+
+TEST(UsbEndToEnd, ABoardThatRestartsIsFoundAgainOnTheBus) {
+    // BL2 restarts into BL2E with re-enumeration: the board leaves the bus and comes back with a
+    // new device number, and vorn reopens it by its serial number within the same run.
+    std::string file = testsupport::write_file("bl.bin", testsupport::pattern(0x31000, 5));
+    std::string state = testsupport::temp_dir() + "/restart";
+    Outcome o = run({"-t", "30", "-o", state, "--serial", "BOARD7", "--identify", "0601000800000000",
+                     "--feature", "boot:file=" + file + ",stage=bl2"},
+                    {"bl2_boot", "-f", file});
+    EXPECT_EQ(0, o.status) << where(o);
+    std::string commands = testsupport::read_file(state + "/board1/commands.txt");
+    // The stage was asked for again after the restart, on the board's new appearance.
+    EXPECT_GE(count(commands, "getvar:identify\n"), 2u) << commands;
+    std::string st = testsupport::read_file(state + "/board1/state.txt");
+    EXPECT_NE(std::string::npos, st.find("appearances=2\n")) << st;
+    EXPECT_NE(std::string::npos, st.find("gone=0\n")) << st;
+    EXPECT_EQ(std::string::npos, o.err.find("Sanitizer")) << where(o);
+}

@@ -1,0 +1,247 @@
+// Finding boards over a fake of the system's USB access: which interfaces are offered, in what
+// order, what is opened and closed, and the texts for boards the user may not open.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
+
+#include "tests/test_support.h"
+#include "tests/test_usb_fake.h"
+#include "usb/usb.h"
+#include "usb/usb_enum.h"
+#include "usb/usb_sys.h"
+#include "usb/usb_udev.h"
+#include "util/log.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+using usbfake::Device;
+using usbfake::Fake;
+using usbfake::Installed;
+using usbfake::Interface;
+
+namespace {
+
+
+struct Seen {
+    std::vector<std::string> serials, locations;
+    std::vector<int> access;
+};
+
+ifc_match_func record(Seen* seen, const char* accept_serial) {
+    return [seen, accept_serial](usb_ifc_info* info) {
+        seen->serials.push_back(info->serial);
+        seen->locations.push_back(info->location);
+        seen->access.push_back(info->has_access);
+        return accept_serial && std::string(accept_serial) == info->serial ? 0 : -1;
+    };
+}
+
+}  // namespace
+
+TEST(UsbEnum, TheFirstAcceptedBoardIsOpenedAndTheRestAreNeverTouched) {
+    Fake fake;
+    Installed fake_in(fake);
+    fake.devices = {usbfake::device_at("1-1", "AAA"), usbfake::device_at("1-2", "BBB"), usbfake::device_at("1-3", "CCC")};
+    Seen seen;
+    Transport* t = usb_open(record(&seen, "BBB"), nullptr);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(std::vector<std::string>({"AAA", "BBB"}), seen.serials);
+    EXPECT_EQ(std::vector<std::string>({"1-1", "1-2"}), seen.locations);
+    EXPECT_EQ(std::vector<int>({1, 1}), seen.access);
+    // The rejected board was closed before the next one was opened; the third never was.
+    EXPECT_EQ(std::vector<std::string>({"1-1:1.0", "1-2:1.0"}), fake.opened);
+    EXPECT_EQ(std::vector<std::string>({"out:1-1:1.0", "in:1-1:1.0", "ifc:1-1:1.0", "enum"}), fake.closed);
+    EXPECT_EQ(0, usb_close(t));
+    EXPECT_TRUE(fake.live.empty());
+
+    // With two boards and any accepted, the first in enumeration order is the one.
+    fake.opened.clear();
+    Seen any;
+    t = usb_open(ifc_match_func([&any](usb_ifc_info* info) {
+                     any.serials.push_back(info->serial);
+                     return 0;
+                 }),
+                 nullptr);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(std::vector<std::string>({"AAA"}), any.serials);
+    EXPECT_EQ(std::vector<std::string>({"1-1:1.0"}), fake.opened);
+    usb_close(t);
+
+    // A listing that accepts nothing sees every board, and nothing stays open.
+    Seen all;
+    EXPECT_EQ(nullptr, usb_open(record(&all, nullptr), nullptr));
+    EXPECT_EQ(std::vector<std::string>({"AAA", "BBB", "CCC"}), all.serials);
+    EXPECT_TRUE(fake.live.empty());
+}
+
+TEST(UsbEnum, OnlyInterfacesWithTwoEndpointsOfBoardsWithTheIdsAreOffered) {
+    Fake fake;
+    Installed fake_in(fake);
+    Device two = usbfake::device_at("1-1", "TWO");
+    Interface three;
+    three.number = 0;
+    three.endpoints = 3;
+    Interface good;
+    good.number = 1;
+    two.interfaces = {three, good};
+    Device other = usbfake::device_at("1-2", "OTHER");
+    other.vendor = 0x1234;
+    Device other_product = usbfake::device_at("1-3", "PROD");
+    other_product.product = 0xc005;
+    fake.devices = {two, other, other_product};
+
+    Seen seen;
+    EXPECT_EQ(nullptr, usb_open(record(&seen, nullptr), nullptr));
+    EXPECT_EQ(std::vector<std::string>({"TWO"}), seen.serials);
+    // Devices with other ids are not even opened.
+    EXPECT_EQ(std::vector<std::string>({"1-1:1.0", "1-1:1.1"}), fake.opened);
+
+    // The interface with three endpoints cannot be had by name either.
+    CaptureStdout();
+    Seen direct;
+    EXPECT_EQ(nullptr, usb_open(record(&direct, "TWO"), "1-1:1.0"));
+    EXPECT_EQ("Fail in match device\n", GetCapturedStdout());
+    EXPECT_TRUE(direct.serials.empty());
+    EXPECT_TRUE(fake.live.empty());
+}
+
+TEST(UsbEnum, ABoardWhoseSerialCannotBeReadIsOfferedWithAnEmptyOne) {
+    Fake fake;
+    Installed fake_in(fake);
+    Device d = usbfake::device_at("1-4", "HIDDEN");
+    d.serial_readable = false;
+    fake.devices = {d};
+    Seen seen;
+    Transport* t = usb_open(ifc_match_func([&seen](usb_ifc_info* info) {
+                                seen.serials.push_back(info->serial);
+                                seen.locations.push_back(info->location);
+                                return 0;
+                            }),
+                            nullptr);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(std::vector<std::string>({""}), seen.serials);
+    EXPECT_EQ(std::vector<std::string>({"1-4"}), seen.locations);
+    usb_close(t);
+}
+
+TEST(UsbEnum, OpeningByPath) {
+    Fake fake;
+    Installed fake_in(fake);
+    fake.devices = {usbfake::device_at("1-1", "AAA"), usbfake::device_at("1-2", "BBB")};
+    Seen none;
+    CaptureStdout();
+    EXPECT_EQ(nullptr, usb_open(record(&none, "AAA"), "3-7:1.0"));
+    EXPECT_EQ("Fail in open 3-7:1.0\n", GetCapturedStdout());
+
+    Seen seen;
+    CaptureStdout();
+    EXPECT_EQ(nullptr, usb_open(record(&seen, "AAA"), "1-2:1.0"));
+    EXPECT_EQ("Fail in match device\n", GetCapturedStdout());
+    EXPECT_EQ(std::vector<std::string>({"BBB"}), seen.serials);
+    EXPECT_TRUE(fake.live.empty());
+
+    // The plain-function form opens by path too.
+    int (*only_bbb)(usb_ifc_info*) = [](usb_ifc_info* info) {
+        return std::string(info->serial) == "BBB" ? 0 : -1;
+    };
+    Transport* t = usb_open(only_bbb, "1-2:1.0");
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(std::vector<std::string>({"1-2:1.0", "1-2:1.0"}), fake.opened);
+    usb_close(t);
+    EXPECT_TRUE(fake.live.empty());
+}
+
+TEST(UsbEnum, BoardsTheUserMayNotOpenAreOfferedWithoutAccessAndExplainedOnce) {
+    Fake fake;
+    Installed fake_in(fake);
+    Device locked = usbfake::device_at("1-1", "LOCKED");
+    locked.accessible = false;
+    fake.devices = {locked, usbfake::device_at("1-2", "OPEN")};
+    Seen seen;
+    CaptureStderr();
+    EXPECT_EQ(nullptr, usb_open(record(&seen, nullptr), nullptr));
+    // A callback that rejects it hears nothing more.
+    EXPECT_EQ("", GetCapturedStderr());
+    // The serial is the one the system shows without opening the device.
+    EXPECT_EQ(std::vector<std::string>({"LOCKED", "OPEN"}), seen.serials);
+    EXPECT_EQ(std::vector<int>({0, 1}), seen.access);
+    EXPECT_EQ(std::vector<std::string>({"1-2:1.0"}), fake.opened);
+
+    // Accepting it gets no transport, but the reason, once however often it is tried.
+    CaptureStderr();
+    Seen again;
+    for (int i = 0; i < 3; i++) EXPECT_EQ(nullptr, usb_open(record(&again, "LOCKED"), nullptr));
+    EXPECT_EQ(3u, again.serials.size() / 2);
+    EXPECT_EQ(UsbNoPermissionsLongHelpText() + "\n", GetCapturedStderr());
+}
+
+TEST(UsbEnum, WithoutASelectorABoardThatOpensIsTakenWithoutAWordAboutALockedOne) {
+    Device locked = usbfake::device_at("1-1", "LOCKED");
+    locked.accessible = false;
+    Fake fake2;
+    Installed fake2_in(fake2);
+    fake2.devices = {locked, usbfake::device_at("1-2", "OPEN")};
+    CaptureStderr();
+    Transport* t = usb_open(ifc_match_func([](usb_ifc_info*) { return 0; }), nullptr);
+    EXPECT_EQ("", GetCapturedStderr());
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(std::vector<std::string>({"1-2:1.0"}), fake2.opened);
+    usb_close(t);
+}
+
+TEST(UsbEnum, NoPermissionTexts) {
+    std::string problem = GetUdevProblem();
+    ASSERT_FALSE(problem.empty());
+    EXPECT_EQ("no permissions in (" + problem + "); [add idVendor '4f2d' to GROUP 'plugdev' to udev rules.d]\n",
+              UsbNoPermissionsShortHelpText());
+    EXPECT_EQ("insufficient permissions for device: " + problem +
+                  ".\nSee [add idVendor '4f2d' to GROUP 'plugdev' to udev rules.d] for more information.",
+              UsbNoPermissionsLongHelpText());
+}
+
+TEST(UsbEnum, WhatTheUdevRulesTell) {
+    std::string dir = testsupport::temp_dir();
+    std::string rules = dir + "/rules";
+    std::string other = dir + "/other";
+    ASSERT_EQ(0, system(("mkdir -p " + rules + " " + other).c_str()));
+    std::vector<std::string> dirs = {rules, other, dir + "/missing"};
+    EXPECT_EQ("no udev rule grants access to idVendor 4f2d", udev_problem_in(dirs, {}));
+
+    // A comment or a file that is not a rule file does not count.
+    std::ofstream(other + "/50-x.rules") << "# ATTR{idVendor}==\"4f2d\"\nSUBSYSTEM==\"usb\", ATTR{idVendor}==\"1234\"\n";
+    std::ofstream(rules + "/70-vorn.txt") << "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"4f2d\", GROUP=\"plugdev\"\n";
+    EXPECT_EQ("no udev rule grants access to idVendor 4f2d", udev_problem_in(dirs, {}));
+
+    std::ofstream(rules + "/70-vorn.rules") << "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"4F2D\", GROUP=\"plugdev\"\n";
+    EXPECT_EQ("user is not in group 'plugdev'", udev_problem_in(dirs, {"users"}));
+    EXPECT_EQ("udev rule present; replug the device", udev_problem_in(dirs, {"users", "plugdev"}));
+
+    std::ofstream(rules + "/70-vorn.rules") << "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"4f2d\", "
+                                               "GROUP=\"plugdev\", TAG+=\"uaccess\"\n";
+    EXPECT_EQ("user is not in group 'plugdev' and the login session is not local",
+              udev_problem_in(dirs, {"users"}));
+
+    // The rule that ships with the tool is found and recognised.
+    std::vector<std::string> shipped = {std::string(VORN_SOURCE_DIR) + "/usb"};
+    EXPECT_EQ("udev rule present; replug the device", udev_problem_in(shipped, {"plugdev"}));
+}
+
+TEST(UsbSys, MyPathAndSleeping) {
+    std::string path = get_my_path();
+    char real[4096];
+    ssize_t n = readlink("/proc/self/exe", real, sizeof(real) - 1);
+    ASSERT_GT(n, 0);
+    real[n] = '\0';
+    std::string exe = real;
+    EXPECT_EQ(exe.substr(0, exe.rfind('/')), path);
+    EXPECT_NE('/', path.back());
+
+    double start = now();
+    sleep_ms(20);
+    EXPECT_GE(now() - start, 0.019);
+}
