@@ -60,6 +60,8 @@ int do_boot(char** words, int count) {
 
 }  // namespace
 
+// A handler that refuses its words or files has printed why and queued nothing; the run ends
+// with status 1 so that scripts do not take a refused download or boot for a done one.
 void require_words(int site, int need, int count) {
     if (count >= need) return;
     usage();
@@ -104,7 +106,7 @@ int vorn_main(int argc, char** argv, const device_opener& open) {
             fb_queue_display(words[1], words[1]);
             break;
         case 1: case 2: case 15:
-            do_qrx_download(count, words);
+            if (do_qrx_download(count, words) < 0) return 1;
             break;
         case 3:
             if (do_boot(words, count)) return 1;
@@ -113,10 +115,10 @@ int vorn_main(int argc, char** argv, const device_opener& open) {
             fb_queue_command("boot", "booting");
             break;
         case 5:
-            do_qrx_bl1boot(count >= 3 ? words[2] : nullptr);
+            if (do_qrx_bl1boot(count >= 3 ? words[2] : nullptr)) return 1;
             break;
         case 6:
-            do_qrx_bl2boot(count >= 3 ? words[2] : nullptr);
+            if (do_qrx_bl2boot(count >= 3 ? words[2] : nullptr)) return 1;
             break;
         case 7: case 8:
             do_oem_command(count, words);
@@ -147,7 +149,7 @@ int vorn_main(int argc, char** argv, const device_opener& open) {
             }
             break;
         case 17:
-            do_qrx_mread(words, count, false);
+            if (do_qrx_mread(words, count, false)) return 1;
             break;
     }
     if (reboot) {

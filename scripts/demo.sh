@@ -17,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/tree/docs"
 cp "$(dirname "$0")/../README.md" "$work/tree/docs/"
 head -c 2000000 /dev/urandom >"$work/tree/random.bin"
-mke2fs -q -F -t ext4 -b 4096 -d "$work/tree" "$work/system.img" 2000 >/dev/null
+mke2fs -q -F -t ext4 -b 4096 -d "$work/tree" "$work/system.img" 2000 >/dev/null 2>&1
 size=$(stat -c %s "$work/system.img")
 echo "== image: ext4, $size bytes"
 
@@ -26,6 +26,8 @@ export PATH
 "$emu" -t 60 --feature media:part=store/system/16M -- sh -c '
     echo "== vorn devices"
     vorn devices
+    echo "== vorn getvar identify"
+    vorn getvar identify 2>&1
     echo "== vorn partition -p system -f system.img"
     vorn partition -p system -f "$0" 2>&1
     echo "== vorn upload -p system -f back.img -z $1"

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ]; then sh scripts/install-deps.sh; fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON
 cmake --build build/release -j"$jobs"
 (cd build/release && ctest -j"$jobs" --output-on-failure)
 

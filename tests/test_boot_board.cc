@@ -115,9 +115,9 @@ TEST(BootStages, CommandLinesBl1ThenBl2) {
     EXPECT_TRUE(rig.stages->problems.empty());
     EXPECT_EQ(rig.file().size() / rig.stages->config.portion, rig.stages->served.size());
 
-    // A missing file queues nothing; the run still ends well.
+    // A missing file queues nothing, and the run says it failed.
     testsupport::RunResult r3 = testsupport::run_vorn(rig.board, {"bl2_boot", "-f", "/nonexistent/x"});
-    EXPECT_EQ(0, r3.status);
+    EXPECT_EQ(1, r3.status);
     EXPECT_NE(std::string::npos, r3.err.find("ERR[VXN]Fail in open file /nonexistent/x\n")) << r3.err;
 }
 

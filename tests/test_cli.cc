@@ -204,7 +204,7 @@ TEST(CommandLine, DownloadSlices) {
     EXPECT_EQ(slice(256, 256), b.downloads[2].data);
     EXPECT_EQ(slice(512, 188), b.downloads[3].data);
 
-    // Refusals leave nothing queued: the run ends with 0 after the message.
+    // Refusals leave nothing queued and end the run with 1 after the message.
     struct Case {
         std::vector<std::string> words;
         const char* message;
@@ -219,7 +219,7 @@ TEST(CommandLine, DownloadSlices) {
              {{"download", "/nonexistent/x"}, "ERR[VXN]Fail in open file(/nonexistent/x), err(No such file or directory)\n"},
          }) {
         auto r = run_vorn(b, c.words);
-        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(1, r.status);
         EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
         EXPECT_EQ(std::string::npos, r.err.find("finished")) << r.err;
     }
@@ -230,6 +230,7 @@ TEST(CommandLine, LargeFilesOnlyInSlicesOfAtMost512MiB) {
     std::string big = sparse_file_of("big.bin", 600LL << 20);
     Board b;
     auto r = run_vorn(b, {"download", big});
+    EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("ERR[VXN]filesz=0x25800000 too large\n"));
     EXPECT_TRUE(b.downloads.empty());
     r = run_vorn(b, {"download", big, "100M", "0x100000000"});  // offset past the file
@@ -279,10 +280,10 @@ TEST(CommandLine, BootLoadsTheImageAndStartsIt) {
 TEST(CommandLine, BootLoaderCommandsCheckTheirFileFirst) {
     Board b;
     auto r = run_vorn(b, {"bl2_boot", "-f", "/nonexistent/missing.bin"});
-    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("ERR[VXN]Fail in open file /nonexistent/missing.bin\n"));
     r = run_vorn(b, {"bl1_boot"});
-    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("missing -f <bootloaderPath> for bl1_boot"));
     EXPECT_TRUE(b.commands.empty());
     EXPECT_EXIT(run_vorn(b, {"bl1_boot", "-f", write_file(std::string(130, 'p'), "x")}, false),

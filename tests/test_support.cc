@@ -19,7 +19,12 @@ std::string temp_dir() {
         if (!d) abort();
         dir = d;
         static std::string cleanup = "rm -rf '" + dir + "'";
-        atexit([] { if (system(cleanup.c_str())) {} });
+        // Death tests fork: only the process that made the folder removes it.
+        static pid_t owner = getpid();
+        atexit([] {
+            if (getpid() == owner && system(cleanup.c_str())) {
+            }
+        });
     }
     return dir;
 }

@@ -60,6 +60,7 @@ struct Handle {
     size_t device;
     uint8_t interface;
     size_t next = 0;  // enumeration position: device * 256 + interface index
+    std::string name;  // the interface's, kept: the bus may change while it is open
 };
 
 struct Fake {
@@ -111,7 +112,8 @@ inline usb_interface_descriptor interface_descriptor(const Interface& i) {
 }
 
 inline usbos_handle make(Kind kind, size_t device, uint8_t ifc) {
-    Handle* h = new Handle{kind, device, ifc, 0};
+    Handle* h = new Handle{kind, device, ifc, 0, std::string()};
+    if (kind != kEnum) h->name = g_fake->name_of(device, g_fake->devices[device].interfaces[ifc].number);
     g_fake->live.insert(h);
     return reinterpret_cast<usbos_handle>(h);
 }
@@ -211,7 +213,7 @@ inline usbos_handle f_write_ep(usbos_handle h) { return f_endpoint(h, false); }
 inline bool f_name(usbos_handle h, char* buf, size_t* length) {
     Handle* i = get(h);
     if (!i || i->kind != kInterface) return false;
-    std::string name = g_fake->name_of(i->device, g_fake->devices[i->device].interfaces[i->interface].number);
+    const std::string& name = i->name;
     if (!buf) {
         *length = name.size();
         return true;
@@ -313,9 +315,7 @@ inline void f_close(usbos_handle h) {
         g_fake->closed.push_back("INVALID");
         return;
     }
-    std::string name;
-    if (p->kind != kEnum)
-        name = g_fake->name_of(p->device, g_fake->devices[p->device].interfaces[p->interface].number);
+    const std::string& name = p->name;
     switch (p->kind) {
         case kEnum: g_fake->closed.push_back("enum"); break;
         case kInterface: g_fake->closed.push_back("ifc:" + name); break;

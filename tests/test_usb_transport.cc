@@ -16,11 +16,20 @@ using usbfake::Step;
 
 namespace {
 
-std::unique_ptr<WindowsUsbTransport> open_first(Fake& fake) {
+// A transport is closed before it goes, as usb_close does.
+struct CloseFirst {
+    void operator()(WindowsUsbTransport* t) const {
+        t->Close();
+        delete t;
+    }
+};
+using TransportPtr = std::unique_ptr<WindowsUsbTransport, CloseFirst>;
+
+TransportPtr open_first(Fake& fake) {
     fake.devices.push_back(Device());
     std::unique_ptr<usb_handle> h = do_usb_open("1-1:1.0");
     if (!h) return nullptr;
-    return std::make_unique<WindowsUsbTransport>(std::move(h));
+    return TransportPtr(new WindowsUsbTransport(std::move(h)));
 }
 
 std::string bytes(size_t n) {

@@ -12,13 +12,13 @@ bool starts_with(const std::string& s, const std::string& prefix) {
     return !prefix.empty() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::string hex8(uint64_t v) {
+}  // namespace
+
+std::string data_size(uint64_t size) {
     char buf[32];
-    snprintf(buf, sizeof(buf), "%08llx", (unsigned long long)v);
+    snprintf(buf, sizeof(buf), "0x%08llx", (unsigned long long)size);
     return buf;
 }
-
-}  // namespace
 
 Board::Board(Config cfg) : config(std::move(cfg)) {}
 
@@ -170,7 +170,7 @@ void Board::core_command(const std::string& command) {
         // Variables are set with a 4-byte value in a data phase.
         std::string name = command.substr(7);
         setvars[name].clear();
-        reply("DATA", hex8(4));
+        reply("DATA", data_size(4));
         expect_data(
             4, [this, name](const uint8_t* p, size_t n) { setvars[name].insert(setvars[name].end(), p, p + n); },
             [this] { reply("OKAY"); });
@@ -191,7 +191,7 @@ void Board::core_command(const std::string& command) {
             dst = &keys.back();
         }
         dst->reserve(size);
-        reply("DATA", hex8(size));
+        reply("DATA", data_size(size));
         expect_data(size, [dst](const uint8_t* p, size_t n) { dst->insert(dst->end(), p, p + n); },
                     [this] { reply("OKAY"); });
         return;

@@ -15,6 +15,10 @@ namespace board {
 
 using Bytes = std::vector<uint8_t>;
 
+// The size text of a DATA reply. Hexadecimal with its prefix: the host reads a bare leading 0
+// as octal.
+std::string data_size(uint64_t size);
+
 // Faults to inject. A prefix matches a command that starts with it; empty matches nothing.
 struct Faults {
     // Reply "FAIL" + text to commands starting with the prefix (text may be empty).

@@ -28,12 +28,6 @@ bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, strlen(prefix), prefix) == 0;
 }
 
-std::string hex8(uint32_t v) {
-    char buf[16];
-    snprintf(buf, sizeof(buf), "%08x", v);
-    return buf;
-}
-
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
     char buf[256];
@@ -176,7 +170,7 @@ bool BootStages::bl1_command(Board& board, const std::string& command) {
         }
         download_sizes.push_back(size);
         first_stage.clear();
-        board.reply("DATA", hex8(size));
+        board.reply("DATA", data_size(size));
         board.expect_data(
             size,
             [this](const uint8_t* p, size_t n) { first_stage.insert(first_stage.end(), p, p + n); },
@@ -300,7 +294,7 @@ void BootStages::take_download(Board& board, uint32_t size) {
         return;
     }
     download_sizes.push_back(size);
-    board.reply("DATA", hex8(size));
+    board.reply("DATA", data_size(size));
     board.expect_data(
         size,
         [this](const uint8_t* p, size_t n) {
@@ -323,7 +317,7 @@ void BootStages::take_download(Board& board, uint32_t size) {
 
 void BootStages::take_checksum(Board& board) {
     auto value = std::make_shared<Bytes>();
-    board.reply("DATA", hex8(4));
+    board.reply("DATA", data_size(4));
     board.expect_data(
         4, [value](const uint8_t* p, size_t n) { value->insert(value->end(), p, p + n); },
         [this, &board, value] {
