@@ -249,3 +249,34 @@ TEST(UsbEndToEnd, ABoardThatRestartsIsFoundAgainOnTheBus) {
     EXPECT_NE(std::string::npos, st.find("gone=0\n")) << st;
     EXPECT_EQ(std::string::npos, o.err.find("Sanitizer")) << where(o);
 }
+
+TEST(UsbEndToEnd, TheLibusbLayerOnAnEmulatedBoard) {
+    // This test binary itself, run inside the emulator, exercises the libusb layer directly.
+    std::string self = std::string(VORN_BINARY_DIR) + "/tests/vorn_tests";
+    Outcome o = run({"-t", "30", "-n", "2", "--board", "2", "--port", "1-3.2", "--vanish-on", "oem leave"},
+                    {"sh", "-c", "VORN_TEST_INSIDE_EMU=1 " + self + " --gtest_filter=UsbLibusb.*"});
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_NE(std::string::npos, o.out.find("[  PASSED  ] 1 test.")) << where(o);
+    EXPECT_EQ(std::string::npos, o.out.find("SKIPPED")) << where(o);
+}
+
+TEST(UsbEndToEnd, TheEmulatorRefusesBoardsItCannotBuild) {
+    Outcome bad_port = run({"--port", "1-x"}, {"devices"});
+    EXPECT_EQ(2, bad_port.status) << where(bad_port);
+    EXPECT_NE(std::string::npos, bad_port.err.find("not a USB port path: 1-x")) << where(bad_port);
+
+    Outcome no_board = run({"--board", "3", "--serial", "X"}, {"devices"});
+    EXPECT_EQ(2, no_board.status) << where(no_board);
+    EXPECT_NE(std::string::npos, no_board.err.find("--serial is for board 3, but there are only 1"))
+        << where(no_board);
+
+    Outcome same_port = run({"-n", "2", "--port", "1-4"}, {"devices"});
+    EXPECT_EQ(2, same_port.status) << where(same_port);
+    EXPECT_NE(std::string::npos, same_port.err.find("two boards at port 1-4")) << where(same_port);
+
+    Outcome bad_feature = run({"--feature", "teleporter"}, {"devices"});
+    EXPECT_EQ(2, bad_feature.status) << where(bad_feature);
+    EXPECT_NE(std::string::npos, bad_feature.err.find("unknown feature: teleporter")) << where(bad_feature);
+    // Nothing of vorn ran.
+    EXPECT_EQ("", bad_port.out + no_board.out + same_port.out + bad_feature.out);
+}

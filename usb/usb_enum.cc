@@ -1,7 +1,5 @@
 // Finding the board: enumerate the target interfaces, describe each as a usb_ifc_info, and open
 // the first one the caller's callback accepts.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -185,9 +185,12 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
     optind = 1;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "+n:t:o:vh", kLongOptions, nullptr)) != -1) {
+    int index = -1;
+    while ((c = getopt_long(argc, argv, "+n:t:o:vh", kLongOptions, &index)) != -1) {
         std::string arg = optarg ? optarg : "";
-        std::string name = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+        std::string name = index >= 0 ? std::string("--") + kLongOptions[index].name
+                                      : std::string("-") + static_cast<char>(c == '?' ? optopt : c);
+        index = -1;
         long long n = 0;
         auto edit = [&](std::function<bool(Slot&, std::string*)> f) {
             out->edits.push_back(BoardEdit{board, name, std::move(f)});
@@ -343,7 +346,8 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 });
                 break;
             default:
-                *error = std::string("unknown or incomplete option ") + (name.empty() ? "?" : name);
+                *error = "unknown option, or one without its value: " +
+                         std::string(optind > 0 && optind <= argc ? argv[optind - 1] : "?");
                 return false;
         }
     }

@@ -1,0 +1,87 @@
+// The libusb side of the USB access, against an emulated board. These cases only run inside
+// vorn-emu (the end-to-end case UsbEndToEnd.TheLibusbLayerOnAnEmulatedBoard starts them there);
+// elsewhere they are skipped.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "usb/usb.h"
+#include "usb/usb_enum.h"
+#include "usb/usb_sys.h"
+#include "usb/usb_transport.h"
+#include "util/log.h"
+
+namespace {
+
+bool inside_emulator() {
+    return getenv("VORN_TEST_INSIDE_EMU") != nullptr;
+}
+
+std::string exchange(Transport* t, const std::string& command) {
+    if (t->Write(command.data(), command.size()) != static_cast<ssize_t>(command.size())) return "write failed";
+    char reply[129];
+    ssize_t n = t->Read(reply, 128);
+    if (n < 0) return std::string("read failed: ") + strerror(errno);
+    return std::string(reply, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+TEST(UsbLibusb, NamesTimeOutsAndTheBoardLeaving) {
+    if (!inside_emulator()) GTEST_SKIP() << "runs inside vorn-emu only";
+    // Two boards; the second is at a port behind a hub.
+    std::string seen;
+    Transport* t = usb_open(ifc_match_func([&seen](usb_ifc_info* info) {
+                                seen += std::string(info->serial) + "@" + info->location + " ";
+                                return std::string(info->location) == "1-3.2" ? 0 : -1;
+                            }),
+                            nullptr);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ("VXN0001@1-1 VXN0002@1-3.2 ", seen);
+    auto* usb = static_cast<WindowsUsbTransport*>(t);
+    EXPECT_EQ("1-3.2:1.0", usb->handle->name);
+
+    EXPECT_EQ("OKAYVXN0002", exchange(t, "getvar:serialno"));
+    // A read that times out is taken back from the device; the next exchange is unharmed.
+    char buf[128];
+    double start = now();
+    EXPECT_EQ(-1, t->Read_timeout(buf, sizeof(buf), 200));
+    EXPECT_EQ(ETIMEDOUT, errno);
+    EXPECT_GE(now() - start, 0.19);
+    EXPECT_EQ("OKAYqrx-evb", exchange(t, "getvar:product"));
+
+    // The same interface by its name; a name of nothing fails.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(nullptr, usb_open(ifc_match_func([](usb_ifc_info*) { return 0; }), "1-9:1.0"));
+    EXPECT_EQ("Fail in open 1-9:1.0\n", testing::internal::GetCapturedStdout());
+    Transport* first = usb_open(ifc_match_func([](usb_ifc_info*) { return 0; }), "1-1:1.0");
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ("OKAYVXN0001", exchange(first, "getvar:serialno"));
+    usb_close(first);
+
+    // The board leaves when it gets this command: the transfer after it finds the device gone.
+    const char cmd[] = "oem leave";
+    EXPECT_EQ(static_cast<ssize_t>(strlen(cmd)), t->Write(cmd, strlen(cmd)));
+    EXPECT_EQ(-1, t->Read(buf, sizeof(buf)));
+    EXPECT_EQ(ENODEV, errno);
+    EXPECT_EQ(nullptr, usb->handle->interface);
+    EXPECT_EQ(-1, t->Write("getvar:x", 8));
+    EXPECT_EQ(ENODEV, errno);
+    EXPECT_EQ(0, usb_close(t));
+
+    // Gone from the bus too, once the system has told libusb.
+    std::string left;
+    for (int i = 0; i < 2000 && left != "VXN0001 "; i++) {
+        left.clear();
+        usb_open(ifc_match_func([&left](usb_ifc_info* info) {
+                     left += std::string(info->serial) + " ";
+                     return -1;
+                 }),
+                 nullptr);
+        if (left != "VXN0001 ") sleep_ms(1);
+    }
+    EXPECT_EQ("VXN0001 ", left);
+}
