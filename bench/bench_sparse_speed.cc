@@ -107,7 +107,7 @@ std::string make_sparse(const std::string& dir, int64_t expanded) {
         sparse_file_add_fill(s, i, uint32_t(n * 4096), uint32_t(b));
         b += n;
     }
-    std::string path = dir + "/probe-" + std::to_string(expanded >> 30) + "g.simg";
+    std::string path = dir + "/probe-" + std::to_string(expanded >> 30) + "g.sparse.img";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (sparse_file_write(s, fd, false, true, false) != 0) abort();
     close(fd);

@@ -66,7 +66,7 @@ make_ext4() {
     echo "hello from the image" >"$work/tree/hello.txt"
     mke2fs -q -F -t ext4 -b 4096 -d "$work/tree" "$work/fs.img" 1539 >/dev/null 2>&1 || fail "mke2fs"
     [ "$(stat -c %s "$work/fs.img")" = 6303744 ] || fail "unexpected image size"
-    "$vsimg" tosparse -c "$work/fs.img" "$work/fs.simg" >/dev/null 2>&1 || fail "vsimg tosparse"
+    "$vsimg" tosparse -c "$work/fs.img" "$work/fs.sparse.img" >/dev/null 2>&1 || fail "vsimg tosparse"
 }
 
 # partition + upload of IMAGE (a normal or sparse ext4 image) with the media ARGS.
@@ -98,14 +98,14 @@ normal)
     ;;
 sparse)
     make_ext4
-    burn_and_read "$work/fs.simg" "portion=0x40000,order=shuffled,seed=7" sparse
+    burn_and_read "$work/fs.sparse.img" "portion=0x40000,order=shuffled,seed=7" sparse
     has "sparse format detected"
     ;;
 orders)
     make_ext4
     for order in repeated rejected; do
         burn_and_read "$work/fs.img" "portion=0x2fffd,order=$order" normal
-        burn_and_read "$work/fs.simg" "portion=0x10001,order=$order" sparse
+        burn_and_read "$work/fs.sparse.img" "portion=0x10001,order=$order" sparse
         if [ $order = rejected ]; then
             grep -q '^checksums=.* 1 refused, 0 wrong$' "$state/media.txt" || fail "no refused checksum"
         fi

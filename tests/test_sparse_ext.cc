@@ -92,7 +92,7 @@ std::string library_round_trip(const FsImage& fs, const std::string& dir, bool c
     for (const RunInfo& r : runs(s))
         if (r.type == BACKED_BLOCK_FILL && r.fill == 0xA5A5A5A5 && r.len >= (200u << 10))
             *saw_long_fill = true;
-    std::string sparse_path = dir + "/lib.simg";
+    std::string sparse_path = dir + "/lib.sparse.img";
     int out = open(sparse_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     EXPECT_EQ(sparse_file_write(s, out, false, true, crc), 0);
     EXPECT_EQ(lseek(out, 0, SEEK_CUR), sparse_file_len(s, true, crc));
@@ -129,16 +129,16 @@ void check_image(const FsImage& fs, const std::string& dir) {
     // The same through the tool, with a checksum, and cut into pieces that are laid over one
     // another again.
     std::string out;
-    ASSERT_EQ(run(vsimg + " tosparse -c " + fs.path + " " + dir + "/tool.simg", &out), 0) << out;
-    ASSERT_EQ(run(vsimg + " info " + dir + "/tool.simg", &out), 0) << out;
+    ASSERT_EQ(run(vsimg + " tosparse -c " + fs.path + " " + dir + "/tool.sparse.img", &out), 0) << out;
+    ASSERT_EQ(run(vsimg + " info " + dir + "/tool.sparse.img", &out), 0) << out;
     EXPECT_NE(out.find("fill       "), std::string::npos) << out;
     EXPECT_NE(out.find("0xa5a5a5a5"), std::string::npos) << out;
     EXPECT_NE(out.find("crc32"), std::string::npos) << out;
-    ASSERT_EQ(run(vsimg + " toraw -c " + dir + "/tool.simg " + dir + "/tool.img", &out), 0) << out;
+    ASSERT_EQ(run(vsimg + " toraw -c " + dir + "/tool.sparse.img " + dir + "/tool.img", &out), 0) << out;
     expect_same_padded(fs.bytes, testsupport::read_file(dir + "/tool.img"));
     expect_fsck_clean(dir + "/tool.img");
 
-    ASSERT_EQ(run(vsimg + " resparse " + dir + "/tool.simg 100k " + dir + "/piece", &out), 0)
+    ASSERT_EQ(run(vsimg + " resparse " + dir + "/tool.sparse.img 100k " + dir + "/piece", &out), 0)
         << out;
     std::string overlay((fs.bytes.size() + 4095) & ~size_t(4095), '\0');
     int pieces = 0;
@@ -196,34 +196,34 @@ TEST(SparseExt, ToolErrors) {
     EXPECT_EQ(run(vsimg + " frobnicate a b", &out), 2);
     EXPECT_EQ(run(vsimg + " tosparse -b 4098 a b", &out), 2);
     EXPECT_NE(out.find("bad block size '4098'"), std::string::npos) << out;
-    EXPECT_EQ(run(vsimg + " tosparse " + dir + "/missing " + dir + "/x.simg", &out), 1);
+    EXPECT_EQ(run(vsimg + " tosparse " + dir + "/missing " + dir + "/x.sparse.img", &out), 1);
     EXPECT_NE(out.find("cannot open"), std::string::npos) << out;
 
     std::string raw = write_file("plain.img", std::string(20000, 'p'));
     EXPECT_EQ(run(vsimg + " toraw " + raw + " " + dir + "/x.img", &out), 1);
     EXPECT_NE(out.find("is not a valid sparse image"), std::string::npos) << out;
     EXPECT_EQ(run(vsimg + " info " + raw, &out), 1);
-    EXPECT_EQ(run(vsimg + " tosparse " + raw + " " + dir + "/nodir/x.simg", &out), 1);
+    EXPECT_EQ(run(vsimg + " tosparse " + raw + " " + dir + "/nodir/x.sparse.img", &out), 1);
     EXPECT_NE(out.find("cannot create"), std::string::npos) << out;
 
     // A sparse image whose last raw payload is cut off: it imports (payloads are not read),
     // but expanding it fails part-way.
     std::string cut = header(4096, 3, 2) + fill_chunk(1, 0) +
                       chunk(0xCAC1, 2, 12 + 8192) + std::string(5000, 'c');
-    std::string cut_path = write_file("cut.simg", cut);
+    std::string cut_path = write_file("cut.sparse.img", cut);
     EXPECT_EQ(run(vsimg + " toraw " + cut_path + " " + dir + "/cut.img", &out), 1);
     EXPECT_NE(out.find("writing"), std::string::npos) << out;
     EXPECT_EQ(run(vsimg + " resparse " + cut_path + " 5000 " + dir + "/cutp", &out), 1);
 
-    ASSERT_EQ(run(vsimg + " tosparse " + raw + " " + dir + "/ok.simg", &out), 0) << out;
-    EXPECT_EQ(run(vsimg + " resparse " + dir + "/ok.simg 4163 " + dir + "/tiny", &out), 1);
+    ASSERT_EQ(run(vsimg + " tosparse " + raw + " " + dir + "/ok.sparse.img", &out), 0) << out;
+    EXPECT_EQ(run(vsimg + " resparse " + dir + "/ok.sparse.img 4163 " + dir + "/tiny", &out), 1);
     EXPECT_NE(out.find("cannot hold a piece"), std::string::npos) << out;
-    EXPECT_EQ(run(vsimg + " resparse " + dir + "/ok.simg 12q " + dir + "/tiny", &out), 2);
+    EXPECT_EQ(run(vsimg + " resparse " + dir + "/ok.sparse.img 12q " + dir + "/tiny", &out), 2);
 
     // Nothing was left behind: no outputs, no temporary files.
     std::string listing;
     run("ls " + dir, &listing);
-    EXPECT_EQ(listing, "cut.simg\nok.simg\nplain.img\n");
+    EXPECT_EQ(listing, "cut.sparse.img\nok.sparse.img\nplain.img\n");
 }
 
 }  // namespace

@@ -46,28 +46,28 @@ bool load(const std::string& path, Bytes* out, std::string* error) {
     return true;
 }
 
-bool add_part(const std::string& spec, std::vector<MediumSpec>* media, std::string* error) {
+bool add_part(const std::string& text, std::vector<MediumSpec>* media, std::string* error) {
     std::vector<std::string> f;
     size_t at = 0;
     // The file path is the rest after the third "/", slashes and all.
     for (int i = 0; i < 3; i++) {
-        if (at > spec.size()) {
+        if (at > text.size()) {
             f.push_back(std::string());
             continue;
         }
-        size_t slash = spec.find('/', at);
-        f.push_back(spec.substr(at, slash == std::string::npos ? std::string::npos : slash - at));
-        at = slash == std::string::npos ? spec.size() + 1 : slash + 1;
+        size_t slash = text.find('/', at);
+        f.push_back(text.substr(at, slash == std::string::npos ? std::string::npos : slash - at));
+        at = slash == std::string::npos ? text.size() + 1 : slash + 1;
     }
     PartitionSpec p;
     p.name = f[1];
     if (f[0].empty() || f[1].empty() || !number(f[2], &p.size)) {
-        *error = "bad partition: " + spec;
+        *error = "bad partition: " + text;
         return false;
     }
-    if (at <= spec.size() && !load(spec.substr(at), &p.initial, error)) return false;
+    if (at <= text.size() && !load(text.substr(at), &p.initial, error)) return false;
     if (p.initial.size() > p.size) {
-        *error = "contents larger than the partition: " + spec;
+        *error = "contents larger than the partition: " + text;
         return false;
     }
     for (MediumSpec& m : *media)

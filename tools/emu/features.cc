@@ -114,10 +114,10 @@ const std::vector<FeatureOption>& feature_options() {
     return table;
 }
 
-bool add_feature(Slot& slot, const std::string& spec, std::string* error) {
-    size_t colon = spec.find(':');
-    std::string name = spec.substr(0, colon);
-    std::string args = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+bool add_feature(Slot& slot, const std::string& text, std::string* error) {
+    size_t colon = text.find(':');
+    std::string name = text.substr(0, colon);
+    std::string args = colon == std::string::npos ? std::string() : text.substr(colon + 1);
     for (const FeatureOption& f : feature_options())
         if (name == f.name) return f.add(slot, args, error);
     *error = "unknown feature: " + name;

@@ -20,6 +20,6 @@ struct FeatureOption {
 
 const std::vector<FeatureOption>& feature_options();
 // Adds the feature named in "NAME[:ARGS]".
-bool add_feature(Slot& slot, const std::string& spec, std::string* error);
+bool add_feature(Slot& slot, const std::string& text, std::string* error);
 
 }  // namespace emu
