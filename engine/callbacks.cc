@@ -1,3 +1,4 @@
+#include "util/byte_order.h"
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -33,11 +34,6 @@ const char* stage_tag(uint8_t stage) {
 // 0x80 and above print as FFFFFFxx.
 unsigned shown_byte(const char* reply, int i) { return (unsigned)(int)(signed char)reply[i]; }
 
-uint32_t le32(const char* p) {
-    const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-    return (uint32_t)u[0] | (uint32_t)u[1] << 8 | (uint32_t)u[2] << 16 | (uint32_t)u[3] << 24;
-}
-
 }  // namespace
 
 int cb_display(Action* action, int status, const char* reply) {
@@ -58,7 +54,7 @@ int cb_display(Action* action, int status, const char* reply) {
     }
     for (int j = 0; j < 4; j++) {
         fprintf(stderr, "%02x:", 16 * j);
-        for (int k = 0; k < 4; k++) fprintf(stderr, " %08X", le32(reply + 16 * j + 4 * k));
+        for (int k = 0; k < 4; k++) fprintf(stderr, " %08X", get_le32(reply + 16 * j + 4 * k));
         fprintf(stderr, "\n");
     }
     return 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "protocol/exchange.h"
+#include "util/byte_order.h"
 #include "util/log.h"
 
 const char* cur_product = "";
@@ -41,7 +42,7 @@ void fb_queue_setvar(const char* name, unsigned value) {
     Action* a = queue_action(OpSetVar, "%s", name);
     unsigned char* le = static_cast<unsigned char*>(fb_queue_own(malloc(4)));
     if (!le) die("out of memory");
-    for (int i = 0; i < 4; i++) le[i] = (unsigned char)(value >> (8 * i));
+    put_le32(le, value);
     a->data = le;
     a->size = 4;
     a->message = own_msg(mkmsg("setvar '%s' 0x%08x", name, value));

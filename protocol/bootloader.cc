@@ -1,3 +1,4 @@
+#include "util/byte_order.h"
 #include "protocol/bootloader.h"
 
 #include <cerrno>
@@ -34,10 +35,6 @@ constexpr int kStageBl2e = 12;
 fb_reopen_fn g_reopen = nullptr;
 
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-uint32_t le32(const unsigned char* p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 // The exchange copies an OKAY payload without a terminator, so a buffer reused across requests
 // would show a short text followed by the tail of the previous reply: clear it every time.
@@ -181,9 +178,9 @@ Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret)
         return Step::Fail;
     }
     Cbw cbw;
-    cbw.sequence = (int32_t)le32(cbw_buf + 4);
-    cbw.transferSize = le32(cbw_buf + 8);
-    cbw.fileOffset = le32(cbw_buf + 12);
+    cbw.sequence = (int32_t)get_le32(cbw_buf + 4);
+    cbw.transferSize = get_le32(cbw_buf + 8);
+    cbw.fileOffset = get_le32(cbw_buf + 12);
     cbw.flags = cbw_buf[16];
     cbw.requestType = cbw_buf[17];
 
@@ -286,8 +283,8 @@ int fb_bl1_boot(Transport* transport, int fd, unsigned int size) {
         qrx_log_out(kErr, "Fail in get chipinfo\n");
         return -731;
     }
-    const uint32_t soc = le32((const unsigned char*)reply + 4);
-    const uint32_t feat = le32((const unsigned char*)reply + 36);
+    const uint32_t soc = get_le32((const unsigned char*)reply + 4);
+    const uint32_t feat = get_le32((const unsigned char*)reply + 36);
     qrx_log_out(kMsg, "soc[%x], feat %x\n", soc, feat);
 
     uint32_t stage_size = 0;

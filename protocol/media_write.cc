@@ -9,6 +9,7 @@
 #include "protocol/exchange.h"
 #include "protocol/media_chunk.h"
 #include "util/add_sum.h"
+#include "util/byte_order.h"
 #include "util/log.h"
 #include "util/progress.h"
 
@@ -41,8 +42,8 @@ int send_request(Transport* transport, int fd, unsigned char* buf, unsigned len,
         }
         left -= n;
     }
-    unsigned char le[4] = {(unsigned char)sum, (unsigned char)(sum >> 8), (unsigned char)(sum >> 16),
-                           (unsigned char)(sum >> 24)};
+    unsigned char le[4];
+    put_le32(le, sum);
     if (_command_data(transport, le, sizeof(le), direction) < 0) {
         qrx_log_out("ERR[VXN]", "Fail in send addsum for transport\n");
         return -1;

@@ -1,4 +1,5 @@
 #include "sparse/sparse_crc32.h"
+#include "util/byte_order.h"
 
 #include <array>
 
@@ -27,10 +28,6 @@ constexpr Tables make_tables() {
 }
 
 constexpr Tables tables = make_tables();
-
-inline uint32_t load_le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // Product of two polynomials modulo the CRC polynomial, in the reflected bit order (x^0 is the
 // top bit).
@@ -74,8 +71,8 @@ const uint32_t* const crc32_tab = tables[0].data();
 static uint32_t crc32_tables(uint32_t c, const uint8_t* p, size_t size) {
     const auto& t = tables;
     while (size >= 16) {
-        uint32_t a = load_le32(p) ^ c, b = load_le32(p + 4), d = load_le32(p + 8),
-                 e = load_le32(p + 12);
+        uint32_t a = get_le32(p) ^ c, b = get_le32(p + 4), d = get_le32(p + 8),
+                 e = get_le32(p + 12);
         c = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
             t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
             t[7][d & 0xFF] ^ t[6][(d >> 8) & 0xFF] ^ t[5][(d >> 16) & 0xFF] ^ t[4][d >> 24] ^

@@ -1,6 +1,7 @@
 // Byte layout of a sparse image: a 28-byte header, then chunks of a 12-byte header and a payload.
 // Fields are little-endian on disk; the records here are host values, converted explicitly.
 #pragma once
+#include "util/byte_order.h"
 #include <cstdint>
 
 constexpr uint32_t SPARSE_HEADER_MAGIC = 0xED26FF3A;
@@ -32,17 +33,6 @@ struct chunk_header {
     uint32_t chunk_bytes;
 };
 
-inline void put_le16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-inline void put_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i));
-}
-inline uint16_t get_le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t get_le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 inline void sparse_header_encode(const sparse_header& h, uint8_t out[SPARSE_HEADER_LEN]) {
     put_le32(out, h.magic);

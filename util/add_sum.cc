@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "util/byte_order.h"
+
 namespace {
 
 // Sixteen 32-bit lanes in four independent vectors: the compiler turns each into SIMD adds and
@@ -14,10 +16,6 @@ inline lanes load(const unsigned char* p) {
     lanes v;
     memcpy(&v, p, sizeof(v));
     return v;
-}
-
-inline uint32_t load_le32(const unsigned char* p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
 }  // namespace
@@ -39,7 +37,7 @@ uint32_t add_sum(const void* data, unsigned len) {
     sum = t[0] + t[1] + t[2] + t[3];
 #endif
     while (len >= 4) {
-        sum += load_le32(p);
+        sum += get_le32(p);
         p += 4;
         len -= 4;
     }

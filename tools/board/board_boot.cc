@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "util/byte_order.h"
 #include "util/add_sum.h"
 #include "util/numbers.h"
 
@@ -333,8 +334,7 @@ void BootStages::take_checksum(Board& board) {
                 board.reply("FAIL", "incomplete");
                 return;
             }
-            const uint32_t got = (uint32_t)(*value)[0] | (uint32_t)(*value)[1] << 8 |
-                                 (uint32_t)(*value)[2] << 16 | (uint32_t)(*value)[3] << 24;
+            const uint32_t got = get_le32(value->data());
             const uint32_t want = add_sum(received_.data(), (unsigned)received_.size());
             if (got != want) {
                 checksums_wrong++;

@@ -1,3 +1,4 @@
+#include "util/byte_order.h"
 #include "tools/board/board_media.h"
 
 #include <algorithm>
@@ -33,10 +34,6 @@ bool parse_u64(const std::string& text, uint64_t* value) {
     return true;
 }
 
-uint32_t le32(const uint8_t* p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
 uint16_t le16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
 
 }  // namespace
@@ -47,7 +44,7 @@ uint32_t media_sum(uint32_t sum, uint64_t pos, const uint8_t* data, size_t len) 
         pos++;
         len--;
     }
-    for (; len >= 4; data += 4, len -= 4) sum += le32(data);
+    for (; len >= 4; data += 4, len -= 4) sum += get_le32(data);
     for (unsigned shift = 0; len; len--, shift += 8) sum += (uint32_t)*data++ << shift;
     return sum;
 }
@@ -93,10 +90,10 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* p, size_t n) {
 std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
     if (image.size() < 28) return "sparse header truncated";
     const uint8_t* h = image.data();
-    if (le32(h) != 0xED26FF3Au) return "bad sparse magic";
+    if (get_le32(h) != 0xED26FF3Au) return "bad sparse magic";
     if (le16(h + 4) != 1) return "unsupported sparse version";
     const uint32_t header = le16(h + 8), chunk_header = le16(h + 10);
-    const uint32_t block = le32(h + 12), total = le32(h + 16), chunks = le32(h + 20);
+    const uint32_t block = get_le32(h + 12), total = get_le32(h + 16), chunks = get_le32(h + 20);
     if (header < 28 || chunk_header < 12) return "bad sparse header sizes";
     if (block == 0 || block % 4) return "bad sparse block size";
     const uint64_t expanded = (uint64_t)block * total;
@@ -108,7 +105,7 @@ std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
         if (pos + chunk_header > image.size()) return "sparse chunk header truncated";
         const uint8_t* c = image.data() + pos;
         const uint16_t type = le16(c);
-        const uint32_t count = le32(c + 4), bytes = le32(c + 8);
+        const uint32_t count = get_le32(c + 4), bytes = get_le32(c + 8);
         if (bytes < chunk_header || pos + bytes > image.size()) return "sparse chunk truncated";
         const uint8_t* payload = c + chunk_header;
         const uint64_t payload_len = bytes - chunk_header;
@@ -133,7 +130,7 @@ std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
                 break;
             case 0xCAC4:
                 if (payload_len != 4) return "sparse crc chunk of wrong size";
-                if (le32(payload) != crc) return "sparse crc mismatch";
+                if (get_le32(payload) != crc) return "sparse crc mismatch";
                 break;
             default:
                 return "unknown sparse chunk type";
@@ -317,7 +314,7 @@ void MediaStore::take_portion(Board& board, const Portion& p) {
 }
 
 void MediaStore::check_portion(Board& board, const Portion& p) {
-    const uint32_t host = le32(write_.sum_bytes.data());
+    const uint32_t host = get_le32(write_.sum_bytes.data());
     if (config.check_sums && host != write_.sum) {
         checksums_wrong++;
         problems.push_back("checksum " + hex(host) + " for " + hex(p.size) + " bytes at " + hex(p.offset) +
