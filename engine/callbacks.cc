@@ -1,9 +1,9 @@
-#include "util/byte_order.h"
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "engine/queued_ops.h"
+#include "util/byte_order.h"
 #include "util/log.h"
 
 namespace {

@@ -1,7 +1,8 @@
-#include "util/byte_order.h"
 #include "protocol/bootloader.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,8 @@
 
 #include "protocol/exchange.h"
 #include "util/add_sum.h"
+#include "util/byte_order.h"
+#include "util/file_io.h"
 #include "util/log.h"
 #include "util/numbers.h"
 
@@ -34,6 +37,22 @@ constexpr int kStageBl2e = 12;
 
 fb_reopen_fn g_reopen = nullptr;
 
+// A refusal of the host's own (a file, or what the board asked for): the log line, and the same
+// text as the error that the queue's "FAILED (...)" line shows, which would otherwise be stale.
+int refuse(int code, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+int refuse(int code, const char* fmt, ...) {
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    qrx_log_out(kErr, "%s", text);
+    size_t n = strlen(text);
+    if (n && text[n - 1] == '\n') text[n - 1] = 0;
+    fb_set_error("%s", text);
+    return code;
+}
+
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // The exchange copies an OKAY payload without a terminator, so a buffer reused across requests
@@ -54,20 +73,6 @@ int request_identify(Transport* transport, char* reply) {
     return ret;
 }
 
-// Reads until `want` bytes have come or the file ends; the count obtained, or -1 when the first
-// read already failed.
-long read_full(int fd, void* buf, uint32_t want) {
-    uint32_t got = 0;
-    while (got < want) {
-        ssize_t n = read(fd, (char*)buf + got, want - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return got ? (long)got : -1;
-        if (n == 0) break;
-        got += (uint32_t)n;
-    }
-    return (long)got;
-}
-
 // ---- BL1 ----
 
 // The first-stage size the ROM takes, or a result code.
@@ -85,8 +90,7 @@ int first_stage_size(Transport* transport, uint32_t soc, char* reply, uint32_t* 
     qrx_log_out(kMsg, "download sz is %s\n", reply);
     // Judged on the whole number: a text above 4 GiB must not shrink into range by truncation.
     if (sz <= 0 || sz > kMaxFirstStageSize) {
-        qrx_log_out(kErr, "downloadsize(0x%x) exceed range (0,0xc0000)\n", (unsigned)sz);
-        return -754;
+        return refuse(-754, "downloadsize(0x%x) exceed range (0,0xc0000)\n", (unsigned)sz);
     }
     *out = (uint32_t)sz;
     return 0;
@@ -125,23 +129,20 @@ int serve_data_request(Transport* transport, Bl2Job& job, const Cbw& cbw) {
     for (int attempt = 1; attempt <= job.tries; ++attempt) {
         off_t pos = lseek(job.fd, (off_t)cbw.fileOffset, SEEK_SET);
         if (pos < 0 || (uint64_t)pos != cbw.fileOffset) {
-            qrx_log_out(kErr, "Fail in seek to fileOffset 0x%x\n", cbw.fileOffset);
-            return -651;
+            return refuse(-651, "Fail in seek to fileOffset 0x%x\n", cbw.fileOffset);
         }
         // In 64 bits: a request that wraps 32 bits lies beyond the file, not at its start.
         if ((uint64_t)cbw.fileOffset + cbw.transferSize > job.file_size) {
-            qrx_log_out(kErr, "fileOffset + transferSize > filesz: 0x: %x + %x > %x\n",
+            return refuse(-655, "fileOffset + transferSize > filesz: 0x: %x + %x > %x\n",
                         cbw.fileOffset, cbw.transferSize, job.file_size);
-            return -655;
         }
         uint32_t sum = 0;
         uint32_t left = cbw.transferSize;
         while (left > 0) {
             uint32_t chunk = left < kBl2Chunk ? left : kBl2Chunk;
-            long got = read_full(job.fd, job.data, chunk);
-            if (got != (long)chunk) {
-                qrx_log_out(kErr, "Fail in read img,want %d but %d\n", (int)chunk, (int)got);
-                return -666;
+            long long got = read_full(job.fd, job.data, chunk);
+            if (got != (long long)chunk) {
+                return refuse(-666, "Fail in read img,want %d but %d\n", (int)chunk, (int)got);
             }
             if (fb_download_data(transport, job.data, chunk) != 0) {
                 qrx_log_out(kErr, "FAil in download, leftLen 0x%x, totallen 0x%x\n", left,
@@ -154,8 +155,8 @@ int serve_data_request(Transport* transport, Bl2Job& job, const Cbw& cbw) {
         qrx_log_out(kMsg, "OK in download sequence %d, size 0x%x, offset 0x%x\n", cbw.sequence,
                     cbw.transferSize, cbw.fileOffset);
         if (!want_sum) return 0;
-        const unsigned char value[4] = {(unsigned char)sum, (unsigned char)(sum >> 8),
-                                        (unsigned char)(sum >> 16), (unsigned char)(sum >> 24)};
+        unsigned char value[4];
+        put_le32(value, sum);
         if (fb_qrx_setvar(transport, "checksum", value, sizeof(value)) == 0) return 0;
         qrx_log_out(kMsg, "%s in setvar:checksum, origsum 0x%x, trytime %d : %d\n", "FAIL", sum,
                     attempt, job.tries);
@@ -173,8 +174,7 @@ Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret)
         return Step::Fail;
     }
     if (memcmp(cbw_buf, "QRXC", 4) != 0) {
-        qrx_log_out(kErr, "cbw signature not match\n");
-        *ret = -608;
+        *ret = refuse(-608, "cbw signature not match\n");
         return Step::Fail;
     }
     Cbw cbw;
@@ -198,8 +198,7 @@ Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret)
             return Step::Fail;
         }
         if (job.reply[3] != kStageBl2) {
-            qrx_log_out(kErr, "illegle stage for bl2 next\n");
-            *ret = -622;
+            *ret = refuse(-622, "illegle stage for bl2 next\n");
             return Step::Fail;
         }
         return Step::Next;
@@ -209,18 +208,15 @@ Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret)
         return Step::End;
     }
     if (cbw.requestType >= 0x80) {
-        qrx_log_out(kErr, "unsupported type %d\n", (signed char)cbw.requestType);
-        *ret = -632;
+        *ret = refuse(-632, "unsupported type %d\n", (signed char)cbw.requestType);
         return Step::Fail;
     }
     if (cbw.requestType != kTypeData) {
-        qrx_log_out(kErr, "bl2 error code[%d]\n", cbw.requestType);
-        *ret = -636;
+        *ret = refuse(-636, "bl2 error code[%d]\n", cbw.requestType);
         return Step::Fail;
     }
     if (cbw.flags & kFlagBulkIn) {
-        qrx_log_out(kErr, "err, bl2_boot can't support bulkin\n");
-        *ret = -641;
+        *ret = refuse(-641, "err, bl2_boot can't support bulkin\n");
         return Step::Fail;
     }
     *ret = serve_data_request(transport, job, cbw);
@@ -254,13 +250,11 @@ int enter_bl2e(Transport*& transport, const char* serial, Bl2Job& job) {
         // The reopening closes the old handle; the caller's pointer must never be left on it.
         if (g_reopen) transport = g_reopen(transport, serial);
         if (!g_reopen || !transport) {
-            qrx_log_out(kErr, "fail in update dev handle for bl2e\n");
-            return 1;
+            return refuse(1, "fail in update dev handle for bl2e\n");
         }
     }
     if (request_identify(transport, job.reply) != 0 || job.reply[3] != kStageBl2e) {
-        qrx_log_out(kErr, "illegle stage for bl2E\n");
-        return -595;
+        return refuse(-595, "illegle stage for bl2E\n");
     }
     return 0;
 }
@@ -276,8 +270,8 @@ int fb_bl1_boot(Transport* transport, int fd, unsigned int size) {
         return -719;
     }
     if ((signed char)reply[0] <= 4 || reply[3] != kStageBl1) {
-        log_mode(kErr, "illegle device mode:%02d-%02d-%02d-%02d\n", reply);
-        return -725;
+        return refuse(-725, "illegle device mode:%02d-%02d-%02d-%02d\n", (signed char)reply[0],
+                      (signed char)reply[1], (signed char)reply[2], (signed char)reply[3]);
     }
     if (request(transport, "getvar:getchipinfo-1", reply, sizeof(reply)) != 0) {
         qrx_log_out(kErr, "Fail in get chipinfo\n");
@@ -291,19 +285,17 @@ int fb_bl1_boot(Transport* transport, int fd, unsigned int size) {
     int ret = first_stage_size(transport, soc, reply, &stage_size);
     if (ret != 0) return ret;
     if (size < stage_size) {
-        qrx_log_out(kErr, "Download sz 0x%x > bl2 file sz 0x%x\n", stage_size, size);
-        return -760;
+        return refuse(-760, "Download sz 0x%x > bl2 file sz 0x%x\n", stage_size, size);
     }
     unsigned char* buf = (unsigned char*)malloc(stage_size);
     if (!buf) {
         qrx_log_out(kErr, "Fail in alloc buf for bl2 data\n");
         return -766;
     }
-    long got = read_full(fd, buf, stage_size);
-    if (got != (long)stage_size) {
-        qrx_log_out(kErr, "Fail in read img,want %d but %d\n", (int)stage_size, (int)got);
+    long long got = read_full(fd, buf, stage_size);
+    if (got != (long long)stage_size) {
         free(buf);
-        return -772;
+        return refuse(-772, "Fail in read img,want %d but %d\n", (int)stage_size, (int)got);
     }
     ret = fb_download_data(transport, buf, stage_size);
     free(buf);
@@ -329,12 +321,10 @@ int fb_bl2_boot(Transport*& transport, int fd, unsigned int size) {
     const int protocol = (signed char)job.reply[0];
     const int stage = (signed char)job.reply[3];
     if (stage != kStageBl2) {
-        qrx_log_out(kErr, "illegle fw mode %d for bl2_boot\n", stage);
-        return -547;
+        return refuse(-547, "illegle fw mode %d for bl2_boot\n", stage);
     }
     if (protocol <= 4) {
-        qrx_log_out(kErr, "illegle protocol %d\n", protocol);
-        return -551;
+        return refuse(-551, "illegle protocol %d\n", protocol);
     }
     const int stages = protocol > 5 ? 2 : 1;
     job.fd = fd;

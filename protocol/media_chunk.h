@@ -21,8 +21,3 @@ class MediaChunk {
   private:
     unsigned char* data_ = nullptr;
 };
-
-// Reads until `len` bytes have come or the file ends; the count read, or -1 on an error.
-long long media_read_full(int fd, void* buf, size_t len);
-// Writes all `len` bytes unless the file refuses more; the count written, or -1 on an error.
-long long media_write_full(int fd, const void* buf, size_t len);

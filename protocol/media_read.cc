@@ -6,6 +6,7 @@
 
 #include "protocol/exchange.h"
 #include "protocol/media_chunk.h"
+#include "util/file_io.h"
 #include "util/log.h"
 #include "util/progress.h"
 
@@ -26,7 +27,7 @@ int receive_portion(Transport* transport, int fd, unsigned char* buf, unsigned l
             qrx_log_out("ERR[VXN]", "Fail in send data at len 0x%x\n", n);
             return -350;
         }
-        long long put = media_write_full(fd, buf, n);
+        long long put = write_full(fd, buf, n);
         if (put != (long long)n) {
             qrx_log_out("ERR[VXN]", "Fail in write file,want %d but %d\n", (int)n, (int)put);
             fb_set_error("output write failed (%s)", put < 0 ? strerror(errno) : "file full");

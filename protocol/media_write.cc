@@ -8,6 +8,7 @@
 
 #include "protocol/exchange.h"
 #include "protocol/media_chunk.h"
+#include "util/file_io.h"
 #include "util/add_sum.h"
 #include "util/byte_order.h"
 #include "util/log.h"
@@ -27,7 +28,7 @@ int send_request(Transport* transport, int fd, unsigned char* buf, unsigned len,
     uint32_t sum = 0;
     for (unsigned left = len; left > 0;) {
         unsigned n = left < kMediaChunk ? left : kMediaChunk;
-        long long got = media_read_full(fd, buf, n);
+        long long got = read_full(fd, buf, n);
         if (got != (long long)n) {
             qrx_log_out("ERR[VXN]", "Fail in read img,want %d but %d\n", (int)n, (int)got);
             fb_set_error("image read failed (%s)", got < 0 ? strerror(errno) : "file too short");

@@ -192,6 +192,8 @@ TEST(Bl2Boot, RequestsMustLieWithinTheFile) {
                                "ERR[VXN]Fail in stage BL2\n"))
             << rig.err;
         EXPECT_EQ(0u, rig.count_commands("download:00000100"));
+        // The queue's failure line names the refusal, not an older exchange error.
+        EXPECT_STREQ("fileOffset + transferSize > filesz: 0x: 100 + 100 > 1ff", fb_get_error());
     }
     {
         Rig rig(id(5, 0, 8), 0x200, plans({data(0x100, 0x100), kEnd}));

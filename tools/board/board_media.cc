@@ -1,5 +1,5 @@
-#include "util/byte_order.h"
 #include "tools/board/board_media.h"
+#include "util/byte_order.h"
 
 #include <algorithm>
 #include <cerrno>
