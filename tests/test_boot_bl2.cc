@@ -9,33 +9,16 @@
 
 using board::BootConfig;
 using board::BootRequest;
+using boottest::data;
 using boottest::id;
+using boottest::kEnd;
+using boottest::kNotReady;
+using boottest::plans;
 using boottest::Rig;
+using boottest::typed;
 
 namespace {
 
-BootRequest data(uint32_t size, uint32_t offset, uint8_t flags = 0) {
-    BootRequest r;
-    r.size = size;
-    r.offset = offset;
-    r.flags = flags;
-    return r;
-}
-BootRequest typed(uint8_t type, uint8_t flags = 0) {
-    BootRequest r;
-    r.type = type;
-    r.flags = flags;
-    return r;
-}
-const BootRequest kEnd = typed(1);
-const BootRequest kNotReady = typed(0xFF);
-
-BootConfig plans(std::vector<BootRequest> bl2, std::vector<BootRequest> bl2e = {}) {
-    BootConfig c;
-    c.bl2_plan = std::move(bl2);
-    c.bl2e_plan = std::move(bl2e);
-    return c;
-}
 
 // Every byte of the file, once, in the requests the board served.
 bool covers_file(const std::vector<std::pair<uint32_t, uint32_t>>& served, size_t size, size_t from = 0) {

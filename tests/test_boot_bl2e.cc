@@ -8,31 +8,16 @@
 
 using board::BootConfig;
 using board::BootRequest;
+using boottest::data;
 using boottest::id;
+using boottest::kEnd;
+using boottest::kNotReady;
+using boottest::plans;
 using boottest::Rig;
+using boottest::typed;
 
 namespace {
 
-BootRequest data(uint32_t size, uint32_t offset) {
-    BootRequest r;
-    r.size = size;
-    r.offset = offset;
-    return r;
-}
-BootRequest typed(uint8_t type) {
-    BootRequest r;
-    r.type = type;
-    return r;
-}
-const BootRequest kEnd = typed(1);
-const BootRequest kNotReady = typed(0xFF);
-
-BootConfig plans(std::vector<BootRequest> bl2, std::vector<BootRequest> bl2e = {}) {
-    BootConfig c;
-    c.bl2_plan = std::move(bl2);
-    c.bl2e_plan = std::move(bl2e);
-    return c;
-}
 
 // Position of each line in the log, in order; npos where one is missing or out of order.
 bool in_order(const std::string& log, const std::vector<std::string>& lines) {

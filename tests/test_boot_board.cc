@@ -1,6 +1,7 @@
 // The emulated boot stages hold the host to what they asked for, and the whole command line runs
 // against them.
 #include "tests/test_boot_rig.h"
+#include "util/byte_order.h"
 
 #include "protocol/exchange.h"
 #include "util/add_sum.h"
@@ -13,18 +14,12 @@ using boottest::Rig;
 namespace {
 
 BootConfig one_request(uint32_t size, uint32_t offset, uint8_t flags = 0) {
-    BootRequest r;
-    r.size = size;
-    r.offset = offset;
-    r.flags = flags;
-    BootConfig c;
-    c.bl2_plan = {r};
-    return c;
+    return boottest::plans({boottest::data(size, offset, flags)});
 }
 
 int send_checksum(Transport* t, uint32_t sum) {
-    unsigned char v[4] = {(unsigned char)sum, (unsigned char)(sum >> 8), (unsigned char)(sum >> 16),
-                          (unsigned char)(sum >> 24)};
+    unsigned char v[4];
+    put_le32(v, sum);
     return fb_qrx_setvar(t, "checksum", v, 4);
 }
 

@@ -35,6 +35,31 @@ inline board::Bytes id(int proto, int serial_flag, int stage) {
     return {(uint8_t)proto, (uint8_t)serial_flag, 0, (uint8_t)stage, 0, 0, 0, 0};
 }
 
+// Command blocks for a board's plan: a data request, a block of another type (1 end, 0xFF not
+// ready), and the plans of both stages.
+inline board::BootRequest data(uint32_t size, uint32_t offset, uint8_t flags = 0) {
+    board::BootRequest r;
+    r.size = size;
+    r.offset = offset;
+    r.flags = flags;
+    return r;
+}
+inline board::BootRequest typed(uint8_t type, uint8_t flags = 0) {
+    board::BootRequest r;
+    r.type = type;
+    r.flags = flags;
+    return r;
+}
+const board::BootRequest kEnd = typed(1);
+const board::BootRequest kNotReady = typed(0xFF);
+
+inline board::BootConfig plans(std::vector<board::BootRequest> bl2, std::vector<board::BootRequest> bl2e = {}) {
+    board::BootConfig c;
+    c.bl2_plan = std::move(bl2);
+    c.bl2e_plan = std::move(bl2e);
+    return c;
+}
+
 struct Rig;
 inline Rig*& current_rig() {
     static Rig* rig = nullptr;
