@@ -1,12 +1,14 @@
 // "partition", "upload", "mwrite" and "mread": whole images and slices between host files and a
 // partition of the board. The handlers check words and files and queue; nothing is sent here.
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
 #include <string>
 #include <unistd.h>
 
 #include "cli/handlers.h"
+#include "cli/partition_sparse.h"
 #include "cli/vorn_main.h"
 #include "engine/queued_ops.h"
 #include "sparse/sparse.h"
@@ -140,11 +142,25 @@ int do_qrx_partition(char** words, int count) {
     }
     const char* type = a.imagetype;
     if (!type) type = sparse_img_probe(fd) == 1 ? "sparse" : "normal";
-    close(fd);
+    // Announced as sparse, a raw image is sent as its sparse encoding; a sparse image as it is.
+    sparse_stream* stream = nullptr;
+    if (a.imagetype && !strcmp(type, "sparse") && sparse_img_probe(fd) != 1) {
+        int r = prepare_sparse_stream(fd, a.filepath, &size, &stream);
+        if (r) {
+            close(fd);
+            return r;
+        }
+    } else {
+        close(fd);
+    }
 
     std::string announce =
         StringPrintf("oem mwrite 0x%llx %s %s %s 0x%llx", size, type, media, a.partname, offset);
     fb_queue_command(announce.c_str(), "");
+    if (stream) {
+        queue_sparse_stream(stream);
+        return a.verify ? queue_verify(a.verify) : 0;
+    }
 
     char mwrite[] = "mwrite";
     char* stream_words[] = {mwrite, const_cast<char*>(a.filepath), nullptr};

@@ -16,6 +16,8 @@ enum ActionOp : uint32_t {
     OpBl2Boot = 10,
     OpSetKey = 11,
     OpBl1Boot = 12,
+    // A media write of the sparse encoding of a raw image, made up as it is served.
+    OpMediaWriteSparse = 13,
 };
 
 struct Action {
@@ -46,6 +48,8 @@ int cb_default(Action* action, int status, const char* response);
 void fb_queue_reset();
 // Hands a heap block (malloc) to the queue; it is released with the queue. Returns p.
 void* fb_queue_own(void* p);
+// The same for an object that `release` frees.
+void* fb_queue_own_with(void* p, void (*release)(void*));
 
 // A file descriptor kept in the data slot.
 inline void* fd_to_slot(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }

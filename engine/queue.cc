@@ -12,6 +12,7 @@
 #include "protocol/media_read.h"
 #include "protocol/media_write.h"
 #include "protocol/sparse_download.h"
+#include "sparse/sparse_stream.h"
 #include "util/log.h"
 
 Action* action_list = nullptr;
@@ -21,13 +22,19 @@ namespace {
 
 // The one response buffer of the executor: 128 reply bytes and a terminator.
 char response_buf[129];
-// Heap blocks handed to the queue; they live as long as it does.
-std::vector<void*> owned;
+// Objects handed to the queue and how each is released; they live as long as it does.
+struct Owned {
+    void* p;
+    void (*release)(void*);
+};
+std::vector<Owned> owned;
 
 }  // namespace
 
-void* fb_queue_own(void* p) {
-    if (p) owned.push_back(p);
+void* fb_queue_own(void* p) { return fb_queue_own_with(p, free); }
+
+void* fb_queue_own_with(void* p, void (*release)(void*)) {
+    if (p) owned.push_back({p, release});
     return p;
 }
 
@@ -38,7 +45,7 @@ void fb_queue_reset() {
         a = next;
     }
     action_list = action_last = nullptr;
-    for (void* p : owned) free(p);
+    for (const Owned& o : owned) o.release(o.p);
     owned.clear();
 }
 
@@ -84,6 +91,15 @@ int close_after(Action* a, int status) {
     return status;
 }
 
+// The image under a sparse stream is closed like a queued descriptor; the index stays with the
+// queue.
+int close_after_stream(Action* a, int status) {
+    sparse_stream* s = static_cast<sparse_stream*>(a->data);
+    close(s->fd);
+    s->fd = -1;
+    return status;
+}
+
 // Carries out one action's operation; returns its status.
 int perform(Action* a, Transport*& transport) {
     switch (a->op) {
@@ -118,6 +134,9 @@ int perform(Action* a, Transport*& transport) {
             return fb_setKey(transport, a->data, a->size);
         case OpBl1Boot:
             return close_after(a, fb_bl1_boot(transport, slot_to_fd(a->data), a->size));
+        case OpMediaWriteSparse:
+            return close_after_stream(a, fb_mwrite_sparse(transport, static_cast<sparse_stream*>(a->data),
+                                                          a->command_text));
         default:
             die("bogus action");
     }

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "protocol/exchange.h"
+#include "sparse/sparse_stream.h"
 #include "util/byte_order.h"
 #include "util/log.h"
 
@@ -65,6 +67,17 @@ void fb_queue_mwrite(void* fd, long long size, const char* cmd) {
     Action* a = queue_action(OpMediaWrite, "%s", cmd);
     a->data = fd;
     a->data_size64 = size;
+    a->message = own_msg(mkmsg("media writing [%s]", cmd));
+}
+
+void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd) {
+    Action* a = queue_action(OpMediaWriteSparse, "%s", cmd);
+    a->data = fb_queue_own_with(stream, [](void* p) {
+        sparse_stream* s = static_cast<sparse_stream*>(p);
+        if (s->fd >= 0) close(s->fd);
+        delete s;
+    });
+    a->data_size64 = stream->stream_size;
     a->message = own_msg(mkmsg("media writing [%s]", cmd));
 }
 

@@ -15,6 +15,10 @@ void fb_queue_setvar(const char* name, unsigned value);
 // The buffer must hold at least 16 bytes: a shorter key is filled with zeros.
 void fb_queue_setKey(const char* path, void* data, unsigned len);
 void fb_queue_mwrite(void* fd, long long size, const char* cmd);
+struct sparse_stream;
+// The stream (new, its image open) passes to the queue, which closes the image after the write
+// and deletes the stream with the queue.
+void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd);
 void fb_queue_mread(int fd, bool progress);
 void fb_queue_bl2boot(void* fd, unsigned size, const char* path);
 void fb_queue_bl1boot(void* fd, unsigned size, const char* path);

@@ -8,6 +8,7 @@
 
 #include "protocol/exchange.h"
 #include "protocol/media_chunk.h"
+#include "sparse/sparse_stream.h"
 #include "util/file_io.h"
 #include "util/add_sum.h"
 #include "util/byte_order.h"
@@ -23,12 +24,31 @@ unsigned request_bound(long long size) {
     return size > 0xFFFFFFFFll ? 0xFFFFFFFFu : (unsigned)size;
 }
 
-// Sends one request of `len` bytes, read from the file's current position, and its checksum.
-int send_request(Transport* transport, int fd, unsigned char* buf, unsigned len, bool* direction) {
+// Where the requested bytes come from: an open file, positioned at the request by the caller, or
+// the sparse encoding of a raw image, made up at the request's offset.
+struct Source {
+    int fd = -1;
+    const sparse_stream* stream = nullptr;
+};
+
+// Reads the next `n` bytes of a request that continues at `at`: the count read, or -1 (errno set).
+long long read_source(const Source& src, unsigned char* buf, unsigned n, long long at) {
+    if (!src.stream) return read_full(src.fd, buf, n);
+    int r = sparse_stream_read(src.stream, at, buf, n);
+    if (r < 0) {
+        errno = -r;
+        return -1;
+    }
+    return n;
+}
+
+// Sends one request of `len` bytes from `offset` of the data, and its checksum.
+int send_request(Transport* transport, const Source& src, unsigned char* buf, unsigned len,
+                 long long offset, bool* direction) {
     uint32_t sum = 0;
     for (unsigned left = len; left > 0;) {
         unsigned n = left < kMediaChunk ? left : kMediaChunk;
-        long long got = read_full(fd, buf, n);
+        long long got = read_source(src, buf, n, offset + (len - left));
         if (got != (long long)n) {
             qrx_log_out("ERR[VXN]", "Fail in read img,want %d but %d\n", (int)n, (int)got);
             fb_set_error("image read failed (%s)", got < 0 ? strerror(errno) : "file too short");
@@ -52,17 +72,45 @@ int send_request(Transport* transport, int fd, unsigned char* buf, unsigned len,
     return 0;
 }
 
-}  // namespace
 
-int fb_mwrite_data(Transport* transport, int fd, long long size, const char* command) {
-    // The starting position is 64 bits wide: slices that start at 2 GiB or later are common on
-    // large images.
-    const long long start = (long long)lseek(fd, 0, SEEK_CUR);
-    if (start < 0) {
-        qrx_log_out("ERR[VXN]", "Excep, fail to get origOff\n");
-        fb_set_error("image position unknown (%s)", strerror(errno));
-        return -267;
+// Checks a data request against the data size and moves the file to it; 0 or the write's result.
+int take_request(Transport* transport, const Source& src, long long start, long long size,
+                 unsigned len, long long offset, bool direction) {
+    // A device-to-host phase has no place in a write: serving it would read the board's bytes
+    // over the chunk buffer and the checksum. The board waits to send, so the link is dropped.
+    if (!direction) {
+        qrx_log_out("ERR[VXN]", "protocol err, dir changed\n");
+        fb_set_error("protocol error: DATAIN during media write");
+        transport->Close();
+        return -292;
     }
+    if (offset < 0) {
+        qrx_log_out("ERR[VXN]", "illegle negative fileoffset\n");
+        fb_set_error("negative data offset requested");
+        return -297;
+    }
+    // Only the data size from the starting position may be sent; the checks are written so
+    // that no sum of board-given numbers can overflow.
+    if (offset > size || (long long)len > size - offset) {
+        long long avail = offset > size ? 0 : size - offset;
+        qrx_log_out("ERR[VXN]", "Fail in read img,want %d but %d\n", (int)len, (int)avail);
+        fb_set_error("request 0x%x at 0x%llx beyond data size 0x%llx", len, offset, size);
+        return -260;
+    }
+    if (src.stream) return 0;
+    long long target;
+    if (__builtin_add_overflow(start, offset, &target) ||
+        lseek(src.fd, (off_t)offset, SEEK_CUR) != target) {
+        qrx_log_out("ERR[VXN]", "Fail seek to fileoffset 0x%llx\n", offset);
+        fb_set_error("image seek failed (%s)", strerror(errno));
+        return -301;
+    }
+    return 0;
+}
+
+// The cycles of one write: command, data request, the bytes and their checksum, closing reply.
+int mwrite_cycles(Transport* transport, const Source& src, long long start, long long size,
+                  const char* command) {
     MediaChunk chunk;
     if (!chunk.data()) {
         qrx_log_out("ERR[VXN]", "Fail in alloc buf\n");
@@ -77,7 +125,7 @@ int fb_mwrite_data(Transport* transport, int fd, long long size, const char* com
     long long offset;
     char response[129];
     for (;;) {
-        if (lseek(fd, start, SEEK_SET) != start) {
+        if (!src.stream && lseek(src.fd, start, SEEK_SET) != start) {
             qrx_log_out("ERR[VXN]", "Fail seek to 0x%llx\n", start);
             fb_set_error("image seek failed (%s)", strerror(errno));
             return -260;
@@ -102,35 +150,8 @@ int fb_mwrite_data(Transport* transport, int fd, long long size, const char* com
             return 0;
         }
         const unsigned len = (unsigned)r;
-        // A device-to-host phase has no place in a write: serving it would read the board's bytes
-        // over the chunk buffer and the checksum. The board waits to send, so the link is dropped.
-        if (!direction) {
-            qrx_log_out("ERR[VXN]", "protocol err, dir changed\n");
-            fb_set_error("protocol error: DATAIN during media write");
-            transport->Close();
-            return -292;
-        }
-        if (offset < 0) {
-            qrx_log_out("ERR[VXN]", "illegle negative fileoffset\n");
-            fb_set_error("negative data offset requested");
-            return -297;
-        }
-        // Only the data size from the starting position may be sent; the checks are written so
-        // that no sum of board-given numbers can overflow.
-        if (offset > size || (long long)len > size - offset) {
-            long long avail = offset > size ? 0 : size - offset;
-            qrx_log_out("ERR[VXN]", "Fail in read img,want %d but %d\n", (int)len, (int)avail);
-            fb_set_error("request 0x%x at 0x%llx beyond data size 0x%llx", len, offset, size);
-            return -260;
-        }
-        long long target;
-        if (__builtin_add_overflow(start, offset, &target) ||
-            lseek(fd, (off_t)offset, SEEK_CUR) != target) {
-            qrx_log_out("ERR[VXN]", "Fail seek to fileoffset 0x%llx\n", offset);
-            fb_set_error("image seek failed (%s)", strerror(errno));
-            return -301;
-        }
-        r = send_request(transport, fd, chunk.data(), len, &direction);
+        r = take_request(transport, src, start, size, len, offset, direction);
+        if (!r) r = send_request(transport, src, chunk.data(), len, offset, &direction);
         if (r) return r;
         qrx_progress_info_update((int)len, offset);
         if (_command_end(transport) < 0) {
@@ -138,4 +159,26 @@ int fb_mwrite_data(Transport* transport, int fd, long long size, const char* com
             return -332;
         }
     }
+}
+
+}  // namespace
+
+int fb_mwrite_data(Transport* transport, int fd, long long size, const char* command) {
+    // The starting position is 64 bits wide: slices that start at 2 GiB or later are common on
+    // large images.
+    const long long start = (long long)lseek(fd, 0, SEEK_CUR);
+    if (start < 0) {
+        qrx_log_out("ERR[VXN]", "Excep, fail to get origOff\n");
+        fb_set_error("image position unknown (%s)", strerror(errno));
+        return -267;
+    }
+    Source src;
+    src.fd = fd;
+    return mwrite_cycles(transport, src, start, size, command);
+}
+
+int fb_mwrite_sparse(Transport* transport, const sparse_stream* stream, const char* command) {
+    Source src;
+    src.stream = stream;
+    return mwrite_cycles(transport, src, 0, stream->stream_size, command);
 }

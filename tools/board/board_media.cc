@@ -85,9 +85,32 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* p, size_t n) {
     return ~crc;
 }
 
-}  // namespace
+// The CRC over a fill of `len` bytes, a word repeated; whole blocks of the word at a time, since
+// a fill may cover gigabytes.
+uint32_t fill_crc(uint32_t crc, const uint8_t word[4], uint64_t len) {
+    uint8_t run[4096];
+    for (size_t k = 0; k < sizeof(run); k += 4) memcpy(run + k, word, 4);
+    for (uint64_t k = 0; k < len; k += sizeof(run))
+        crc = crc32_update(crc, run, len - k < sizeof(run) ? len - k : sizeof(run));
+    return crc;
+}
 
-std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
+namespace {
+
+// Only an image that carries a CRC32 chunk pays for the checksum, which over a fill of
+// gigabytes takes seconds.
+bool has_crc_chunk(const Bytes& image, uint64_t pos, uint32_t chunk_header, uint32_t chunks) {
+    for (uint32_t i = 0; i < chunks && pos + chunk_header <= image.size(); i++) {
+        const uint8_t* c = image.data() + pos;
+        if (le16(c) == 0xCAC4) return true;
+        if (get_le32(c + 8) < chunk_header) return false;
+        pos += get_le32(c + 8);
+    }
+    return false;
+}
+
+// Expands onto dst, into rec, or both.
+std::string expand(const Bytes& image, uint64_t room, uint64_t offset, Bytes* dst, std::vector<Extent>* rec) {
     if (image.size() < 28) return "sparse header truncated";
     const uint8_t* h = image.data();
     if (get_le32(h) != 0xED26FF3Au) return "bad sparse magic";
@@ -97,9 +120,10 @@ std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
     if (header < 28 || chunk_header < 12) return "bad sparse header sizes";
     if (block == 0 || block % 4) return "bad sparse block size";
     const uint64_t expanded = (uint64_t)block * total;
-    if (offset > dst->size() || expanded > dst->size() - offset) return "sparse image larger than partition";
+    if (offset > room || expanded > room - offset) return "sparse image larger than partition";
     uint64_t pos = header, out = 0, blocks = 0;
     uint32_t crc = 0;
+    const bool want_crc = has_crc_chunk(image, header, chunk_header, chunks);
     static const uint8_t zeros[4096] = {0};
     for (uint32_t i = 0; i < chunks; i++) {
         if (pos + chunk_header > image.size()) return "sparse chunk header truncated";
@@ -111,21 +135,28 @@ std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
         const uint64_t payload_len = bytes - chunk_header;
         const uint64_t len = (uint64_t)count * block;
         if (type != 0xCAC4 && blocks + count > total) return "sparse chunks exceed the image";
-        uint8_t* to = dst->data() + offset + out;
+        uint8_t* to = dst ? dst->data() + offset + out : nullptr;
+        Extent e;
+        e.offset = offset + out;
+        e.size = len;
         switch (type) {
             case 0xCAC1:  // raw
                 if (payload_len != len) return "sparse raw chunk of wrong size";
-                memcpy(to, payload, len);
-                crc = crc32_update(crc, payload, len);
+                if (to) memcpy(to, payload, len);
+                if (rec) e.data.assign(payload, payload + len);
+                if (want_crc) crc = crc32_update(crc, payload, len);
                 break;
             case 0xCAC2:  // fill
                 if (payload_len != 4) return "sparse fill chunk of wrong size";
-                for (uint64_t k = 0; k < len; k += 4) memcpy(to + k, payload, 4);
-                for (uint64_t k = 0; k < len; k += 4) crc = crc32_update(crc, payload, 4);
+                for (uint64_t k = 0; to && k < len; k += 4) memcpy(to + k, payload, 4);
+                if (want_crc) crc = fill_crc(crc, payload, len);
+                e.kind = Extent::Fill;
+                e.value = get_le32(payload);
                 break;
             case 0xCAC3:  // don't care: the partition keeps what it held
                 if (payload_len != 0) return "sparse skip chunk of wrong size";
-                for (uint64_t k = 0; k < len; k += sizeof(zeros))
+                e.kind = Extent::Skip;
+                for (uint64_t k = 0; want_crc && k < len; k += sizeof(zeros))
                     crc = crc32_update(crc, zeros, len - k < sizeof(zeros) ? len - k : sizeof(zeros));
                 break;
             case 0xCAC4:
@@ -138,11 +169,22 @@ std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
         if (type != 0xCAC4) {
             out += len;
             blocks += count;
+            if (rec) rec->push_back(std::move(e));
         }
         pos += bytes;
     }
     if (blocks != total) return "sparse chunks do not cover the image";
     return std::string();
+}
+
+}  // namespace
+
+std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset) {
+    return expand(image, dst->size(), offset, dst, nullptr);
+}
+
+std::string sparse_record(const Bytes& image, uint64_t room, uint64_t offset, std::vector<Extent>* out) {
+    return expand(image, room, offset, nullptr, out);
 }
 
 // ---- the feature ----
@@ -373,8 +415,13 @@ void MediaStore::finish_write(Board& board) {
         return board.reply("FAIL", "image incomplete");
     if (config.store && w.type == "sparse") {
         Part* part = find(w.medium, w.partition);
-        if (part->data.size() < part->size) part->data.resize(part->size);
-        std::string err = sparse_expand(w.image, &part->data, w.offset);
+        std::string err;
+        if (config.record_sparse) {
+            err = sparse_record(w.image, part->size, w.offset, &extents);
+        } else {
+            if (part->data.size() < part->size) part->data.resize(part->size);
+            err = sparse_expand(w.image, &part->data, w.offset);
+        }
         if (!err.empty()) return board.reply("FAIL", err);
     }
     completed.push_back("mwrite " + w.type + " " + w.medium + "/" + w.partition + " " + hex(w.offset) + " " +

@@ -71,6 +71,20 @@ struct MediaConfig {
     long long vanish_after_read_bytes = -1;
     // "oem verify " must carry exactly this text (empty: any text is taken).
     std::string verify_text;
+    // Sparse images are expanded into a record of what each stretch of the partition became
+    // (`MediaStore::extents`) instead of into the partition, which stays as it was: images far
+    // larger than memory can then be checked.
+    bool record_sparse = false;
+};
+
+// One stretch of an expanded sparse image, at `offset` of its partition.
+struct Extent {
+    enum Kind { Raw, Fill, Skip };
+    Kind kind = Raw;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    uint32_t value = 0;  // the fill word
+    Bytes data;          // the raw bytes
 };
 
 class MediaStore : public Feature {
@@ -102,6 +116,8 @@ class MediaStore : public Feature {
     std::vector<std::string> completed;
     std::vector<std::string> verify_texts;
     std::vector<std::string> problems;
+    // With `record_sparse`: the expansion of every sparse image written, in order.
+    std::vector<Extent> extents;
 
   private:
     struct Part {
@@ -153,7 +169,7 @@ class MediaStore : public Feature {
 //                                 initial contents
 //   portion=N  order=sequential|shuffled|repeated|rejected  seed=N  ask=OFFSET+SIZE (repeatable)
 //   no-store  no-check  data-code=TEXT  no-zero-offset  read-portion=N  vanish-after-read=N
-//   fail-write-at=N  verify=TEXT
+//   fail-write-at=N  verify=TEXT  record-sparse
 // Numbers take 0x and k/m/g. False with a reason.
 bool media_config_parse(const std::string& args, MediaConfig* config, std::string* error);
 extern const char* const kMediaOptionArgs;
@@ -163,6 +179,8 @@ std::vector<Portion> media_plan(uint64_t size, uint32_t portion, PortionOrder or
 
 // Expands a sparse image onto `dst` (a partition from `offset`); an empty text, or why not.
 std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset);
+// The same into a record of extents, for a partition of `room` bytes.
+std::string sparse_record(const Bytes& image, uint64_t room, uint64_t offset, std::vector<Extent>* out);
 
 // Adds bytes at a position of a running additive checksum: a byte at position p counts as
 // byte << 8 * (p % 4), which is what the host's word sum gives however the bytes arrive.

@@ -14,7 +14,7 @@ namespace board {
 const char* const kMediaOptionArgs =
     "[part=MEDIUM/NAME/SIZE[/FILE]]...[,portion=N][,order=sequential|shuffled|repeated|rejected]"
     "[,seed=N][,ask=OFFSET+SIZE]...[,no-store][,no-check][,data-code=TEXT][,no-zero-offset]"
-    "[,read-portion=N][,vanish-after-read=N][,fail-write-at=N][,verify=TEXT]";
+    "[,read-portion=N][,vanish-after-read=N][,fail-write-at=N][,verify=TEXT][,record-sparse]";
 
 namespace {
 
@@ -131,6 +131,8 @@ bool media_config_parse(const std::string& args, MediaConfig* config, std::strin
             config->fail_write_at = (long long)n;
         } else if (key == "verify") {
             config->verify_text = value;
+        } else if (key == "record-sparse") {
+            config->record_sparse = true;
         } else {
             *error = "unknown media argument: " + key;
             return false;

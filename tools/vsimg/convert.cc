@@ -1,11 +1,15 @@
 // Raw to sparse and sparse to raw.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "sparse/sparse.h"
+#include "sparse/sparse_stream.h"
+#include "util/file_io.h"
 #include "tools/vsimg/out_file.h"
 #include "tools/vsimg/vsimg.h"
 
@@ -27,6 +31,23 @@ static int write_image(sparse_file* s, const std::string& path, bool sparse, boo
     return out_file_commit(&out) ? 0 : 1;
 }
 
+// The sparse encoding of the raw image, served piece by piece into the output file.
+static int write_stream(const sparse_stream* st, const std::string& path) {
+    OutFile out;
+    if (!out_file_open(&out, path)) return 1;
+    std::vector<char> buf(1 << 20);
+    for (int64_t at = 0; at < st->stream_size;) {
+        const size_t n = (size_t)std::min<int64_t>((int64_t)buf.size(), st->stream_size - at);
+        int r = sparse_stream_read(st, at, buf.data(), n);
+        if (r < 0 || write_full(out.fd, buf.data(), n) != (long long)n) {
+            out_file_abort(&out);
+            return vsimg_error("writing %s failed (%s)", path.c_str(), strerror(r < 0 ? -r : errno));
+        }
+        at += (int64_t)n;
+    }
+    return out_file_commit(&out) ? 0 : 1;
+}
+
 int vsimg_tosparse(const std::string& raw, const std::string& sparse, unsigned block_size,
                    bool crc) {
     int fd = open_input(raw);
@@ -36,19 +57,25 @@ int vsimg_tosparse(const std::string& raw, const std::string& sparse, unsigned b
         close(fd);
         return vsimg_error("%s is not a regular file", raw.c_str());
     }
-    sparse_file* s = sparse_file_new(block_size, st.st_size);
-    if (!s) {
+    // The expanded image must end exactly where the raw one ends.
+    if (block_size ? st.st_size % block_size != 0 : sparse_stream_block_size(st.st_size) == 0) {
         close(fd);
-        return vsimg_error("%s: %lld bytes cannot be held in blocks of %u bytes", raw.c_str(),
+        if (!block_size)
+            return vsimg_error("%s: its size %lld is not a multiple of 4 bytes", raw.c_str(),
+                               (long long)st.st_size);
+        return vsimg_error("%s: its size %lld is not a multiple of the block size %u", raw.c_str(),
                            (long long)st.st_size, block_size);
     }
+    sparse_stream s;
     int status;
-    int ret = sparse_file_read(s, fd, false, false);
-    if (ret < 0)
+    int ret = sparse_stream_index(&s, fd, st.st_size, block_size, crc);
+    if (ret == -EINVAL)
+        status = vsimg_error("%s: %lld bytes cannot be held in blocks of %u bytes", raw.c_str(),
+                             (long long)st.st_size, block_size ? block_size : sparse_stream_block_size(st.st_size));
+    else if (ret < 0)
         status = vsimg_error("reading %s failed (%s)", raw.c_str(), strerror(-ret));
     else
-        status = write_image(s, sparse, true, crc);
-    sparse_file_destroy(s);
+        status = write_stream(&s, sparse);
     close(fd);
     return status;
 }

@@ -12,7 +12,8 @@ static const char usage_text[] =
     "  info <sparse image>\n"
     "      show the header and the chunks of a sparse image, and check it\n"
     "  tosparse [-b <block size>] [-c] <raw image> <sparse image>\n"
-    "      turn a raw image into a sparse one (block size default 4096; -c adds a CRC32 chunk)\n"
+    "      turn a raw image into a sparse one (block size default 4096, or the largest power of\n"
+    "      two that divides the image's size; -c adds a CRC32 chunk)\n"
     "  toraw [-c] <sparse image> <raw image>\n"
     "      expand a sparse image into a raw one (-c checks its CRC32 chunk)\n"
     "  resparse <sparse image> <max bytes> <output prefix>\n"
@@ -38,7 +39,7 @@ static int usage(const char* problem) {
 
 // Options of one command; the words left over are the command's arguments.
 struct Options {
-    unsigned block_size = 4096;
+    unsigned block_size = 0;  // the encoder's choice
     bool crc = false;
 };
 

@@ -1,0 +1,49 @@
+// "partition -t sparse" of a raw image: the image goes out as a sparse encoding made while it is
+// sent, so that only its data blocks and the chunk headers cross the link.
+#include "cli/partition_sparse.h"
+
+#include <cstring>
+#include <string>
+
+#include "engine/queued_ops.h"
+#include "sparse/sparse_stream.h"
+#include "util/log.h"
+#include "util/string_printf.h"
+
+using veltrop::base::StringPrintf;
+
+namespace {
+
+std::string size_text(long long n) {
+    if (n >= 1ll << 30) return StringPrintf("%.2f GiB", (double)n / (1ll << 30));
+    if (n >= 1ll << 20) return StringPrintf("%.2f MiB", (double)n / (1ll << 20));
+    if (n >= 1ll << 10) return StringPrintf("%.2f KiB", (double)n / (1ll << 10));
+    return StringPrintf("%lld bytes", n);
+}
+
+}  // namespace
+
+int prepare_sparse_stream(int fd, const char* path, long long* image_size, sparse_stream** out) {
+    *out = nullptr;
+    const long long size = *image_size;
+    // The expanded image must end exactly where the file ends; blocks are whole 32-bit words.
+    if (sparse_stream_block_size(size) == 0) {
+        qrx_log_out("ERR[VXN]", "cannot send %s as sparse: its size %lld is not a multiple of 4 bytes\n",
+                    path, size);
+        return -597;
+    }
+    sparse_stream* s = new sparse_stream;
+    int r = sparse_stream_index(s, fd, size, 0, false);
+    if (r) {
+        qrx_log_out("ERR[VXN]", "Fail in read img %s for its sparse stream (%s)\n", path, strerror(-r));
+        delete s;
+        return -598;
+    }
+    qrx_log_out("MSG[VXN]", "sparse stream: %s of %s to send, %u chunks\n", size_text(s->stream_size).c_str(),
+                size_text(size).c_str(), sparse_stream_chunk_count(s));
+    *out = s;
+    *image_size = s->stream_size;
+    return 0;
+}
+
+void queue_sparse_stream(sparse_stream* stream) { fb_queue_mwrite_sparse(stream, "mwrite:verify=addsum"); }
