@@ -95,8 +95,6 @@ uint32_t fill_crc(uint32_t crc, const uint8_t word[4], uint64_t len) {
     return crc;
 }
 
-namespace {
-
 // Only an image that carries a CRC32 chunk pays for the checksum, which over a fill of
 // gigabytes takes seconds.
 bool has_crc_chunk(const Bytes& image, uint64_t pos, uint32_t chunk_header, uint32_t chunks) {
