@@ -138,12 +138,14 @@ void check_image(const FsImage& fs, const std::string& dir) {
     expect_same_padded(fs.bytes, testsupport::read_file(dir + "/tool.img"));
     expect_fsck_clean(dir + "/tool.img");
 
-    ASSERT_EQ(run(vsimg + " resparse " + dir + "/tool.sparse.img 100k " + dir + "/piece", &out), 0)
+    // Pieces named after the image: the pieces of an earlier image must not join the overlay.
+    const std::string prefix = fs.path + ".piece";
+    ASSERT_EQ(run(vsimg + " resparse " + dir + "/tool.sparse.img 100k " + prefix, &out), 0)
         << out;
     std::string overlay((fs.bytes.size() + 4095) & ~size_t(4095), '\0');
     int pieces = 0;
     for (int i = 1;; i++) {
-        std::string path = dir + "/piece." + std::to_string(i);
+        std::string path = prefix + "." + std::to_string(i);
         int fd = open(path.c_str(), O_RDONLY);
         if (fd < 0) break;
         pieces++;
@@ -215,7 +217,15 @@ TEST(SparseExt, ToolErrors) {
     EXPECT_NE(out.find("writing"), std::string::npos) << out;
     EXPECT_EQ(run(vsimg + " resparse " + cut_path + " 5000 " + dir + "/cutp", &out), 1);
 
-    ASSERT_EQ(run(vsimg + " tosparse " + raw + " " + dir + "/ok.sparse.img", &out), 0) << out;
+    // Whole 4 KiB blocks, the last one raw, so that a piece must hold more than 4163 bytes.
+    std::string blocks = write_file("blocks.img", std::string(4 * 4096, 'p') + std::string(4095, 'q') + "r");
+    // A block size that does not divide the image would make the expanded image longer.
+    EXPECT_EQ(run(vsimg + " tosparse -b 8192 " + blocks + " " + dir + "/x.sparse.img", &out), 1);
+    EXPECT_NE(out.find("is not a multiple of the block size 8192"), std::string::npos) << out;
+    std::string odd = write_file("odd.img", std::string(4098, 'o'));
+    EXPECT_EQ(run(vsimg + " tosparse " + odd + " " + dir + "/x.sparse.img", &out), 1);
+    EXPECT_NE(out.find("its size 4098 is not a multiple of 4 bytes"), std::string::npos) << out;
+    ASSERT_EQ(run(vsimg + " tosparse -b 4096 " + blocks + " " + dir + "/ok.sparse.img", &out), 0) << out;
     EXPECT_EQ(run(vsimg + " resparse " + dir + "/ok.sparse.img 4163 " + dir + "/tiny", &out), 1);
     EXPECT_NE(out.find("cannot hold a piece"), std::string::npos) << out;
     EXPECT_EQ(run(vsimg + " resparse " + dir + "/ok.sparse.img 12q " + dir + "/tiny", &out), 2);
@@ -223,7 +233,7 @@ TEST(SparseExt, ToolErrors) {
     // Nothing was left behind: no outputs, no temporary files.
     std::string listing;
     run("ls " + dir, &listing);
-    EXPECT_EQ(listing, "cut.sparse.img\nok.sparse.img\nplain.img\n");
+    EXPECT_EQ(listing, "blocks.img\ncut.sparse.img\nodd.img\nok.sparse.img\nplain.img\n");
 }
 
 }  // namespace
