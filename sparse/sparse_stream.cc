@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "sparse/aligned_buf.h"
 #include "sparse/sparse_crc32.h"
@@ -94,7 +96,8 @@ long long serve_chunk(const sparse_stream* s, size_t i, uint64_t within, uint8_t
         return (long long)n;
     }
     const sparse_stream_chunk& c = s->chunks[i];
-    const uint64_t end = i + 1 < s->chunks.size() ? s->chunks[i + 1].stream_offset : (uint64_t)s->stream_size;
+    const uint64_t last = (uint64_t)s->stream_size - (s->crc ? kFillChunkBytes : 0);
+    const uint64_t end = i + 1 < s->chunks.size() ? s->chunks[i + 1].stream_offset : last;
     const size_t n = (size_t)std::min<uint64_t>(len, end - c.stream_offset - within);
     const int64_t at = (int64_t)c.block * s->block_size + (int64_t)(within - CHUNK_HEADER_LEN);
     const long long got = read_full_at(s->fd, out, (long long)n, at);
@@ -128,6 +131,37 @@ int sparse_stream_init(sparse_stream* s, int64_t size, uint32_t block_size, bool
     s->stream_size = SPARSE_HEADER_LEN;
     return 0;
 }
+
+namespace {
+
+// `n` blocks that all repeat `value`, as a hole of the file is, without looking at their bytes.
+void feed_uniform(sparse_stream* s, uint32_t value, uint32_t n) {
+    if (s->crc) s->crc_value = sparse_crc32_fill(s->crc_value, value, (uint64_t)n * s->block_size);
+    sparse_stream_runs& r = s->runs;
+    if (!r.fill_blocks || value != r.fill_value) {
+        settle_fill(s);
+        r.fill_start = r.next_block;
+        r.fill_value = value;
+    }
+    r.fill_blocks += n;
+    r.next_block += n;
+}
+
+// Where the next data of the file starts at or after pos: `size` when only a hole follows, pos
+// when the file system cannot tell.
+int64_t next_data(int fd, int64_t pos, int64_t size) {
+    const off_t at = lseek(fd, (off_t)pos, SEEK_DATA);
+    if (at < 0) return errno == ENXIO ? size : pos;
+    return std::min<int64_t>(at, size);
+}
+
+// Where the stretch of data at pos ends: the next hole, or the end of the file.
+int64_t next_hole(int fd, int64_t pos, int64_t size) {
+    const off_t at = lseek(fd, (off_t)pos, SEEK_HOLE);
+    return at <= pos ? size : std::min<int64_t>(at, size);
+}
+
+}  // namespace
 
 void sparse_stream_feed(sparse_stream* s, const void* data, size_t len) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
@@ -164,12 +198,31 @@ int sparse_stream_index(sparse_stream* s, int fd, int64_t size, uint32_t block_s
     int r = sparse_stream_init(s, size, block_size, crc);
     if (r) return r;
     s->fd = fd;
+    // Holes are taken for zeros without reading, so a file shorter than the size must be caught
+    // here rather than by a short read.
+    struct stat st;
+    if (fstat(fd, &st) < 0) return -errno;
+    if (st.st_size < size) return -EINVAL;
     const size_t bs = s->block_size;
     const size_t piece = std::max(bs, SPARSE_IO_PIECE / bs * bs);
     std::unique_ptr<void, AlignedFree> buf(aligned_buf_alloc(piece));
     if (!buf) return -ENOMEM;
+    // Holes of a sparse file on disk are zero blocks that need no reading: a 4 GiB image of
+    // holes would otherwise cost as much as reading 4 GiB.
+    int64_t hole = 0;
     for (int64_t pos = 0; pos < size;) {
-        const size_t n = (size_t)std::min<int64_t>((int64_t)piece, size - pos);
+        if (pos >= hole) {
+            const int64_t data = next_data(fd, pos, size);
+            if (data - pos >= (int64_t)bs) {
+                const int64_t n = std::min<int64_t>((data - pos) / (int64_t)bs, 0xFFFFFFFFll);
+                feed_uniform(s, 0, (uint32_t)n);
+                pos += n * (int64_t)bs;
+                continue;
+            }
+            hole = next_hole(fd, std::max(pos, data), size);
+        }
+        const int64_t ahead = (hole - pos + (int64_t)bs - 1) / (int64_t)bs * (int64_t)bs;
+        const size_t n = (size_t)std::min<int64_t>({(int64_t)piece, size - pos, std::max<int64_t>(ahead, (int64_t)bs)});
         const long long got = read_full_at(fd, buf.get(), (long long)n, pos);
         if (got < 0) return -errno;
         if (got != (long long)n) return -EINVAL;
