@@ -1,7 +1,7 @@
 # Burning and reading partitions end to end: vorn against an emulated board with a storage
 # medium on an emulated USB bus.
 if(TARGET vorn-emu AND TARGET vorn AND TARGET vsimg)
-  foreach(c normal sparse orders slices vanish fail huge)
+  foreach(c normal sparse orders stream slices vanish fail huge)
     add_test(NAME media_e2e_${c}
              COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/media_e2e.sh ${c} $<TARGET_FILE:vorn-emu>
                      $<TARGET_FILE:vorn> $<TARGET_FILE:vsimg> ${CMAKE_BINARY_DIR}/media_e2e)

@@ -7,6 +7,8 @@
 #   sparse     the same image as a sparse one (probed), in a shuffled order
 #   orders     the normal and the sparse image with a portion asked twice and with a refused
 #              checksum, small portions of an odd size
+#   stream     the raw image with "-t sparse", sent as a sparse encoding made on the fly, in a
+#              shuffled order and with a refused checksum
 #   slices     "mwrite" and "mread" slices, announced by "oem" commands of their own
 #   vanish     boards that go away in the middle of a write and of a read
 #   fail       a board that answers every data request with FAIL
@@ -109,6 +111,29 @@ orders)
         if [ $order = rejected ]; then
             grep -q '^checksums=.* 1 refused, 0 wrong$' "$state/media.txt" || fail "no refused checksum"
         fi
+    done
+    ;;
+stream)
+    # The raw image with "-t sparse": its sparse encoding, made while it is sent, is what the
+    # image tool writes too (without the CRC32 chunk that -c adds).
+    make_ext4
+    stream=$(($(stat -c %s "$work/fs.sparse.img") - 16))
+    for order in shuffled rejected; do
+        rc=$(run 60 --feature "media:part=store/system/8M,portion=0x10001,order=$order,seed=3" -- sh -c \
+            'vorn partition -t sparse -p system -f "$0"' "$work/fs.img")
+        [ "$rc" = 0 ] || fail "exit status $rc"
+        has "cmd[oem mwrite 0x$(printf %x $stream) sparse store system 0x0]"
+        has "of 6.01 MiB to send,"
+        has "MSG[VXN]mwrite finish"
+        ! grep -qF "sparse format detected" "$work/err" || fail "a raw image taken for sparse"
+        head -c 6303744 "$state/media/store/system.bin" >"$work/part.img"
+        same "$work/fs.img" "$work/part.img"
+        no_problems
+        media_has "completed=mwrite sparse store/system 0x0 0x$(printf %x $stream)"
+        crossed=0
+        for n in $(grep '^served=' "$state/media.txt" | cut -d' ' -f2); do crossed=$((crossed + n)); done
+        [ $crossed = $stream ] || fail "$crossed bytes crossed for a stream of $stream"
+        [ $stream -lt 3000000 ] || fail "the stream ($stream bytes) holds more than the data"
     done
     ;;
 slices)
