@@ -15,6 +15,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "bench/peak_memory.h"
 #include "protocol/exchange.h"
 #include "protocol/media_read.h"
 #include "protocol/media_write.h"
@@ -40,25 +41,6 @@ void* page_buffer(size_t n) {
 [[noreturn]] void fail(const char* what) {
     fprintf(stderr, "bench_media: %s: %s\n", what, strerror(errno));
     exit(1);
-}
-
-// Peak resident memory (VmHWM) in KiB; writing 5 to clear_refs restarts it from the current size.
-long peak_kib() {
-    FILE* f = fopen("/proc/self/status", "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof(line), f))
-        if (sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-    fclose(f);
-    return kib;
-}
-
-bool reset_peak() {
-    FILE* f = fopen("/proc/self/clear_refs", "w");
-    if (!f) return false;
-    bool ok = fputs("5", f) >= 0;
-    return fclose(f) == 0 && ok;
 }
 
 void make_file(const std::string& path, long long size) {

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/peak_memory.h"
 #include "cli/vorn_main.h"
 #include "engine/action.h"
 #include "sparse/sparse_stream.h"
@@ -137,24 +138,6 @@ Burn burn(const std::string& path, bool sparse, double rate) {
     if (r == 0 && m->checksums_wrong == 0 && m->completed.size() == 1) out.seconds = t;
     out.bytes = link.bytes;
     return out;
-}
-
-long peak_kib() {
-    FILE* f = fopen("/proc/self/status", "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof(line), f))
-        if (sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-    fclose(f);
-    return kib;
-}
-
-bool reset_peak() {
-    FILE* f = fopen("/proc/self/clear_refs", "w");
-    if (!f) return false;
-    bool ok = fputs("5", f) >= 0;
-    return fclose(f) == 0 && ok;
 }
 
 // The index of a 16 GiB image whose blocks follow `unit` over and over (fed from memory, as the

@@ -48,8 +48,8 @@ struct sparse_stream {
 uint32_t sparse_stream_block_size(int64_t size);
 
 // Prepares an index of an image of `size` bytes in blocks of block_size bytes (0: the choice of
-// sparse_stream_block_size). -EINVAL when the block size is not a multiple of 4, does not divide
-// the size, or gives more than 2^32 - 1 blocks.
+// sparse_stream_block_size). -EINVAL when the block size is not a multiple of 4, is over 64 MiB,
+// does not divide the size, or gives more than 2^32 - 1 blocks.
 int sparse_stream_init(sparse_stream* s, int64_t size, uint32_t block_size, bool crc);
 
 // Adds the next `len` bytes of the image (whole blocks) to the index.

@@ -95,6 +95,7 @@ TEST(SparseStream, BlockSizeIs4KiBOrTheLargestPowerOfTwoThatDividesTheSize) {
     EXPECT_EQ(-EINVAL, sparse_stream_init(&s, 8192, 12, false));    // does not divide
     EXPECT_EQ(-EINVAL, sparse_stream_init(&s, 8190, 2, false));     // not whole words
     EXPECT_EQ(-EINVAL, sparse_stream_init(&s, 0x400000000ll, 4, false));  // 2^32 blocks
+    EXPECT_EQ(-EINVAL, sparse_stream_init(&s, 0x100000000ll, 0x80000000u, false));  // one block too large
     EXPECT_EQ(0, sparse_stream_init(&s, 12288, 12, false));
     EXPECT_EQ(1024u, s.total_blocks);
 }
