@@ -177,15 +177,27 @@ void feed_zeros(sparse_stream* s, uint32_t n) {
 // Where the next data of the file starts at or after pos: `size` when only a hole follows, pos
 // when the file system cannot tell.
 int64_t next_data(int fd, int64_t pos, int64_t size) {
+#ifdef SEEK_DATA
     const off_t at = lseek(fd, (off_t)pos, SEEK_DATA);
     if (at < 0) return errno == ENXIO ? size : pos;
     return std::min<int64_t>(at, size);
+#else
+    (void)fd;
+    (void)size;
+    return pos;
+#endif
 }
 
 // Where the stretch of data at pos ends: the next hole, or the end of the file.
 int64_t next_hole(int fd, int64_t pos, int64_t size) {
+#ifdef SEEK_HOLE
     const off_t at = lseek(fd, (off_t)pos, SEEK_HOLE);
     return at <= pos ? size : std::min<int64_t>(at, size);
+#else
+    (void)fd;
+    (void)pos;
+    return size;
+#endif
 }
 
 }  // namespace
