@@ -1,0 +1,244 @@
+#!/bin/sh
+# The scenarios of the kernel bed, run inside the guest by /init: the real vorn binary against
+# the emulated boards that vorn-redir serves to the machine's USB host controller. Each scenario
+# prints "RESULT <name> PASS" or "RESULT <name> FAIL <why>"; the runner on the host judges them.
+#
+# The boards (see scripts/kernel-test.sh):
+#   1-4  media boards with four portion orders (sequential, shuffled, repeated, rejected);
+#        board 4 has no serial number. Only these are plugged in at the start.
+#   5    boot stages from BL1, re-enumerating into BL2E       (VXN0005)
+#   6    never answers "getvar:hang"                          (VXN0006)
+#   7    an empty packet before "getvar:product", a stall on "getvar:stall", long variables
+#   8    vanishes in the middle of a write                    (VXN0008)
+#   9    vanishes in the middle of a read                     (VXN0009)
+# Files: /data/img-*.raw (normal images), /data/img-*.sparse with /data/img-*.expanded (what a
+# sparse image expands to), /data/par.raw (the parallel burn), /data/bl.bin (the boot-loader file).
+# Partitions: p-<image> and s-<image> for each image, "par", "boot".
+hc=$1
+watchdog=30
+out=/tmp/out
+err=/tmp/err
+
+result() { echo "RESULT $1 $2"; }
+say() { echo "-- $*"; }
+
+# vorn under the watchdog; its status in $rc, its output in $out/$err (copied to the console).
+v() {
+    timeout "$watchdog" vorn "$@" >"$out" 2>"$err"
+    rc=$?
+    say "vorn $* -> $rc"
+    sed 's/^/   | /' "$out" "$err" | tr '\r' '\n' | grep -v '^   | \[ *[0-9]*%/' | tail -n 12
+}
+
+# Port path of the board with serial $1 ('' for the board without one).
+port_of() {
+    for d in /sys/bus/usb/devices/*; do
+        [ "$(cat "$d/idVendor" 2>/dev/null)" = 4f2d ] || continue
+        s=$(cat "$d/serial" 2>/dev/null)
+        [ "$s" = "$1" ] && { basename "$d"; return 0; }
+    done
+    return 1
+}
+devnum_of() { p=$(port_of "$1") && cat "/sys/bus/usb/devices/$p/devnum"; }
+
+# Waits (bounded) for the board with serial $1 to be on the bus.
+wait_board() {
+    i=0
+    while [ $i -lt 200 ]; do
+        port_of "$1" >/dev/null && return 0
+        sleep 0.05
+        i=$((i + 1))
+    done
+    return 1
+}
+plug() { echo "plug $1" >/dev/ttyS1; }
+
+# Scenario NAME COMMAND...: runs the shell function and reports it.
+scenario() {
+    name=$1
+    shift
+    echo "== scenario $hc/$name"
+    why=$("$@" 2>&1 | tee /dev/console | sed -n 's/^WHY //p' | head -n1)
+    if [ -z "$why" ]; then result "$name" PASS; else result "$name" "FAIL $why"; fi
+}
+no() { echo "WHY $*"; }
+ok_status() { [ "$rc" = 0 ] || no "vorn exited with $rc"; }
+ended_by_itself() { [ "$rc" != 143 ] || no "vorn was still running when the ${watchdog}s watchdog ended it"; }
+
+# ---- the scenarios --------------------------------------------------------------------------
+
+devices_four() {
+    i=0
+    while [ $i -lt 200 ] && [ "$(vorn devices | wc -l)" -lt 4 ]; do sleep 0.05; i=$((i + 1)); done
+    v devices
+    ok_status
+    [ "$(wc -l <"$out")" = 4 ] || no "$(wc -l <"$out") boards listed, expected 4"
+    for s in VXN0001 VXN0002 VXN0003 '????????????'; do
+        grep -qxF "$s	Qrx_VXN" "$out" || no "no line for $s"
+    done
+}
+
+getvar_text() {
+    v -s VXN0001 getvar product
+    ok_status
+    grep -qxF "product: qrx-evb" "$err" || no "no line 'product: qrx-evb'"
+}
+
+getvar_binary() {
+    v -s VXN0001 getvar identify
+    ok_status
+    grep -q "06-01-00-10-00-00-00-00" "$err" || no "identify bytes not shown"
+}
+
+# burn_and_read SELECTOR PARTITION IMAGE EXPECTED: partition, upload, byte-exact compare.
+burn_and_read() {
+    v -s "$1" partition -p "$2" -f "$3"
+    ok_status
+    [ "$rc" = 0 ] || return 0
+    size=$(wc -c <"$4")
+    rm -f /tmp/back
+    v -s "$1" upload -p "$2" -f /tmp/back -z "$size"
+    ok_status
+    cmp -s /tmp/back "$4" || no "$2 read back differs from $4"
+    rm -f /tmp/back
+}
+
+media_board() {
+    sel=$1
+    for img in /data/img-*.raw; do
+        n=$(basename "$img" .raw)
+        scenario "partition-normal-$n-board$2" burn_and_read "$sel" "p-$n" "$img" "$img"
+    done
+    for img in /data/img-*.sparse; do
+        n=$(basename "$img" .sparse)
+        scenario "partition-sparse-$n-board$2" burn_and_read "$sel" "s-$n" "$img" "/data/$n.expanded"
+    done
+}
+
+parallel_four() {
+    pids=""
+    for b in 1 2 3 4; do
+        s=VXN000$b
+        [ $b = 4 ] && s=
+        p=$(port_of "$s") || { no "board $b is not on the bus"; return 0; }
+        (timeout "$watchdog" vorn -s "$p" partition -p par -f /data/par.raw >/tmp/par$b.log 2>&1
+         echo $? >/tmp/par$b.rc) &
+        pids="$pids $!"
+    done
+    wait $pids
+    for b in 1 2 3 4; do
+        say "board $b: status $(cat /tmp/par$b.rc)"
+        tail -n 3 /tmp/par$b.log | tr '\r' '\n' | tail -n 3
+        [ "$(cat /tmp/par$b.rc)" = 0 ] || no "burn on board $b exited with $(cat /tmp/par$b.rc)"
+    done
+    for b in 1 2 3 4; do
+        s=VXN000$b
+        [ $b = 4 ] && s=
+        p=$(port_of "$s")
+        v -s "$p" upload -p par -f /tmp/back -z "$(wc -c </data/par.raw)"
+        cmp -s /tmp/back /data/par.raw || no "board $b: read back differs"
+        rm -f /tmp/back
+    done
+}
+
+boot_stages() {
+    wait_board VXN0005 || { no "board 5 never appeared"; return 0; }
+    first=$(devnum_of VXN0005)
+    v -s VXN0005 bl1_boot -f /data/bl.bin
+    ok_status
+    wait_board VXN0005 || no "board 5 did not come back after BL1"
+    v -s VXN0005 bl2_boot -f /data/bl.bin
+    ok_status
+    grep -qF "device mode:06-01-00-12" "$err" || no "BL2E was not reached"
+    wait_board VXN0005 || no "board 5 is not on the bus after BL2E"
+    last=$(devnum_of VXN0005)
+    say "address before $first, after $last"
+    [ -n "$last" ] && [ "$last" != "$first" ] || no "the board did not come back with a new address"
+}
+
+never_answers() {
+    watchdog=5
+    v -s VXN0006 getvar hang
+    [ "$rc" = 143 ] || no "status $rc, expected the watchdog's 143"
+}
+
+claimed_board() {
+    wait_board VXN0006 || { no "board 6 never appeared"; return 0; }
+    timeout 20 vorn -s VXN0006 getvar hang >/tmp/holder.log 2>&1 &
+    holder=$!
+    # The holder has claimed the board once its command reached it.
+    sleep 2
+    watchdog=8
+    v -s VXN0006 getvar product
+    kill $holder 2>/dev/null
+    wait $holder 2>/dev/null
+    ended_by_itself
+    [ "$rc" != 0 ] || no "a second process used a claimed board"
+    grep -qiE "busy|claimed|in use" "$err" || no "no word that the board is in use"
+}
+
+reply_long() {
+    watchdog=10
+    v -s VXN0007 getvar "long$1"
+    ok_status
+    value=$(sed -n "s/^long$1: //p" "$err")
+    [ "${#value}" = $(($1 - 4)) ] || no "the $1-byte reply was not shown whole"
+}
+
+zlp_before_reply() {
+    watchdog=10
+    v -s VXN0007 getvar product
+    ok_status
+    grep -qxF "product: qrx-evb" "$err" || no "the reply after the empty packet was not shown"
+}
+
+stall_and_next() {
+    watchdog=10
+    v -s VXN0007 getvar stall
+    ended_by_itself
+    [ "$rc" != 0 ] || no "a stalled command reported success"
+    v -s VXN0007 getvar serialno
+    ok_status
+    grep -qxF "serialno: VXN0007" "$err" || no "the run after the stall did not get its reply"
+}
+
+unplug_mid_write() {
+    v -s VXN0008 partition -p p-img-odd -f /data/img-odd.raw
+    ended_by_itself
+    [ "$rc" != 0 ] || no "a write to a board that went away reported success"
+    grep -qF "remote:" "$err" && no "the board refused the write instead of going away"
+    ! port_of VXN0008 >/dev/null || no "the board is still on the bus"
+}
+
+unplug_mid_upload() {
+    v -s VXN0009 upload -p boot -f /tmp/cut -z 0x200000
+    ended_by_itself
+    [ "$rc" != 0 ] || no "a read from a board that went away reported success"
+    ! port_of VXN0009 >/dev/null || no "the board is still on the bus"
+    rm -f /tmp/cut
+}
+
+# ---- the run --------------------------------------------------------------------------------
+
+scenario devices-four-boards devices_four
+for b in 5 6 7 8 9; do plug $b; done
+for s in VXN0005 VXN0006 VXN0007 VXN0008 VXN0009; do
+    wait_board $s || echo "RESULT plug-$s FAIL the board never appeared"
+done
+scenario getvar-text getvar_text
+scenario getvar-binary getvar_binary
+media_board VXN0001 1
+media_board VXN0002 2
+media_board VXN0003 3
+media_board "$(port_of '')" 4
+scenario parallel-four-by-port parallel_four
+scenario bl1-bl2-bl2e-reenumerate boot_stages
+scenario never-answers never_answers
+scenario claimed-board claimed_board
+scenario reply-200 reply_long 200
+scenario reply-600 reply_long 600
+scenario zlp-before-reply zlp_before_reply
+scenario stall-then-next-run stall_and_next
+scenario unplug-mid-write unplug_mid_write
+scenario unplug-mid-upload unplug_mid_upload
+echo "RESULT-END"
