@@ -39,14 +39,17 @@ command -v qemu-system-x86_64 >/dev/null || fail "no qemu-system-x86_64"
 [ -f /usr/share/qemu/qboot.rom ] || fail "no /usr/share/qemu/qboot.rom (qemu-system-data)"
 [ -x /bin/busybox ] || fail "no /bin/busybox (busybox-static)"
 
+# The kernel download and the libusb build go on while vorn builds.
+sh tests/kernel/fetch.sh "$cache" &
+fetch=$!
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target vorn vorn-redir vsimg >/dev/null || fail "the build failed"
+wait $fetch || fail "cannot obtain the kernel or build libusb (above)"
 vorn=$build/cli/vorn
 redir=$build/tools/redir/vorn-redir
 vsimg=$build/tools/vsimg/vsimg
 [ -x "$redir" ] || fail "vorn-redir was not built (libusbredirparser-dev missing?)"
 
-sh tests/kernel/fetch.sh "$cache"
 kernel=$cache/kernel/vmlinux
 
 # ---- the guest's files ------------------------------------------------------------------------
@@ -175,6 +178,12 @@ judge() {
         bad=1
     fi
     tr -d '\r' <"$log" | grep '^RESULT ' >"$d/results" || true
+    # A result line cut by a kernel message on the console must not go unnoticed.
+    expected=$(tr -d '\r' <"$log" | sed -n 's/^RESULT-END \([0-9]*\)$/\1/p')
+    if [ -n "$expected" ] && [ "$(wc -l <"$d/results")" != "$expected" ]; then
+        echo "FAIL $hc: $expected scenarios ran but $(wc -l <"$d/results") results could be read (see $log)"
+        bad=1
+    fi
     while read -r _ name verdict why; do
         known_fail=no
         for k in $known; do [ "$k" = "$name" ] && known_fail=yes; done

@@ -18,7 +18,8 @@ fetch_kernel() {
     [ -n "$pkg" ] || fail "cannot find the Debian kernel package (apt-cache depends linux-image-amd64)"
     rm -rf "$cache/kernel.tmp"
     mkdir -p "$cache/kernel.tmp/deb"
-    (cd "$cache/kernel.tmp/deb" && apt-get download "$pkg" >/dev/null) || fail "apt-get download $pkg failed"
+    (cd "$cache/kernel.tmp/deb" && apt-get download "$pkg" >"$cache/kernel.tmp/apt.log" 2>&1) ||
+        { cat "$cache/kernel.tmp/apt.log" >&2; fail "apt-get download $pkg failed"; }
     dpkg-deb -x "$cache"/kernel.tmp/deb/*.deb "$cache/kernel.tmp/root" || fail "cannot unpack $pkg"
     version=${pkg#linux-image-}
     root=$cache/kernel.tmp/root

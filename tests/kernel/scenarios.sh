@@ -54,10 +54,12 @@ wait_board() {
 plug() { echo "plug $1" >/dev/ttyS1; }
 
 # Scenario NAME COMMAND...: runs the shell function and reports it.
+count=0
 scenario() {
+    count=$((count + 1))
     name=$1
     shift
-    echo "== scenario $hc/$name"
+    echo "== scenario $hc/$name (at $(cut -d' ' -f1 /proc/uptime) s)"
     why=$("$@" 2>&1 | tee /dev/console | sed -n 's/^WHY //p' | head -n1)
     if [ -z "$why" ]; then result "$name" PASS; else result "$name" "FAIL $why"; fi
 }
@@ -220,11 +222,15 @@ unplug_mid_upload() {
 
 # ---- the run --------------------------------------------------------------------------------
 
+plug_the_rest() {
+    for b in 5 6 7 8 9; do plug $b; done
+    for s in VXN0005 VXN0006 VXN0007 VXN0008 VXN0009; do
+        wait_board $s || no "$s never appeared"
+    done
+}
+
 scenario devices-four-boards devices_four
-for b in 5 6 7 8 9; do plug $b; done
-for s in VXN0005 VXN0006 VXN0007 VXN0008 VXN0009; do
-    wait_board $s || echo "RESULT plug-$s FAIL the board never appeared"
-done
+scenario plug-five-more plug_the_rest
 scenario getvar-text getvar_text
 scenario getvar-binary getvar_binary
 media_board VXN0001 1
@@ -241,4 +247,4 @@ scenario zlp-before-reply zlp_before_reply
 scenario stall-then-next-run stall_and_next
 scenario unplug-mid-write unplug_mid_write
 scenario unplug-mid-upload unplug_mid_upload
-echo "RESULT-END"
+echo "RESULT-END $count"
