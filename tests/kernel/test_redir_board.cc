@@ -102,6 +102,10 @@ class Machine {
         return done();
     }
 
+    bool plugged_in() {
+        return until([&] { return connected; });
+    }
+
     Result control_in(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
         usb_redir_control_packet_header h{};
         h.endpoint = 0x80;
@@ -120,6 +124,11 @@ class Machine {
         return transfer([&](uint64_t id) {
             usbredirparser_send_bulk_packet(parser_, id, &h, reinterpret_cast<uint8_t*>(&copy[0]), int(copy.size()));
         });
+    }
+    // A command, then one IN transfer of `length` bytes.
+    Result ask(const std::string& command, uint32_t length) {
+        EXPECT_EQ(usb_redir_success, bulk_out(command).status);
+        return bulk_in(length);
     }
     Result bulk_in(uint32_t length) {
         usb_redir_bulk_packet_header h{};
@@ -165,7 +174,7 @@ std::string text(const board::Bytes& b) { return std::string(b.begin(), b.end())
 
 TEST(RedirBoard, PlugsInAsAHighSpeedBoardWithItsDescriptors) {
     Machine m(spec());
-    ASSERT_TRUE(m.until([&] { return m.connected; }));
+    ASSERT_TRUE(m.plugged_in());
     EXPECT_EQ(0x4f2d, m.vendor);
     EXPECT_EQ(512, m.in_packet);
     Result dev = m.control_in(0x80, 6, 0x0100, 0, 64);
@@ -184,7 +193,7 @@ TEST(RedirBoard, PlugsInAsAHighSpeedBoardWithItsDescriptors) {
 
 TEST(RedirBoard, WithoutSerialHasNoSerialString) {
     Machine m(spec(""));
-    ASSERT_TRUE(m.until([&] { return m.connected; }));
+    ASSERT_TRUE(m.plugged_in());
     Result dev = m.control_in(0x80, 6, 0x0100, 0, 18);
     ASSERT_EQ(18u, dev.data.size());
     EXPECT_EQ(0, dev.data[16]);
@@ -193,23 +202,20 @@ TEST(RedirBoard, WithoutSerialHasNoSerialString) {
 
 TEST(RedirBoard, ABufferEndingInsideAPacketIsABabble) {
     Machine m(spec());
-    ASSERT_TRUE(m.until([&] { return m.connected; }));
-    ASSERT_EQ(usb_redir_success, m.bulk_out("getvar:long200").status);
-    Result cut = m.bulk_in(128);
+    ASSERT_TRUE(m.plugged_in());
+    Result cut = m.ask("getvar:long200", 128);
     EXPECT_EQ(usb_redir_babble, cut.status);
     EXPECT_EQ(128u, cut.data.size());
     // Room for the whole packet: the reply comes whole.
-    ASSERT_EQ(usb_redir_success, m.bulk_out("getvar:long200").status);
-    Result whole = m.bulk_in(512);
+    Result whole = m.ask("getvar:long200", 512);
     EXPECT_EQ(usb_redir_success, whole.status);
     EXPECT_EQ("OKAY" + std::string(196, 'L'), text(whole.data));
 }
 
 TEST(RedirBoard, AReplyLongerThanAPacketComesInPackets) {
     Machine m(spec());
-    ASSERT_TRUE(m.until([&] { return m.connected; }));
-    ASSERT_EQ(usb_redir_success, m.bulk_out("getvar:long600").status);
-    Result first = m.bulk_in(512);
+    ASSERT_TRUE(m.plugged_in());
+    Result first = m.ask("getvar:long600", 512);
     EXPECT_EQ(usb_redir_success, first.status);
     EXPECT_EQ(512u, first.data.size());
     Result rest = m.bulk_in(512);
@@ -221,9 +227,8 @@ TEST(RedirBoard, EmptyPacketBeforeTheReply) {
     auto s = spec();
     s->faults.zlp_before = "getvar:product";
     Machine m(std::move(s));
-    ASSERT_TRUE(m.until([&] { return m.connected; }));
-    m.bulk_out("getvar:product");
-    Result empty = m.bulk_in(512);
+    ASSERT_TRUE(m.plugged_in());
+    Result empty = m.ask("getvar:product", 512);
     EXPECT_EQ(usb_redir_success, empty.status);
     EXPECT_TRUE(empty.data.empty());
     EXPECT_EQ("OKAYqrx-evb", text(m.bulk_in(512).data));
@@ -233,11 +238,9 @@ TEST(RedirBoard, StallHoldsUntilTheHostClearsTheHalt) {
     auto s = spec();
     s->faults.stall_on = "getvar:stall";
     Machine m(std::move(s));
-    ASSERT_TRUE(m.until([&] { return m.connected; }));
-    m.bulk_out("getvar:stall");
-    EXPECT_EQ(usb_redir_stall, m.bulk_in(512).status);
-    m.bulk_out("getvar:serialno");
-    EXPECT_EQ(usb_redir_stall, m.bulk_in(512).status);
+    ASSERT_TRUE(m.plugged_in());
+    EXPECT_EQ(usb_redir_stall, m.ask("getvar:stall", 512).status);
+    EXPECT_EQ(usb_redir_stall, m.ask("getvar:serialno", 512).status);
     Result status = m.control_in(0x82, 0, 0, redir::kEpIn, 2);
     ASSERT_EQ(2u, status.data.size());
     EXPECT_EQ(1, status.data[0]);
@@ -251,7 +254,7 @@ TEST(RedirBoard, ABoardThatVanishesIsUnpluggedAndCanBePluggedAgain) {
     auto s = spec();
     s->board.config.faults.vanish_prefix = "oem bye";
     Machine m(std::move(s));
-    ASSERT_TRUE(m.until([&] { return m.connected; }));
+    ASSERT_TRUE(m.plugged_in());
     m.bulk_out("oem bye");
     EXPECT_TRUE(m.until([&] { return !m.connected; }));
     EXPECT_FALSE(m.board().plugged());
@@ -259,8 +262,7 @@ TEST(RedirBoard, ABoardThatVanishesIsUnpluggedAndCanBePluggedAgain) {
     m.board().plug();
     EXPECT_TRUE(m.until([&] { return m.connected; }));
     EXPECT_EQ(2, m.connects);
-    m.bulk_out("getvar:product");
-    EXPECT_EQ("OKAYqrx-evb", text(m.bulk_in(512).data));
+    EXPECT_EQ("OKAYqrx-evb", text(m.ask("getvar:product", 512).data));
 }
 
 }  // namespace
