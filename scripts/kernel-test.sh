@@ -142,20 +142,23 @@ run_guest() {
     d=$kt/run-$hc
     rm -rf "$d"
     mkdir -p "$d"
+    # Socket paths are short whatever the build folder's path is (108 bytes at most).
+    sock=$(mktemp -d /tmp/vorn-kt-XXXXXX)
     # shellcheck disable=SC2046
     timeout -k 5 300 qemu-system-x86_64 -M pc -bios /usr/share/qemu/qboot.rom -m 512 -nodefaults \
         -display none -no-reboot -kernel "$kernel" -initrd "$kt/initramfs.cpio" \
         -append "console=ttyS0 quiet panic=-1 vorn_hc=$hc" \
         -serial "file:$d/guest.log" \
-        -chardev "socket,id=ctl,path=$d/ctl.sock,server=on,wait=off" -serial chardev:ctl \
-        $(usb_args "$hc" "$d") >"$d/qemu.log" 2>&1 &
+        -chardev "socket,id=ctl,path=$sock/ctl.sock,server=on,wait=off" -serial chardev:ctl \
+        $(usb_args "$hc" "$sock") >"$d/qemu.log" 2>&1 &
     qemu=$!
-    eval "set -- $(board_args "$d" | tr '\n' ' ')"
-    "$redir" -o "$d/boards" --control "$d/ctl.sock" "$@" >"$d/redir.log" 2>&1 &
+    eval "set -- $(board_args "$sock" | tr '\n' ' ')"
+    "$redir" -o "$d/boards" --control "$sock/ctl.sock" "$@" >"$d/redir.log" 2>&1 &
     server=$!
     wait $qemu || echo "qemu exited with $?" >>"$d/qemu.log"
     kill $server 2>/dev/null || true
     wait $server 2>/dev/null || true
+    rm -rf "$sock"
 }
 
 echo "kernel-test: kernel $(cat "$cache/kernel/version"), guests booting (xHCI and EHCI side by side)"
@@ -208,6 +211,23 @@ judge() {
                 bad=1
             fi
         done
+    done
+    # What the boards hold, byte for byte, whatever vorn read back.
+    for b in 1 2 3 4; do
+        for img in "$data"/img-*.raw "$data"/img-*.expanded "$data/par.raw"; do
+            n=$(basename "$img"); n=${n%.raw}; n=${n%.expanded}
+            part=p-$n
+            case $img in *.expanded) part=s-$n ;; */par.raw) part=par ;; esac
+            held=$d/boards/board$b/media/store/$part.bin
+            if ! cmp -s -n "$(wc -c <"$img")" "$img" "$held"; then
+                echo "FAIL $hc/board$b: store/$part does not hold $(basename "$img")"
+                bad=1
+            fi
+        done
+    done
+    for kv in restarts=2 stages_finished=2 "served_bytes=$((2 * $(wc -c <"$data/bl.bin")))"; do
+        grep -qxF "$kv" "$d/boards/board5/boot.txt" 2>/dev/null ||
+            { echo "FAIL $hc/board5: boot.txt lacks $kv"; bad=1; }
     done
     if [ $bad = 0 ] && [ $keep = no ]; then
         rm -rf "$d"
