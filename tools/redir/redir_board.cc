@@ -136,7 +136,9 @@ bool RedirBoard::wants_write() const { return parser_ && usbredirparser_has_data
 
 bool RedirBoard::on_readable() {
     if (usbredirparser_do_read(parser_) == usbredirparser_read_io_error) return false;
-    return usbredirparser_do_write(parser_) == 0 || errno == EAGAIN;
+    // A write error shows as the hang-up on the next read.
+    usbredirparser_do_write(parser_);
+    return true;
 }
 
 bool RedirBoard::on_writable() { return usbredirparser_do_write(parser_) == 0; }
@@ -242,6 +244,7 @@ void RedirBoard::on_control(uint64_t id, usb_redir_control_packet_header* h, uin
     if (data) usbredirparser_free_packet_data(parser_, data);
     (void)len;
     pump();
+    check_gone();
 }
 
 void RedirBoard::on_set_configuration(uint64_t id, uint8_t configuration) {
