@@ -88,7 +88,7 @@ counting 393216 1 >"$data/img-a128k.raw"
 counting 397824 2 >"$data/img-b512.raw"
 counting 1000001 3 >"$data/img-odd.raw"
 counting 2621441 4 >"$data/img-big.raw"
-counting 2359296 5 >"$data/par.raw"
+counting 1179649 5 >"$data/par.raw"
 counting 40961 6 >"$data/bl.bin"
 # Sparse images: data, a hole of zeros, data.
 { counting 300000 7; head -c 1048576 /dev/zero; counting 192096 8; } >"$data/img-sp1.expanded"
@@ -214,7 +214,11 @@ judge() {
     done
     # What the boards hold, byte for byte, whatever vorn read back.
     for b in 1 2 3 4; do
-        for img in "$data"/img-*.raw "$data"/img-*.expanded "$data/par.raw"; do
+        imgs="img-odd.raw img-big.raw img-sp1.expanded par.raw"
+        [ $b = 1 ] && imgs="$imgs img-a128k.raw img-b512.raw img-sp2.expanded"
+        [ $b = 2 ] && imgs="$imgs img-a128k.raw"
+        for img in $imgs; do
+            img=$data/$img
             n=$(basename "$img"); n=${n%.raw}; n=${n%.expanded}
             part=p-$n
             case $img in *.expanded) part=s-$n ;; */par.raw) part=par ;; esac

@@ -105,15 +105,17 @@ burn_and_read() {
     rm -f /tmp/back
 }
 
+# media_board SELECTOR N IMAGES...: burns and reads back each image on board N.
 media_board() {
     sel=$1
-    for img in /data/img-*.raw; do
-        n=$(basename "$img" .raw)
-        scenario "partition-normal-$n-board$2" burn_and_read "$sel" "p-$n" "$img" "$img"
-    done
-    for img in /data/img-*.sparse; do
-        n=$(basename "$img" .sparse)
-        scenario "partition-sparse-$n-board$2" burn_and_read "$sel" "s-$n" "$img" "/data/$n.expanded"
+    b=$2
+    shift 2
+    for n in "$@"; do
+        if [ -f "/data/$n.sparse" ]; then
+            scenario "partition-sparse-$n-board$b" burn_and_read "$sel" "s-$n" "/data/$n.sparse" "/data/$n.expanded"
+        else
+            scenario "partition-normal-$n-board$b" burn_and_read "$sel" "p-$n" "/data/$n.raw" "/data/$n.raw"
+        fi
     done
 }
 
@@ -176,7 +178,7 @@ claimed_board() {
         i=$((i + 1))
     done
     [ $i -lt 600 ] || no "the first process never claimed the board"
-    watchdog=8
+    watchdog=5
     v -s VXN0006 getvar product
     kill $holder 2>/dev/null
     wait $holder 2>/dev/null
@@ -240,10 +242,11 @@ scenario devices-four-boards devices_four
 scenario plug-five-more plug_the_rest
 scenario getvar-text getvar_text
 scenario getvar-binary getvar_binary
-media_board VXN0001 1
-media_board VXN0002 2
-media_board VXN0003 3
-media_board "$(port_of '')" 4
+# Every image in sequential order; in the other orders, the sizes that end inside a portion.
+media_board VXN0001 1 img-a128k img-b512 img-odd img-big img-sp1 img-sp2
+media_board VXN0002 2 img-a128k img-odd img-big img-sp1
+media_board VXN0003 3 img-odd img-big img-sp1
+media_board "$(port_of '')" 4 img-odd img-big img-sp1
 scenario parallel-four-by-port parallel_four
 scenario bl1-bl2-bl2e-reenumerate boot_stages
 scenario never-answers never_answers

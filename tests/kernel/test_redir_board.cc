@@ -265,4 +265,13 @@ TEST(RedirBoard, ABoardThatVanishesIsUnpluggedAndCanBePluggedAgain) {
     EXPECT_EQ("OKAYqrx-evb", text(m.ask("getvar:product", 512).data));
 }
 
+TEST(RedirBoard, ABoardLeavingAfterItsReplyLetsTheReplyArriveFirst) {
+    Machine m(spec());
+    ASSERT_TRUE(m.plugged_in());
+    Result okay = m.ask("reboot", 512);
+    EXPECT_EQ(usb_redir_success, okay.status);
+    EXPECT_EQ("OKAY", text(okay.data));
+    EXPECT_TRUE(m.until([&] { return !m.connected; }));
+}
+
 }  // namespace

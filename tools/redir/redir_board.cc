@@ -16,6 +16,8 @@ namespace redir {
 namespace {
 
 constexpr uint8_t kReqGetStatus = 0, kReqClearFeature = 1, kReqGetDescriptor = 6;
+// How long a board that leaves after its last reply stays on the bus.
+constexpr long long kResetMs = 50;
 
 long long monotonic_ms() {
     timespec ts;
@@ -155,7 +157,7 @@ void RedirBoard::plug() {
 
 void RedirBoard::unplug() {
     wanted_ = false;
-    back_at_ms_ = -1;
+    back_at_ms_ = off_at_ms_ = -1;
     if (!plugged_) return;
     plugged_ = false;
     pending_.clear();
@@ -196,6 +198,10 @@ void RedirBoard::announce() {
 void RedirBoard::on_disconnect_ack() { note("disconnect acknowledged"); }
 
 void RedirBoard::tick() {
+    if (off_at_ms_ >= 0 && monotonic_ms() >= off_at_ms_) {
+        off_at_ms_ = -1;
+        go_off_bus();
+    }
     if (back_at_ms_ >= 0 && monotonic_ms() >= back_at_ms_) {
         back_at_ms_ = -1;
         board().come_back();
@@ -204,7 +210,15 @@ void RedirBoard::tick() {
 }
 
 void RedirBoard::check_gone() {
-    if (!plugged_ || !board().gone()) return;
+    if (!plugged_ || !board().gone() || off_at_ms_ >= 0) return;
+    if (!gone_after_reply_) return go_off_bus();
+    // A board that leaves after its last reply (a restart, a reboot) is still there while the
+    // host controller completes that transfer: a real board takes a while to reset.
+    gone_after_reply_ = false;
+    off_at_ms_ = monotonic_ms() + kResetMs;
+}
+
+void RedirBoard::go_off_bus() {
     bool back = board().reenumerate_requested;
     board().reenumerate_requested = false;
     note(back ? "restarting: off the bus for %u ms" : "gone", reenumerate_delay_ms);
@@ -369,6 +383,7 @@ bool RedirBoard::serve_in(const PendingIn& in) {
         return true;
     }
     if (n == 0) return false;
+    gone_after_reply_ = board().gone();
     if (static_cast<uint64_t>(n) > in.length) {
         note("babble: a %ld-byte packet run into a %u-byte transfer", n, in.length);
         send_bulk_in(in.id, usb_redir_babble, buf.data(), in.length);

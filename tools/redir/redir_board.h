@@ -55,7 +55,7 @@ class RedirBoard {
     // Handles what the socket has for us; false once the machine has hung up.
     bool on_readable();
     bool on_writable();
-    // Timed work: coming back after a restart.
+    // Timed work: leaving the bus after a last reply, coming back after a restart.
     void tick();
 
     void plug();
@@ -90,6 +90,7 @@ class RedirBoard {
     void pump();
     bool serve_in(const PendingIn& in);
     void check_gone();
+    void go_off_bus();
     void look_at_command(const uint8_t* data, int len);
 
     std::unique_ptr<BoardSpec> spec_;
@@ -101,6 +102,8 @@ class RedirBoard {
     bool plugged_ = false;
     bool wanted_ = false;  // plugged, or coming back
     long long back_at_ms_ = -1;
+    long long off_at_ms_ = -1;
+    bool gone_after_reply_ = false;
     bool halted_ = false;
     bool zlp_next_ = false;
     bool stall_next_ = false;
