@@ -229,17 +229,17 @@ unplug_mid_upload() {
     rm -f /tmp/cut
 }
 
-# ---- the run --------------------------------------------------------------------------------
-
-plug_the_rest() {
-    for b in 5 6 7 8 9; do plug $b; done
+five_more_plugged() {
     for s in VXN0005 VXN0006 VXN0007 VXN0008 VXN0009; do
         wait_board $s || no "$s never appeared"
     done
 }
 
+# ---- the run --------------------------------------------------------------------------------
+
 scenario devices-four-boards devices_four
-scenario plug-five-more plug_the_rest
+# The other boards come while the first four burn.
+for b in 5 6 7 8 9; do plug $b; done
 scenario getvar-text getvar_text
 scenario getvar-binary getvar_binary
 # Every image in sequential order; in the other orders, the sizes that end inside a portion.
@@ -247,6 +247,7 @@ media_board VXN0001 1 img-a128k img-b512 img-odd img-big img-sp1 img-sp2
 media_board VXN0002 2 img-a128k img-odd img-big img-sp1
 media_board VXN0003 3 img-odd img-big img-sp1
 media_board "$(port_of '')" 4 img-odd img-big img-sp1
+scenario five-more-plugged five_more_plugged
 scenario parallel-four-by-port parallel_four
 scenario bl1-bl2-bl2e-reenumerate boot_stages
 scenario never-answers never_answers
