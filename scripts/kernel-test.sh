@@ -1,13 +1,13 @@
 #!/bin/sh
 # The kernel bed: the real vorn binary inside a virtual machine (QEMU, no KVM needed) running the
 # Debian kernel, against emulated boards that vorn-redir serves to the machine's USB host
-# controller (xHCI, then EHCI) over usbredir. Exercises what only a real USB stack shows: packet
+# controller (xHCI and EHCI, side by side) over usbredir. Exercises what only a real USB stack shows: packet
 # sizes, overflow, stalls, claims, re-enumeration with a new address, unplugging.
 #
 # usage: sh scripts/kernel-test.sh [--keep] [BUILD_DIR]      (default build/release)
 #   --keep   keep the run folders (guest output, board logs) even when every scenario passed
-#   Installs what it needs when run as root; keeps the kernel, the libusb build and the guest's
-#   fixed pieces in BUILD_DIR/kernel-test/cache. A failed run keeps the guest's output and each
+#   Installs what it needs when run as root; keeps the kernel (with its USB modules) and the
+#   libusb build in BUILD_DIR/kernel-test/cache. A failed run keeps the guest's output and each
 #   board's log in BUILD_DIR/kernel-test/run-<hc>/ and names the failed scenarios.
 set -eu
 cd "$(dirname "$0")/.."
@@ -53,28 +53,22 @@ vsimg=$build/tools/vsimg/vsimg
 kernel=$cache/kernel/vmlinux
 
 # ---- the guest's files ------------------------------------------------------------------------
-# Fixed pieces (busybox, modules, the runtime libraries), built once.
-base=$cache/initramfs-base
-if [ ! -f "$base/.done" ]; then
-    rm -rf "$base"
-    mkdir -p "$base/bin" "$base/lib/modules" "$base/proc" "$base/sys" "$base/dev" "$base/tmp" "$base/data" "$base/usr/bin"
-    cp /bin/busybox "$base/bin/"
-    # The kernel runs /init with /bin/sh.
-    ln -s busybox "$base/bin/sh"
-    cp "$cache"/kernel/modules/*.ko "$base/lib/modules/"
-    for lib in $(LD_LIBRARY_PATH=$cache/libusb ldd "$vorn" | grep -o '/[^ ]*' | grep -v "^$cache"); do
-        mkdir -p "$base$(dirname "$lib")"
-        cp -L "$lib" "$base$lib"
-    done
-    libdir=$(dirname "$(ldd "$vorn" | sed -n 's/.*libusb-1.0.so.0 => \([^ ]*\).*/\1/p')")
-    mkdir -p "$base$libdir"
-    cp "$cache/libusb/libusb-1.0.so.0" "$base$libdir/"
-    touch "$base/.done"
-fi
-
+# Assembled afresh each run (copies only), so that the guest's libraries are the ones vorn was
+# just linked against; the kernel's modules come from the cache.
 work=$kt/guest
 rm -rf "$work"
-cp -a "$base" "$work"
+mkdir -p "$work/bin" "$work/lib/modules" "$work/proc" "$work/sys" "$work/dev" "$work/tmp" "$work/data" "$work/usr/bin"
+cp /bin/busybox "$work/bin/"
+# The kernel runs /init with /bin/sh.
+ln -s busybox "$work/bin/sh"
+cp "$cache"/kernel/modules/*.ko "$work/lib/modules/"
+for lib in $(LD_LIBRARY_PATH=$cache/libusb ldd "$vorn" | grep -o '/[^ ]*' | grep -v "^$cache"); do
+    mkdir -p "$work$(dirname "$lib")"
+    cp -L "$lib" "$work$lib"
+done
+libdir=$(dirname "$(ldd "$vorn" | sed -n 's/.*libusb-1.0.so.0 => \([^ ]*\).*/\1/p')")
+mkdir -p "$work$libdir"
+cp "$cache/libusb/libusb-1.0.so.0" "$work$libdir/"
 cp "$vorn" "$work/usr/bin/vorn"
 cp tests/kernel/init "$work/init"
 cp tests/kernel/scenarios.sh "$work/scenarios.sh"
@@ -96,7 +90,7 @@ counting 40961 6 >"$data/bl.bin"
 for n in sp1 sp2; do
     "$vsimg" tosparse "$data/img-$n.expanded" "$data/img-$n.sparse" >/dev/null || fail "vsimg tosparse failed"
 done
-(cd "$work" && find . ! -name .done | cpio -o -H newc --quiet) >"$kt/initramfs.cpio"
+(cd "$work" && find . | cpio -o -H newc --quiet) >"$kt/initramfs.cpio"
 
 # ---- the boards -------------------------------------------------------------------------------
 parts="part=store/par/4M,part=store/boot/4M"
@@ -145,9 +139,9 @@ run_guest() {
     # Socket paths are short whatever the build folder's path is (108 bytes at most).
     sock=$(mktemp -d /tmp/vorn-kt-XXXXXX)
     # shellcheck disable=SC2046
-    timeout -k 5 300 qemu-system-x86_64 -M pc -bios /usr/share/qemu/qboot.rom -m 512 -nodefaults \
+    timeout -k 5 600 qemu-system-x86_64 -M pc -bios /usr/share/qemu/qboot.rom -m 512 -nodefaults \
         -display none -no-reboot -kernel "$kernel" -initrd "$kt/initramfs.cpio" \
-        -append "console=ttyS0 quiet panic=-1 vorn_hc=$hc" \
+        -append "console=ttyS0 quiet panic=-1 clocksource=hpet vorn_hc=$hc" \
         -serial "file:$d/guest.log" \
         -chardev "socket,id=ctl,path=$sock/ctl.sock,server=on,wait=off" -serial chardev:ctl \
         $(usb_args "$hc" "$sock") >"$d/qemu.log" 2>&1 &

@@ -12,9 +12,18 @@ cache=$(cd "$cache" && pwd)
 
 fail() { echo "kernel-test: $*" >&2; exit 1; }
 
+# The kernel package that Debian's generic kernel package currently stands for.
+kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n1
+}
+
 fetch_kernel() {
     [ -f "$cache/kernel/vmlinux" ] && [ -f "$cache/kernel/version" ] && return 0
-    pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n1)
+    pkg=$(kernel_package)
+    if [ -z "$pkg" ] && [ "$(id -u)" = 0 ]; then
+        apt-get update -qq || fail "apt-get update failed"
+        pkg=$(kernel_package)
+    fi
     [ -n "$pkg" ] || fail "cannot find the Debian kernel package (apt-cache depends linux-image-amd64)"
     rm -rf "$cache/kernel.tmp"
     mkdir -p "$cache/kernel.tmp/deb"
