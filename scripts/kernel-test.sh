@@ -98,7 +98,7 @@ for f in "$data"/img-*.raw; do parts="$parts,part=store/p-$(basename "$f" .raw)/
 for f in "$data"/img-*.sparse; do parts="$parts,part=store/s-$(basename "$f" .sparse)/4M"; done
 long() { printf "%0$1d" 0 | tr 0 L; }
 
-# board_args DIR: the vorn-redir command line for the nine boards, sockets in DIR.
+# board_args DIR: the vorn-redir command line for the ten boards, sockets in DIR.
 board_args() {
     d=$1
     echo "--board $d/r1.sock --media $parts,order=sequential"
@@ -107,10 +107,10 @@ board_args() {
     echo "--board $d/r4.sock --serial '' --media $parts,order=rejected,portion=0x20000"
     echo "--board $d/r5.sock --unplugged --identify 0601000000000000 --boot file=$data/bl.bin,stage=bl1"
     echo "--board $d/r6.sock --unplugged --hang getvar:hang"
-    echo "--board $d/r7.sock --unplugged --zlp-before getvar:product --stall-on getvar:stall"
-    echo "    --var long200=$(long 196) --var long600=$(long 596)"
+    echo "--board $d/r7.sock --unplugged --var long200=$(long 196) --var long600=$(long 596)"
     echo "--board $d/r8.sock --unplugged --vanish-after 300000 --media $parts"
     echo "--board $d/r9.sock --unplugged --media $parts,vanish-after-read=300000"
+    echo "--board $d/r10.sock --unplugged --zlp-before getvar:product --stall-on getvar:stall"
 }
 
 # The machine's USB side: host controllers and one usb-redir device per board.
@@ -118,11 +118,11 @@ usb_args() {
     hc=$1
     d=$2
     if [ "$hc" = xhci ]; then
-        echo "-device qemu-xhci,id=hc1,p2=9,p3=1"
+        echo "-device qemu-xhci,id=hc1,p2=10,p3=1"
     else
         echo "-device usb-ehci,id=hc1 -device usb-ehci,id=hc2"
     fi
-    for i in 1 2 3 4 5 6 7 8 9; do
+    for i in 1 2 3 4 5 6 7 8 9 10; do
         bus=hc1.0 port=$i
         [ "$hc" = ehci ] && [ $i -gt 6 ] && bus=hc2.0 port=$((i - 6))
         echo "-chardev socket,id=r$i,path=$d/r$i.sock,server=on,wait=off"

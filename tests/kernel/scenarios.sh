@@ -8,9 +8,10 @@
 #        board 4 has no serial number. Only these are plugged in at the start.
 #   5    boot stages from BL1, re-enumerating into BL2E       (VXN0005)
 #   6    never answers "getvar:hang"                          (VXN0006)
-#   7    an empty packet before "getvar:product", a stall on "getvar:stall", long variables
+#   7    variables of 196 and 596 bytes (replies of 200 and 600) (VXN0007)
 #   8    vanishes in the middle of a write                    (VXN0008)
 #   9    vanishes in the middle of a read                     (VXN0009)
+#   10   an empty packet before "getvar:product", a stall on "getvar:stall" (VXN0010)
 # Files: /data/img-*.raw (normal images), /data/img-*.sparse with /data/img-*.expanded (what a
 # sparse image expands to), /data/par.raw (the parallel burn), /data/bl.bin (the boot-loader file).
 # Partitions: p-<image> and s-<image> for each image, "par", "boot".
@@ -166,6 +167,8 @@ never_answers() {
     [ "$rc" = 143 ] || no "status $rc, expected the watchdog's 143"
 }
 
+# A second process must leave a claimed board alone, say that it is in use, and get it once the
+# first process has let it go.
 claimed_board() {
     wait_board VXN0006 || { no "board 6 never appeared"; return 0; }
     p=$(port_of VXN0006)
@@ -178,15 +181,26 @@ claimed_board() {
         i=$((i + 1))
     done
     [ $i -lt 600 ] || no "the first process never claimed the board"
-    watchdog=5
-    v -s VXN0006 getvar product
+    timeout 20 vorn -s VXN0006 getvar product >"$out" 2>"$err" &
+    second=$!
+    i=0
+    while [ $i -lt 100 ] && ! grep -qiE "busy|claimed|in use" "$err"; do
+        sleep 0.05
+        i=$((i + 1))
+    done
+    grep -qiE "busy|claimed|in use" "$err" || no "the second process did not say that the board is in use"
     kill $holder 2>/dev/null
     wait $holder 2>/dev/null
-    ended_by_itself
-    [ "$rc" != 0 ] || no "a second process used a claimed board"
-    grep -qiE "busy|claimed|in use" "$err" || no "no word that the board is in use"
+    wait $second
+    rc=$?
+    say "second process -> $rc"
+    sed 's/^/   | /' "$err"
+    ok_status
+    grep -qxF "product: qrx-evb" "$err" || no "the second process did not get the board once it was free"
 }
 
+# A reply longer than the exchange keeps is shown cut, and nothing of it is left on the board to
+# be taken for the reply of the next command.
 reply_long() {
     watchdog=10
     v -s VXN0007 getvar "long$1"
@@ -194,23 +208,25 @@ reply_long() {
     # A reply holds at most 124 bytes of payload, so the value may be shown cut to that.
     value=$(sed -n "s/^long$1: \(L*\)$/\1/p" "$err")
     [ "${#value}" -ge 100 ] || no "the value of the $1-byte reply was not shown"
+    v -s VXN0007 getvar serialno
+    grep -qxF "serialno: VXN0007" "$err" || no "the next command did not get its own reply"
 }
 
 zlp_before_reply() {
     watchdog=10
-    v -s VXN0007 getvar product
+    v -s VXN0010 getvar product
     ok_status
     grep -qxF "product: qrx-evb" "$err" || no "the reply after the empty packet was not shown"
 }
 
 stall_and_next() {
     watchdog=10
-    v -s VXN0007 getvar stall
+    v -s VXN0010 getvar stall
     ended_by_itself
     [ "$rc" != 0 ] || no "a stalled command reported success"
-    v -s VXN0007 getvar serialno
+    v -s VXN0010 getvar serialno
     ok_status
-    grep -qxF "serialno: VXN0007" "$err" || no "the run after the stall did not get its reply"
+    grep -qxF "serialno: VXN0010" "$err" || no "the run after the stall did not get its reply"
 }
 
 unplug_mid_write() {
@@ -229,8 +245,8 @@ unplug_mid_upload() {
     rm -f /tmp/cut
 }
 
-five_more_plugged() {
-    for s in VXN0005 VXN0006 VXN0007 VXN0008 VXN0009; do
+six_more_plugged() {
+    for s in VXN0005 VXN0006 VXN0007 VXN0008 VXN0009 VXN0010; do
         wait_board $s || no "$s never appeared"
     done
 }
@@ -239,7 +255,7 @@ five_more_plugged() {
 
 scenario devices-four-boards devices_four
 # The other boards come while the first four burn.
-for b in 5 6 7 8 9; do plug $b; done
+for b in 5 6 7 8 9 10; do plug $b; done
 scenario getvar-text getvar_text
 scenario getvar-binary getvar_binary
 # Every image in sequential order; in the other orders, the sizes that end inside a portion.
@@ -247,7 +263,7 @@ media_board VXN0001 1 img-a128k img-b512 img-odd img-big img-sp1 img-sp2
 media_board VXN0002 2 img-a128k img-odd img-big img-sp1
 media_board VXN0003 3 img-odd img-big img-sp1
 media_board "$(port_of '')" 4 img-odd img-big img-sp1
-scenario five-more-plugged five_more_plugged
+scenario six-more-plugged six_more_plugged
 scenario parallel-four-by-port parallel_four
 scenario bl1-bl2-bl2e-reenumerate boot_stages
 scenario never-answers never_answers
