@@ -16,6 +16,16 @@ libumockdev-dev
 e2fsprogs
 clang
 libclang-rt-14-dev
+qemu-system-x86
+qemu-system-data
+busybox-static
+libusbredirparser-dev
+cpio
+dpkg-dev
+xz-utils
+autoconf
+automake
+libtool
 "
 missing=""
 for p in $PACKAGES; do

@@ -17,3 +17,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON -DVORN_BENCH=OFF
 cmake --build build/sanitize -j"$jobs"
 (cd build/sanitize && ctest -j"$jobs" --output-on-failure)
+
+# ---- kernel bed -------------------------------------------------------------------------------
+# vorn inside a QEMU guest on the Linux USB stack (xHCI and EHCI) against emulated boards; it
+# fails, and does not skip, when QEMU or the kernel cannot be obtained.
+sh scripts/kernel-test.sh build/release
