@@ -98,6 +98,7 @@ int fb_mwrite_data(Transport* transport, int fd, long long size, const char* com
             return -288;
         }
         if (r == 0) {
+            qrx_progress_info_finish();
             qrx_log_out("MSG[VXN]", "mwrite finish\n");
             return 0;
         }
