@@ -8,6 +8,7 @@
 #include "cli/handlers.h"
 #include "engine/queued_ops.h"
 #include "util/log.h"
+#include "util/version.h"
 
 #define VORN_VERSION "V[2.6.3] at Aug 20 2021"
 
@@ -74,6 +75,10 @@ int vorn_main(int argc, char** argv, const device_opener& open) {
     if (!*first || strcmp(first, "-h") == 0 || strcmp(first, "--help") == 0) {
         usage();
         return 1;
+    }
+    if (strcmp(first, "--version") == 0) {
+        print_version("vorn", VORN_VERSION);
+        return 0;
     }
     if (strcmp(first, "devices") == 0) {
         list_devices();

@@ -18,6 +18,7 @@
 #include "tools/emu/bus.h"
 #include "tools/emu/options.h"
 #include "tools/emu/state.h"
+#include "util/version.h"
 
 namespace {
 
@@ -132,6 +133,10 @@ void run_under_preload(char** argv) {
 }
 
 int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        print_version("vorn-emu", vorn_project_version);
+        return 0;
+    }
     run_under_preload(argv);
     g_log_set_default_handler(quiet_log, nullptr);
     emu::Options options;
