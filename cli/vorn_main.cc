@@ -81,7 +81,10 @@ int vorn_main(int argc, char** argv, const device_opener& open) {
         return 0;
     }
     if (strcmp(first, "devices") == 0) {
-        list_devices();
+        if (argc > 2 && strcmp(argv[2], "-l") == 0)
+            list_devices_long();
+        else
+            list_devices();
         return 0;
     }
     qrx_log_out("MSG[VXN]", "Quenrix USB VXN tool: %s\n", VORN_VERSION);

@@ -129,6 +129,34 @@ TEST(UsbEndToEnd, DevicesWithNoneOneAndTwoBoardsAndAnEmptySerial) {
     EXPECT_EQ(std::string::npos, two.err.find("ERROR")) << where(two);
 }
 
+TEST(UsbEndToEnd, TheLongListingShowsPortPathsAndStates) {
+    Outcome o = run({"-t", "20", "-n", "2", "--board", "1", "--port", "1-3", "--board", "2", "--serial", "",
+                     "--port", "1-2.4"},
+                    {"sh", "-c", std::string(VORN_EXE) + " devices -l && " + VORN_EXE + " devices"});
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_EQ("????????????\tQrx_VXN\t1-2.4\tusable\nVXN0001\tQrx_VXN\t1-3\tusable\n"
+              "????????????\tQrx_VXN\nVXN0001\tQrx_VXN\n",
+              o.out)
+        << where(o);
+}
+
+TEST(UsbEndToEnd, ABoardHeldByAnotherProgramIsListedInUseWithoutDisturbingIt) {
+    // One vorn holds the board while it waits for an answer that never comes; listings poll
+    // until they see it held, and again until it is free once that vorn has been ended.
+    std::string v = VORN_EXE;
+    std::string poll_for = "i=0; while [ $i -lt 400 ]; do l=$(" + v +
+                           " devices -l); case \"$l\" in *\"$1\"*) break;; esac; i=$((i+1)); sleep 0.05; done; "
+                           "echo \"$l\"";
+    std::string script = "poll() { " + poll_for + "; }; " + v + " getvar product 2>/dev/null & pid=$!; " +
+                         "poll 'in use'; kill $pid; wait $pid; echo \"held: $?\"; poll usable";
+    Outcome o = run({"-t", "40", "--hang", "getvar:"}, {"sh", "-c", script}, 60);
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_EQ("VXN0001\tQrx_VXN\t1-1\tin use\nheld: " + std::to_string(128 + SIGTERM) +
+                  "\nVXN0001\tQrx_VXN\t1-1\tusable\n",
+              o.out)
+        << where(o);
+}
+
 TEST(UsbEndToEnd, ABoardThatHasLeftIsNoLongerListed) {
     // A board that leaves at its first command: afterwards the bus is empty.
     Outcome o = run({"-t", "20", "--vanish-on", "getvar"},
@@ -222,12 +250,16 @@ TEST(UsbEndToEnd, ABoardThatVanishesMidTransfer) {
 TEST(UsbEndToEnd, ABoardTheUserMayNotOpen) {
     std::string v = VORN_EXE;
     Outcome o = run({"-t", "20", "-n", "2", "--board", "1", "--no-access"},
-                    {"sh", "-c", v + " devices; " + v + " -s VXN0001 getvar product"}, 30,
+                    {"sh", "-c", v + " devices; " + v + " devices -l; " + v + " -s VXN0001 getvar product"}, 30,
                     "< waiting for Quenrix VXN0001 >", 0.5);
-    if (o.out.find("VXN0001\tQrx_VXN") != std::string::npos)
+    if (o.out.find("VXN0001\tQrx_VXN\n") != std::string::npos)
         GTEST_SKIP() << "file modes do not bind this user here";
     EXPECT_NE(std::string::npos, o.out.find("no permissions in")) << where(o);
     EXPECT_NE(std::string::npos, o.out.find("\tQrx_VXN\nVXN0002\tQrx_VXN\n")) << where(o);
+    // The long listing still names the board, and says why it cannot be used.
+    EXPECT_NE(std::string::npos,
+              o.out.find("VXN0001\tQrx_VXN\t1-1\tno permission\nVXN0002\tQrx_VXN\t1-2\tusable\n"))
+        << where(o);
     EXPECT_EQ(1u, count(o.err, "insufficient permissions for device")) << where(o);
     EXPECT_EQ(1u, count(o.err, "< waiting for Quenrix VXN0001 >")) << where(o);
 }
