@@ -1,5 +1,7 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and benchmarking vorn need, when missing.
+# Installs the Debian packages that building, testing, benchmarking and packaging vorn need, when
+# missing (groff-base renders the manual pages in the tests, dpkg-dev gives the packages their
+# library dependencies).
 # Run as root on Debian 12.
 set -e
 PACKAGES="
@@ -16,6 +18,8 @@ libumockdev-dev
 e2fsprogs
 clang
 libclang-rt-14-dev
+groff-base
+dpkg-dev
 "
 missing=""
 for p in $PACKAGES; do
