@@ -18,6 +18,25 @@ int match_morvanta_with_serial(usb_ifc_info* info, const char* selector) {
     return 0;
 }
 
+namespace {
+
+std::string shown_serial(const usb_ifc_info* info) {
+    return info->serial[0] ? std::string(info->serial) : std::string("????????????");
+}
+
+const char* state_of(const usb_ifc_info* info) {
+    if (!info->has_access) return "no permission";
+    return info->in_use ? "in use" : "usable";
+}
+
+}  // namespace
+
+int list_devices_long_callback(usb_ifc_info* info) {
+    if (match_morvanta_with_serial(info, nullptr) != 0) return -1;
+    printf("%s\tQrx_VXN\t%s\t%s\n", shown_serial(info).c_str(), info->location, state_of(info));
+    return -1;
+}
+
 int list_devices_callback(usb_ifc_info* info) {
     if (match_morvanta_with_serial(info, nullptr) != 0) return -1;
     std::string name = info->serial;
@@ -32,7 +51,12 @@ int list_devices_callback(usb_ifc_info* info) {
 }
 
 void list_devices() {
-    usb_open(ifc_match_func(list_devices_callback), nullptr);
+    usb_list(ifc_match_func(list_devices_callback));
+    fflush(stdout);
+}
+
+void list_devices_long() {
+    usb_list(ifc_match_func(list_devices_long_callback));
     fflush(stdout);
 }
 

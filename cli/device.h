@@ -4,8 +4,13 @@
 #include "usb/usb.h"
 
 int match_morvanta_with_serial(usb_ifc_info* info, const char* selector);
+// Lists without opening or claiming a board: one "SERIAL\tQrx_VXN" line each.
 void list_devices();
 int list_devices_callback(usb_ifc_info* info);
+// "devices -l": "SERIAL\tQrx_VXN\tPORT\tSTATE", the state being "usable", "no permission" or
+// "in use" (another program holds the board). The serial is shown even without permission.
+void list_devices_long();
+int list_devices_long_callback(usb_ifc_info* info);
 // Waits without limit for a matching board unless `path` names one interface.
 Transport* open_device(const char* path, const char* selector);
 // Closes `transport` (and sets it to nullptr), then waits for the board again; the reference

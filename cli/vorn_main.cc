@@ -8,6 +8,7 @@
 #include "cli/handlers.h"
 #include "engine/queued_ops.h"
 #include "util/log.h"
+#include "util/version.h"
 
 #define VORN_VERSION "V[2.6.3] at Aug 20 2021"
 
@@ -75,8 +76,15 @@ int vorn_main(int argc, char** argv, const device_opener& open) {
         usage();
         return 1;
     }
+    if (strcmp(first, "--version") == 0) {
+        print_version("vorn", VORN_VERSION);
+        return 0;
+    }
     if (strcmp(first, "devices") == 0) {
-        list_devices();
+        if (argc > 2 && strcmp(argv[2], "-l") == 0)
+            list_devices_long();
+        else
+            list_devices();
         return 0;
     }
     qrx_log_out("MSG[VXN]", "Quenrix USB VXN tool: %s\n", VORN_VERSION);

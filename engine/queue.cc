@@ -72,6 +72,7 @@ Action* queue_action(unsigned op, const char* format, ...) {
 }
 
 int cb_default(Action* action, int status, const char* response) {
+    stderr_end_open_line();
     if (status) {
         fprintf(stderr, "FAILED (%s)\n", response);
     } else {

@@ -66,6 +66,7 @@ int check_response(Transport* transport, unsigned int bound, char* response, boo
             return -1;
         }
         if (has_code(status, "INFO")) {
+            stderr_end_open_line();
             fprintf(stderr, "(bootloader) %s\n", status + 4);
             fflush(stderr);
             continue;

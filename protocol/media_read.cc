@@ -66,6 +66,7 @@ int fb_mread_data(Transport* transport, int fd, bool progress) {
             return -1;
         }
         if (r == 0) {
+            if (progress) qrx_progress_info_finish();
             qrx_log_out("MSG[VXN]", "mread finish\n");
             return 0;
         }

@@ -146,6 +146,7 @@ int mwrite_cycles(Transport* transport, const Source& src, long long start, long
             return -288;
         }
         if (r == 0) {
+            qrx_progress_info_finish();
             qrx_log_out("MSG[VXN]", "mwrite finish\n");
             return 0;
         }

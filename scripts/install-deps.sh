@@ -1,5 +1,7 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and benchmarking vorn need, when missing.
+# Installs the Debian packages that building, testing, benchmarking and packaging vorn need, when
+# missing (groff-base renders the manual pages in the tests, dpkg-dev gives the packages their
+# library dependencies).
 # Run as root on Debian 12.
 set -e
 PACKAGES="
@@ -26,6 +28,7 @@ xz-utils
 autoconf
 automake
 libtool
+groff-base
 "
 missing=""
 for p in $PACKAGES; do

@@ -4,7 +4,7 @@
 # controller (xHCI and EHCI, side by side) over usbredir. Exercises what only a real USB stack shows: packet
 # sizes, overflow, stalls, claims, re-enumeration with a new address, unplugging.
 #
-# usage: sh scripts/kernel-test.sh [--keep] [BUILD_DIR]      (default build/release)
+# usage: sh scripts/kernel-test.sh [--keep] [BUILD_DIR]      (default build)
 #   --keep   keep the run folders (guest output, board logs) even when every scenario passed
 #   Installs what it needs when run as root; keeps the kernel (with its USB modules) and the
 #   libusb build in BUILD_DIR/kernel-test/cache. A failed run keeps the guest's output and each
@@ -13,7 +13,7 @@ set -eu
 cd "$(dirname "$0")/.."
 keep=no
 [ "${1:-}" = --keep ] && { keep=yes; shift; }
-build=${1:-build/release}
+build=${1:-build}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 kt=$build/kernel-test

@@ -1,14 +1,15 @@
 #!/bin/sh
-# Builds vorn and runs the whole test suite twice: a normal build, then one under
+# Runs the whole test suite twice: on the normal build (the folder "build" that the README's
+# set-up command makes, built only as far as it is not yet), then on a build under
 # AddressSanitizer and UndefinedBehaviorSanitizer. Installs missing build dependencies first.
 set -e
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ]; then sh scripts/install-deps.sh; fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON
-cmake --build build/release -j"$jobs"
-(cd build/release && ctest -j"$jobs" --output-on-failure)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON
+cmake --build build -j"$jobs"
+(cd build && ctest -j"$jobs" --output-on-failure)
 
 # The sanitized binary runs under umockdev's preload library in the end-to-end tests, which
 # ASan would refuse without this.
@@ -21,4 +22,4 @@ cmake --build build/sanitize -j"$jobs"
 # ---- kernel bed -------------------------------------------------------------------------------
 # vorn inside a QEMU guest on the Linux USB stack (xHCI and EHCI) against emulated boards; it
 # fails, and does not skip, when QEMU or the kernel cannot be obtained.
-sh scripts/kernel-test.sh build/release
+sh scripts/kernel-test.sh build

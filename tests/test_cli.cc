@@ -9,10 +9,13 @@
 
 #include "cli/vorn_main.h"
 #include "tests/test_support.h"
+#include "util/version.h"
 
 using board::Board;
 using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
 using testsupport::run_vorn;
 using testsupport::write_file;
 
@@ -59,6 +62,19 @@ TEST(CommandLine, UsageTextIsExact) {
     auto r = run_vorn(b, {"getvar", "-h"});
     EXPECT_EQ(1, r.status);  // the board does not know the variable
     EXPECT_EQ(0u, r.err.find(kStartup));
+}
+
+TEST(CommandLine, VersionGoesToStandardOutputWithTheSourceRevision) {
+    Board b;
+    CaptureStdout();
+    auto r = run_vorn(b, {"--version"});
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(nullptr, r.transport);  // no board is waited for
+    EXPECT_EQ(std::string("vorn V[2.6.3] at Aug 20 2021\nsource revision: ") + vorn_source_revision + "\n", out);
+    EXPECT_STRNE("", vorn_source_revision);
+    EXPECT_STREQ("2.6.3", vorn_project_version);
 }
 
 TEST(CommandLine, UnknownCommandsAreRejectedBeforeAnyDeviceIsOpened) {

@@ -84,7 +84,43 @@ TEST(DeviceSelection, TheListing) {
     // Listing a board the user may not open is not an attempt to use it.
     EXPECT_EQ("", GetCapturedStderr());
     EXPECT_TRUE(fake.live.empty());
-    EXPECT_EQ(std::vector<std::string>({"1-1:1.0", "1-2:1.0"}), fake.opened);
+    // Nothing is opened, so nothing is claimed from another program.
+    EXPECT_TRUE(fake.opened.empty());
+}
+
+TEST(DeviceSelection, TheLongListingTellsPortAndState) {
+    Fake fake;
+    Installed fake_in(fake);
+    CaptureStdout();
+    list_devices_long();
+    EXPECT_EQ("", GetCapturedStdout());
+
+    Device locked = usbfake::device_at("1-3", "LOCKED");
+    locked.accessible = false;
+    Device busy = usbfake::device_at("1-5.2", "BUSY");
+    busy.claimed = true;
+    Device three = usbfake::device_at("1-6", "THREE");
+    three.interfaces[0].endpoints = 3;
+    fake.devices = {usbfake::device_at("1-1", "VXN0001"), usbfake::device_at("1-2", ""), locked, busy,
+                    three};
+    CaptureStdout();
+    CaptureStderr();
+    list_devices_long();
+    EXPECT_EQ("VXN0001\tQrx_VXN\t1-1\tusable\n"
+              "????????????\tQrx_VXN\t1-2\tusable\n"
+              "LOCKED\tQrx_VXN\t1-3\tno permission\n"
+              "BUSY\tQrx_VXN\t1-5.2\tin use\n",
+              GetCapturedStdout());
+    EXPECT_EQ("", GetCapturedStderr());
+    EXPECT_TRUE(fake.opened.empty());
+    EXPECT_TRUE(fake.live.empty());
+
+    // The short listing shows a board in use like any other: its holder is not disturbed.
+    CaptureStdout();
+    list_devices();
+    std::string plain = GetCapturedStdout();
+    EXPECT_NE(std::string::npos, plain.find("\nBUSY\tQrx_VXN\n")) << plain;
+    EXPECT_TRUE(fake.opened.empty());
 }
 
 TEST(DeviceSelection, OpeningByPathThatFails) {

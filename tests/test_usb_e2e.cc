@@ -129,11 +129,41 @@ TEST(UsbEndToEnd, DevicesWithNoneOneAndTwoBoardsAndAnEmptySerial) {
     EXPECT_EQ(std::string::npos, two.err.find("ERROR")) << where(two);
 }
 
+TEST(UsbEndToEnd, TheLongListingShowsPortPathsAndStates) {
+    Outcome o = run({"-t", "20", "-n", "2", "--board", "1", "--port", "1-3", "--board", "2", "--serial", "",
+                     "--port", "1-2.4"},
+                    {"sh", "-c", std::string(VORN_EXE) + " devices -l && " + VORN_EXE + " devices"});
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_EQ("????????????\tQrx_VXN\t1-2.4\tusable\nVXN0001\tQrx_VXN\t1-3\tusable\n"
+              "????????????\tQrx_VXN\nVXN0001\tQrx_VXN\n",
+              o.out)
+        << where(o);
+}
+
+TEST(UsbEndToEnd, ABoardHeldByAnotherProgramIsListedInUseWithoutDisturbingIt) {
+    // One vorn holds the board while it waits for an answer that never comes; listings poll
+    // until they see it held. The holder is still waiting afterwards (ended by the test's
+    // signal, not by a failure of its own). Whether the emulated bus sees the claim go once its
+    // holder has ended depends on the test bed noticing the end of that process; left out here.
+    std::string v = VORN_EXE;
+    std::string script = v + " getvar product 2>/dev/null & pid=$!; i=0; while [ $i -lt 400 ]; do l=$(" + v +
+                         " devices -l); case \"$l\" in *\"in use\"*) break;; esac; i=$((i+1)); sleep 0.05; "
+                         "done; echo \"$l\"; kill $pid; wait $pid; echo \"held: $?\"";
+    Outcome o = run({"-t", "40", "--hang", "getvar:"}, {"sh", "-c", script}, 60);
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_EQ("VXN0001\tQrx_VXN\t1-1\tin use\nheld: " + std::to_string(128 + SIGTERM) + "\n", o.out)
+        << where(o);
+}
+
 TEST(UsbEndToEnd, ABoardThatHasLeftIsNoLongerListed) {
-    // A board that leaves at its first command: afterwards the bus is empty.
+    // A board that leaves at its first command: afterwards the bus is empty. The listing reads
+    // the bus as the system shows it, which the emulator updates just after the board has gone
+    // (as the kernel does after an unplug), so it is asked until then.
+    std::string v = VORN_EXE;
     Outcome o = run({"-t", "20", "--vanish-on", "getvar"},
                     {"sh", "-c",
-                     std::string(VORN_EXE) + " getvar product; echo status $?; " + VORN_EXE + " devices"});
+                     v + " getvar product; echo status $?; i=0; while [ $i -lt 200 ] && [ -n \"$(" + v +
+                         " devices)\" ]; do i=$((i+1)); sleep 0.05; done; " + v + " devices"});
     EXPECT_EQ(0, o.status) << where(o);
     EXPECT_EQ("status 1\n", o.out) << where(o);
 }
@@ -222,12 +252,16 @@ TEST(UsbEndToEnd, ABoardThatVanishesMidTransfer) {
 TEST(UsbEndToEnd, ABoardTheUserMayNotOpen) {
     std::string v = VORN_EXE;
     Outcome o = run({"-t", "20", "-n", "2", "--board", "1", "--no-access"},
-                    {"sh", "-c", v + " devices; " + v + " -s VXN0001 getvar product"}, 30,
+                    {"sh", "-c", v + " devices; " + v + " devices -l; " + v + " -s VXN0001 getvar product"}, 30,
                     "< waiting for Quenrix VXN0001 >", 0.5);
-    if (o.out.find("VXN0001\tQrx_VXN") != std::string::npos)
+    if (o.out.find("VXN0001\tQrx_VXN\n") != std::string::npos)
         GTEST_SKIP() << "file modes do not bind this user here";
     EXPECT_NE(std::string::npos, o.out.find("no permissions in")) << where(o);
     EXPECT_NE(std::string::npos, o.out.find("\tQrx_VXN\nVXN0002\tQrx_VXN\n")) << where(o);
+    // The long listing still names the board, and says why it cannot be used.
+    EXPECT_NE(std::string::npos,
+              o.out.find("VXN0001\tQrx_VXN\t1-1\tno permission\nVXN0002\tQrx_VXN\t1-2\tusable\n"))
+        << where(o);
     EXPECT_EQ(1u, count(o.err, "insufficient permissions for device")) << where(o);
     EXPECT_EQ(1u, count(o.err, "< waiting for Quenrix VXN0001 >")) << where(o);
 }

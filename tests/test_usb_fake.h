@@ -31,6 +31,8 @@ struct Device {
     std::string serial = "VXN0001";
     bool serial_readable = true;
     bool accessible = true;
+    // Another program holds its interfaces: listed as such, opening fails with EBUSY.
+    bool claimed = false;
     std::vector<Interface> interfaces = std::vector<Interface>(1);
     // errno of a failing step of opening (0: it works).
     int open_error = 0, read_endpoint_error = 0, write_endpoint_error = 0;
@@ -154,6 +156,8 @@ inline bool f_next(usbos_handle h, usbos_entry* entry) {
         entry->serial = d.serial;
         entry->device = device_descriptor(d);
         entry->interface = interface_descriptor(d.interfaces[ifc]);
+        entry->accessible = d.accessible;
+        entry->claimed = d.claimed;
         return true;
     }
 }
@@ -184,8 +188,8 @@ inline usbos_handle f_create(const char* name, uint16_t vendor, uint16_t product
         errno = EACCES;
         return nullptr;
     }
-    if (d.open_error) {
-        errno = d.open_error;
+    if (d.open_error || d.claimed) {
+        errno = d.claimed ? EBUSY : d.open_error;
         return nullptr;
     }
     g_fake->opened.push_back(name);

@@ -187,6 +187,45 @@ TEST(Progress, SmallTransfersNeverShowMoreThan100) {
     for (int p : percents(out)) EXPECT_EQ(100, p);
 }
 
+TEST(Progress, AFinishedStreamShowsItsLastFigure) {
+    // An upload of 10 MiB: offsets unknown, so the throttle holds back the last 2 MiB.
+    std::string out = run_progress(10LL << 20, 128 << 10, false);
+    EXPECT_EQ(std::vector<int>({40, 80}), percents(out));
+    CaptureStderr();
+    qrx_progress_info_finish();
+    out = GetCapturedStderr();
+    EXPECT_EQ(std::vector<int>{100}, percents(out));
+    EXPECT_EQ("\r\n", out.substr(out.size() - 2));
+    // A report that already showed its end is not shown again.
+    CaptureStderr();
+    qrx_progress_info_finish();
+    EXPECT_EQ("", GetCapturedStderr());
+}
+
+TEST(Progress, NothingIsShownForAReportThatNeverStarted) {
+    qrx_progress_info_init(1 << 20, "Uploading", 0, 100);
+    CaptureStderr();
+    qrx_progress_info_finish();
+    EXPECT_EQ("", GetCapturedStderr());
+}
+
+TEST(Progress, TheLineAfterAnOpenProgressLineStartsOnItsOwn) {
+    std::string out = run_progress(10LL << 20, 8LL << 20, false);  // stops at 80 %, line open
+    EXPECT_EQ('\r', out.back());
+    CaptureStderr();
+    qrx_log_out("ERR[VXN]", "Fail in send data\n");
+    EXPECT_EQ("\nERR[VXN]Fail in send data\n", GetCapturedStderr());
+    // Once ended, the following lines are not pushed further down.
+    CaptureStderr();
+    qrx_log_out("ERR[VXN]", "again\n");
+    EXPECT_EQ("ERR[VXN]again\n", GetCapturedStderr());
+    // A completed report leaves no line open either.
+    run_progress(10LL << 20, 10LL << 20, true);
+    CaptureStderr();
+    qrx_log_out("MSG[VXN]", "mwrite finish\n");
+    EXPECT_EQ("MSG[VXN]mwrite finish\n", GetCapturedStderr());
+}
+
 TEST(Progress, HugeTransfersKeepTheirFigures) {
     // 500 GiB: five GiB per percent does not fit a 32-bit counter.
     const long long total = 500LL << 30;

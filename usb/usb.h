@@ -17,6 +17,9 @@ struct usb_ifc_info {
     uint8_t bInterfaceProtocol;
     // 0 when the board is there but may not be opened by this user.
     uint8_t has_access;
+    // 1 when another program holds the interface (set by usb_list only; opening a board tells it
+    // by failing).
+    uint8_t in_use;
     char serial[256];
     // The USB port path, such as "1-2.3".
     char location[256];
@@ -30,5 +33,8 @@ extern const uint16_t product_id;
 Transport* usb_open(ifc_match_func callback, const char* path);
 Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path);
 int usb_close(Transport* transport);
+// Offers every target interface to the callback without opening or claiming any, so that
+// listing never disturbs a board another program is using; the callback's answer is not used.
+void usb_list(const ifc_match_func& callback);
 std::string UsbNoPermissionsShortHelpText();
 std::string UsbNoPermissionsLongHelpText();

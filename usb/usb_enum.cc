@@ -30,16 +30,23 @@ void fill_info(const usb_device_descriptor& dd, const usb_interface_descriptor& 
     info->bInterfaceProtocol = id.bInterfaceProtocol;
 }
 
+// A candidate as the system describes it without opening the device.
+void describe_entry(const usbos_entry& entry, usb_ifc_info* info) {
+    fill_info(entry.device, entry.interface, info);
+    info->has_access = entry.accessible ? 1 : 0;
+    info->in_use = entry.claimed ? 1 : 0;
+    snprintf(info->serial, sizeof(info->serial), "%s", entry.serial.c_str());
+    snprintf(info->location, sizeof(info->location), "%s", entry.location.c_str());
+}
+
 // A board this user may not open is still shown to the callback, from the descriptors the
 // system keeps, so that it can be listed and the user told why it cannot be used.
 // True when the callback would have taken it.
 bool offer_without_access(const usbos_entry& entry, const ifc_match_func& callback) {
     if (entry.interface.bNumEndpoints != 2) return false;
     usb_ifc_info info;
-    fill_info(entry.device, entry.interface, &info);
+    describe_entry(entry, &info);
     info.has_access = 0;
-    snprintf(info.serial, sizeof(info.serial), "%s", entry.serial.c_str());
-    snprintf(info.location, sizeof(info.location), "%s", entry.location.c_str());
     return callback(&info) == 0;
 }
 
@@ -115,6 +122,19 @@ Transport* usb_open(ifc_match_func callback, const char* path) {
     std::unique_ptr<usb_handle> h = path ? open_usb_device(callback, path) : find_usb_device(callback);
     if (!h) return nullptr;
     return new WindowsUsbTransport(std::move(h));
+}
+
+void usb_list(const ifc_match_func& callback) {
+    usbos_handle enumeration = usbos_enum_interfaces(vendor_id, product_id);
+    if (!enumeration) return;
+    usbos_entry entry;
+    while (usbos_next_interface(enumeration, &entry)) {
+        if (entry.interface.bNumEndpoints != 2) continue;
+        usb_ifc_info info;
+        describe_entry(entry, &info);
+        callback(&info);
+    }
+    usbos_close_handle(enumeration);
 }
 
 Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path) {

@@ -28,6 +28,10 @@ struct usbos_entry {
     std::string serial;
     usb_device_descriptor device;
     usb_interface_descriptor interface;
+    // This user may open the device.
+    bool accessible = true;
+    // Another program holds the interface: a claim through usbfs binds it to the "usbfs" driver.
+    bool claimed = false;
 };
 
 struct usbos_ops {

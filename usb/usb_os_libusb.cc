@@ -1,7 +1,10 @@
 // The USB access over libusb-1.0. Enumeration works on the descriptors the system keeps for each
 // device, so listing never opens a device; only the interface that is asked for by name is
 // opened and claimed.
+#include <fcntl.h>
 #include <libusb-1.0/libusb.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,14 +118,42 @@ std::string sysfs_serial(const std::string& location) {
     return serial;
 }
 
-// The device's node; a user without the right to open it is told so before anything is
-// opened.
-bool node_accessible(libusb_device* dev) {
+std::string node_of(libusb_device* dev) {
     char node[64];
     snprintf(node, sizeof(node), "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(dev),
              libusb_get_device_address(dev));
-    if (access(node, R_OK | W_OK) == 0) return true;
+    return node;
+}
+
+// The device's node; a user without the right to open it is told so before anything is
+// opened.
+bool node_accessible(libusb_device* dev) {
+    if (access(node_of(dev).c_str(), R_OK | W_OK) == 0) return true;
     return errno != EACCES && errno != EPERM;
+}
+
+// Whether a program holds the interface: its claim binds the interface to the kernel's "usbfs"
+// driver. The kernel shows the binding in sysfs; where the interface has no folder there (an
+// emulated bus), the node answers it. Neither way claims anything or disturbs the holder.
+bool interface_claimed(libusb_device* dev, const std::string& name, int number) {
+    std::string folder = "/sys/bus/usb/devices/" + name;
+    if (access(folder.c_str(), F_OK) == 0) {
+        char target[PATH_MAX];
+        ssize_t n = readlink((folder + "/driver").c_str(), target, sizeof(target) - 1);
+        if (n <= 0) return false;
+        target[n] = '\0';
+        const char* slash = strrchr(target, '/');
+        return strcmp(slash ? slash + 1 : target, "usbfs") == 0;
+    }
+    int fd = open(node_of(dev).c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    usbdevfs_getdriver driver;
+    memset(&driver, 0, sizeof(driver));
+    driver.interface = static_cast<unsigned>(number);
+    bool claimed = ioctl(fd, USBDEVFS_GETDRIVER, &driver) == 0 &&
+                   strncmp(driver.driver, "usbfs", sizeof(driver.driver)) == 0;
+    close(fd);
+    return claimed;
 }
 
 // Bus number, then the port numbers from the root hub down.
@@ -234,6 +265,9 @@ bool lu_next_interface(usbos_handle h, usbos_entry* entry) {
         if (libusb_get_device_descriptor(dev, &dd) == 0 && ids_match(dd, e->vendor, e->product) &&
             describe(dev, e->next_interface, entry, nullptr, nullptr)) {
             e->next_interface++;
+            entry->accessible = node_accessible(dev);
+            entry->claimed = entry->accessible &&
+                             interface_claimed(dev, entry->name, entry->interface.bInterfaceNumber);
             return true;
         }
         e->next_device++;

@@ -8,7 +8,20 @@
 
 #include "util/debug_output.h"
 
+namespace {
+bool open_line = false;
+}
+
+void stderr_line_open(bool open) { open_line = open; }
+
+void stderr_end_open_line() {
+    if (!open_line) return;
+    open_line = false;
+    fputc('\n', stderr);
+}
+
 static void _OutputDebugString(const char* text) {
+    stderr_end_open_line();
     fprintf(stderr, "%s", text);
     fflush(stderr);
     platform_debug_output(text);
@@ -35,6 +48,7 @@ char* mkmsg(const char* fmt, ...) {
 void die(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
+    stderr_end_open_line();
     fprintf(stderr, "error: ");
     vfprintf(stderr, fmt, ap);
     fprintf(stderr, "\n");

@@ -15,5 +15,11 @@ char* mkmsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // carries its own line end. Lines are cut to 271 characters. Always returns 0.
 int qrx_log_out(const char* prefix, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// A progress line ends in "\r" so that the next one overwrites it. Whatever else is written to
+// standard error next must start on a line of its own: the progress writer marks such a line
+// open, and the other writers end it first.
+void stderr_line_open(bool open);
+void stderr_end_open_line();
+
 // Milliseconds since the 32-bit tick `start`; _timeGetTime(0) is the free-running tick.
 uint32_t _timeGetTime(uint32_t start);

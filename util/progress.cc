@@ -20,6 +20,8 @@ struct ProgressInfo {
     int start_percent;
     int end_percent;
     int percent_range;
+    bool started;
+    bool ended;
     char title[32];
 };
 
@@ -27,6 +29,15 @@ ProgressInfo _progressInfo;
 
 // Lines are throttled to one per 4 MiB for small transfers.
 constexpr uint64_t kMinReportBytes = 4194304;
+
+void print_line(ProgressInfo& p) {
+    fprintf(stderr, "[%3d%%/%5lldMBytes] %dms\r", p.current_percent, p.total_bytes >> 20,
+            (int)_timeGetTime(p.start_tick));
+    p.ended = p.current_percent >= p.end_percent;
+    if (p.ended) fprintf(stderr, "\n");
+    stderr_line_open(!p.ended);
+    fflush(stderr);
+}
 
 }  // namespace
 
@@ -41,6 +52,7 @@ int qrx_progress_info_init(long long total, const char* title, int start_percent
     p.end_percent = end_percent;
     p.percent_range = range;
     p.pending_bytes = 0;
+    p.started = p.ended = false;
     snprintf(p.title, sizeof(p.title), "%s", title ? title : "");
     return 0;
 }
@@ -48,7 +60,9 @@ int qrx_progress_info_init(long long total, const char* title, int start_percent
 int qrx_progress_info_update(int bytes, long long offset) {
     ProgressInfo& p = _progressInfo;
     if (p.current_percent == p.start_percent && p.pending_bytes == 0) {
+        stderr_end_open_line();
         fprintf(stderr, "%s...\n", p.title);
+        p.started = true;
     }
     // Offsets come from the board; keep the sum from overflowing for any value it sends.
     long long reached;
@@ -61,11 +75,15 @@ int qrx_progress_info_update(int bytes, long long offset) {
     // Rounded-down steps of a small transfer can add up past the end; never show more than it.
     if (percent > p.end_percent) percent = p.end_percent;
     p.current_percent = (int)percent;
-    fprintf(stderr, "[%3d%%/%5lldMBytes] %dms\r", p.current_percent, p.total_bytes >> 20,
-            (int)_timeGetTime(p.start_tick));
-    if (p.current_percent >= p.end_percent) fprintf(stderr, "\n");
-    fflush(stderr);
+    print_line(p);
     uint64_t used = step * p.bytes_per_step;
     p.pending_bytes = used <= p.pending_bytes ? p.pending_bytes - used : 0;
     return 0;
+}
+
+void qrx_progress_info_finish() {
+    ProgressInfo& p = _progressInfo;
+    if (!p.started || p.ended) return;
+    p.current_percent = p.end_percent;
+    print_line(p);
 }

@@ -18,6 +18,7 @@
 #include "tools/emu/bus.h"
 #include "tools/emu/options.h"
 #include "tools/emu/state.h"
+#include "util/version.h"
 
 namespace {
 
@@ -118,6 +119,8 @@ gboolean on_signal(gpointer data) {
 // open; taking the bus down then reports it, harmlessly, since the process is gone anyway.
 void quiet_log(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
     if (message && strstr(message, "Destroying IoctlClient with open stream")) return;
+    // Asking a client whose process has gone whether it is connected says no, and complains.
+    if (message && strstr(message, "g_io_stream_is_closed: assertion")) return;
     g_log_default_handler(domain, level, message, nullptr);
 }
 
@@ -132,6 +135,10 @@ void run_under_preload(char** argv) {
 }
 
 int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        print_version("vorn-emu", vorn_project_version);
+        return 0;
+    }
     run_under_preload(argv);
     g_log_set_default_handler(quiet_log, nullptr);
     emu::Options options;

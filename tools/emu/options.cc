@@ -145,6 +145,7 @@ void print_help(const char* program) {
         "      --reenumerate-delay MS  time a restarting board stays off the bus (default 200)\n"
         "  -v, --verbose             report USB requests the emulation did not understand\n"
         "  -h, --help                this text\n"
+        "      --version             the version and the source revision (on its own)\n"
         "\n"
         "Board options apply to every board, or after --board I only to board I (1-based):\n"
         "      --board I             the following board options are for board I\n"

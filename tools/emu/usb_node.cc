@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 namespace emu {
@@ -125,7 +126,7 @@ void UsbNode::on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoin
         }
     }
     for (auto it = node->claims_.begin(); it != node->claims_.end();) {
-        if (it->second == client)
+        if (it->second.get() == client)
             it = node->claims_.erase(it);
         else
             ++it;
@@ -160,8 +161,7 @@ void UsbNode::handle(UMockdevIoctlClient* client) {
             return umockdev_ioctl_client_complete(client, r == 0 ? 0 : -1, r);
         }
         case USBDEVFS_GETDRIVER:
-            // No kernel driver is bound to the board's interface.
-            return umockdev_ioctl_client_complete(client, -1, ENODATA);
+            return get_driver(client);
         case USBDEVFS_IOCTL:
             // Detaching a kernel driver that is not there.
             return umockdev_ioctl_client_complete(client, -1, ENODATA);
@@ -176,6 +176,27 @@ void UsbNode::handle(UMockdevIoctlClient* client) {
             unknown_requests.push_back(request);
             return umockdev_ioctl_client_complete(client, -1, ENOTTY);
     }
+}
+
+// No kernel driver is bound to the board's interface; a program's claim binds it to "usbfs",
+// which is how others can tell it is in use without claiming it themselves.
+void UsbNode::get_driver(UMockdevIoctlClient* client) {
+    GError* error = nullptr;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), &error);
+    if (!data) {
+        g_clear_error(&error);
+        return umockdev_ioctl_client_complete(client, -1, EFAULT);
+    }
+    auto* request = reinterpret_cast<usbdevfs_getdriver*>(data->data);
+    auto claim = claims_.find(request->interface);
+    // The test bed does not always report a process that has ended; its connection tells.
+    if (claim != claims_.end() && !umockdev_ioctl_client_get_connected(claim->second.get()))
+        claims_.erase(claim);
+    bool bound = claims_.count(request->interface) != 0;
+    if (bound) snprintf(request->driver, sizeof(request->driver), "usbfs");
+    g_object_unref(data);
+    umockdev_ioctl_client_complete(client, bound ? 0 : -1, bound ? 0 : ENODATA);
 }
 
 int UsbNode::claim(UMockdevIoctlClient* client, bool claim_it) {
@@ -193,11 +214,12 @@ int UsbNode::claim(UMockdevIoctlClient* client, bool claim_it) {
     // A process that ended without releasing its claim is only noticed some time after its
     // end, so a claim by the next process simply takes the interface over.
     if (claim_it) {
-        claims_[ifc] = client;
+        claims_.erase(ifc);
+        claims_.emplace(ifc, ClientRef(client));
         return 0;
     }
     auto it = claims_.find(ifc);
-    if (it == claims_.end() || it->second != client) return EINVAL;
+    if (it == claims_.end() || it->second.get() != client) return EINVAL;
     claims_.erase(it);
     return 0;
 }
@@ -233,7 +255,8 @@ void UsbNode::submit(UMockdevIoctlClient* client) {
         drop(u);
         return umockdev_ioctl_client_complete(client, -1, EINVAL);
     }
-    if (claims_.find(0) == claims_.end() || claims_[0] != client) {
+    auto claim = claims_.find(0);
+    if (claim == claims_.end() || claim->second.get() != client) {
         if (urb->type == USBDEVFS_URB_TYPE_BULK) {
             drop(u);
             return umockdev_ioctl_client_complete(client, -1, EINVAL);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/board/board.h"
@@ -33,6 +34,26 @@ struct UsbLook {
 
 // The device and configuration descriptors, as the kernel shows them in sysfs.
 board::Bytes usb_descriptor_blob(const UsbLook& look);
+
+// A client of the test bed, kept alive while a claim names it.
+class ClientRef {
+  public:
+    explicit ClientRef(UMockdevIoctlClient* client) : client_(client) { g_object_ref(client_); }
+    ~ClientRef() {
+        if (client_) g_object_unref(client_);
+    }
+    ClientRef(ClientRef&& other) noexcept : client_(other.client_) { other.client_ = nullptr; }
+    ClientRef& operator=(ClientRef&& other) noexcept {
+        std::swap(client_, other.client_);
+        return *this;
+    }
+    ClientRef(const ClientRef&) = delete;
+    ClientRef& operator=(const ClientRef&) = delete;
+    UMockdevIoctlClient* get() const { return client_; }
+
+  private:
+    UMockdevIoctlClient* client_;
+};
 
 class UsbNode {
   public:
@@ -67,6 +88,7 @@ class UsbNode {
     void reap(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client);
     int claim(UMockdevIoctlClient* client, bool claim_it);
+    void get_driver(UMockdevIoctlClient* client);
     void control(Urb& urb);
     void bulk_out(Urb& urb);
     void pump();
@@ -84,7 +106,7 @@ class UsbNode {
     std::vector<Urb> pending_;
     std::vector<Urb> done_;
     // Which client holds the claim of each interface.
-    std::map<unsigned, UMockdevIoctlClient*> claims_;
+    std::map<unsigned, ClientRef> claims_;
 };
 
 }  // namespace emu

@@ -6,6 +6,7 @@
 
 #include "tools/vsimg/args.h"
 #include "tools/vsimg/vsimg.h"
+#include "util/version.h"
 
 static const char usage_text[] =
     "usage: vsimg <command> <arguments>\n"
@@ -19,7 +20,8 @@ static const char usage_text[] =
     "  resparse <sparse image> <max bytes> <output prefix>\n"
     "      cut a sparse image into sparse pieces of at most <max bytes> each, written as\n"
     "      <output prefix>.1, <output prefix>.2, ...\n"
-    "Sizes are decimal or 0x hexadecimal, optionally followed by k, m or g.\n";
+    "Sizes are decimal or 0x hexadecimal, optionally followed by k, m or g.\n"
+    "--version shows the version and the source revision.\n";
 
 int vsimg_error(const char* fmt, ...) {
     va_list ap;
@@ -74,6 +76,10 @@ int main(int argc, char** argv) {
     const char* cmd = argv[1];
     if (!strcmp(cmd, "-h") || !strcmp(cmd, "--help") || !strcmp(cmd, "help")) {
         fputs(usage_text, stdout);
+        return 0;
+    }
+    if (!strcmp(cmd, "--version")) {
+        print_version("vsimg", vorn_project_version);
         return 0;
     }
     // The command's words, with the command word in the place of the program name.
