@@ -5,7 +5,7 @@ const usbos_ops* g_ops = nullptr;
 }
 
 const usbos_ops* usbos_current() {
-    return g_ops ? g_ops : usbos_libusb_ops();
+    return g_ops ? g_ops : usbos_system_ops();
 }
 
 const usbos_ops* usbos_install(const usbos_ops* ops) {

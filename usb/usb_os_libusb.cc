@@ -502,6 +502,6 @@ const usbos_ops kLibusbOps = {
 
 }  // namespace
 
-const usbos_ops* usbos_libusb_ops() {
+const usbos_ops* usbos_system_ops() {
     return &kLibusbOps;
 }

@@ -29,7 +29,9 @@ bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, strlen(prefix), prefix) == 0;
 }
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// gnu_printf: the C runtime of a Windows build formats %zu as GNU does, though its own printf
+// checking would not know it.
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string format(const char* fmt, ...) {
     char buf[256];
     va_list ap;
