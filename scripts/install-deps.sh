@@ -16,6 +16,8 @@ libumockdev-dev
 e2fsprogs
 clang
 libclang-rt-14-dev
+g++-mingw-w64-x86-64-posix
+wine64
 "
 missing=""
 for p in $PACKAGES; do

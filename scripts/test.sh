@@ -17,3 +17,15 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON -DVORN_BENCH=OFF
 cmake --build build/sanitize -j"$jobs"
 (cd build/sanitize && ctest -j"$jobs" --output-on-failure)
+
+# Windows: cross-build vorn.exe, vsimg.exe and the in-process suite with mingw-w64 and run the
+# suite, the WinUSB backend's tests and smoke runs of the programs under wine. A wine server kept
+# running for the whole suite spares every test process its start-up.
+cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/mingw -j"$jobs"
+(
+  export WINEPREFIX="$PWD/build/mingw/wineprefix" WINEDEBUG=-all DISPLAY=
+  /usr/lib/wine/wineserver -p
+  trap '/usr/lib/wine/wineserver -k' EXIT
+  cd build/mingw && ctest -j"$jobs" --output-on-failure
+)

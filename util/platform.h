@@ -42,5 +42,9 @@ int replace_file(const char* from, const char* to);
 // A pipe, both ends binary: fds[0] reads what fds[1] writes. 0, or -1 with errno set.
 int make_pipe(int fds[2]);
 
+// strerror, but knowing the errno values that the C runtime of Windows has no text for
+// (ETIMEDOUT reads "Unknown error" there).
+const char* error_text(int errnum);
+
 // Creates a folder the user may read, write and enter; 0, or -1 with errno set.
 int make_dir(const char* path);

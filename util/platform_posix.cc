@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -78,6 +79,10 @@ int replace_file(const char* from, const char* to) {
 
 int make_pipe(int fds[2]) {
     return pipe(fds);
+}
+
+const char* error_text(int errnum) {
+    return strerror(errnum);
 }
 
 int make_dir(const char* path) {

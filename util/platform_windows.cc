@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 void platform_debugger_output(const char* text) {
@@ -68,15 +70,16 @@ int open_host_file(const char* path, int flags, int mode) {
 }
 
 int make_temp_file(const std::string& prefix, std::string* path) {
-    // A name that another program takes between the choice and the open is chosen again.
-    for (int attempt = 0; attempt < 100; attempt++) {
-        std::vector<char> name(prefix.begin(), prefix.end());
-        const char suffix[] = "XXXXXX";
-        name.insert(name.end(), suffix, suffix + sizeof(suffix));
-        if (_mktemp_s(name.data(), name.size()) != 0) return -1;
-        int fd = open_host_file(name.data(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    // The C runtime's _mktemp knows only 26 names per pattern; the process id and a count give
+    // as many as needed, and a name that is taken already is passed over.
+    static unsigned count = 0;
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        char suffix[32];
+        snprintf(suffix, sizeof(suffix), "%lx-%x", GetCurrentProcessId(), count++);
+        std::string name = prefix + suffix;
+        int fd = open_host_file(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
-            *path = name.data();
+            *path = name;
             return fd;
         }
         if (errno != EEXIST) return -1;
@@ -93,6 +96,17 @@ int replace_file(const char* from, const char* to) {
 
 int make_pipe(int fds[2]) {
     return _pipe(fds, 65536, _O_BINARY);
+}
+
+const char* error_text(int errnum) {
+    // The values POSIX added to the classic set, with the texts other systems give them.
+    switch (errnum) {
+        case ETIMEDOUT: return "Connection timed out";
+        case EOVERFLOW: return "Value too large for defined data type";
+        case EOPNOTSUPP: return "Operation not supported";
+        case ECANCELED: return "Operation canceled";
+        default: return strerror(errnum);
+    }
 }
 
 int make_dir(const char* path) {

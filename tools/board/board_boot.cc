@@ -125,7 +125,7 @@ bool BootStages::save_state(const std::string& folder, std::string* error) const
     text += format("stages_finished=%d\n", stages_finished);
     for (const std::string& p : problems) text += "problem=" + p + "\n";
     const std::string path = folder + "/boot.txt";
-    FILE* f = fopen(path.c_str(), "w");
+    FILE* f = fopen(path.c_str(), "wb");
     bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
     if (f && fclose(f) != 0) ok = false;
     if (!ok) *error = "cannot write " + path;
