@@ -101,6 +101,11 @@ const usbos_ops* usbos_install(const usbos_ops* ops);
 // The system's own backend.
 const usbos_ops* usbos_system_ops();
 
+// For the backends: get_interface_name's copy of a name, and a terminated copy of a text into a
+// buffer of `size` bytes (EINVAL without one).
+bool usbos_copy_name(const std::string& name, char* buf, size_t* length);
+bool usbos_copy_text(const std::string& text, char* buf, size_t size);
+
 // The same operations, dispatched through the current table.
 usbos_handle usbos_enum_interfaces(uint16_t vendor, uint16_t product);
 bool usbos_next_interface(usbos_handle enumeration, usbos_entry* entry);

@@ -292,26 +292,12 @@ usbos_handle win_open_default_bulk_write_endpoint(usbos_handle h) {
 
 bool win_get_interface_name(usbos_handle h, char* buf, size_t* length) {
     WinInterface* ifc = as_interface(h);
-    if (!ifc || !length) return false;
-    if (!buf) {
-        *length = ifc->name.size();
-        return true;
-    }
-    size_t n = std::min(ifc->name.size(), *length);
-    memcpy(buf, ifc->name.data(), n);
-    *length = n;
-    return true;
-}
-
-bool copy_text(const std::string& text, char* buf, size_t size) {
-    if (!buf || size == 0) return fail_with(ERROR_INVALID_PARAMETER);
-    snprintf(buf, size, "%s", text.c_str());
-    return true;
+    return ifc && length && usbos_copy_name(ifc->name, buf, length);
 }
 
 bool win_get_port_path(usbos_handle h, char* buf, size_t size) {
     WinInterface* ifc = as_interface(h);
-    return ifc && copy_text(ifc->location, buf, size);
+    return ifc && usbos_copy_text(ifc->location, buf, size);
 }
 
 bool win_get_device_descriptor(usbos_handle h, usb_device_descriptor* out) {
