@@ -12,6 +12,7 @@
 #include "engine/queued_ops.h"
 #include "util/file_io.h"
 #include "util/log.h"
+#include "util/platform.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ int queue_boot_loader(const char* path, bool bl1) {
         qrx_log_out("ERR[VXN]", "missing -f <bootloaderPath> for %s\n", bl1 ? "bl1_boot" : "bl2_boot");
         return bl1 ? -518 : -500;
     }
-    int fd = open(path, O_RDONLY);
+    int fd = open_host_file(path, O_RDONLY);
     if (fd < 0) {
         qrx_log_out("ERR[VXN]", "Fail in open file %s\n", path);
         return bl1 ? -518 : -500;
@@ -59,7 +60,7 @@ int do_qrx_download(int count, char** words) {
     }
     bool key_mode = strcmp(words[0], "setkey") == 0;
 
-    int fd = open(words[1], O_RDONLY);
+    int fd = open_host_file(words[1], O_RDONLY);
     if (fd < 0) {
         qrx_log_out("ERR[VXN]", "Fail in open file(%s), err(%s)\n", words[1], strerror(errno));
         return -404;

@@ -9,6 +9,7 @@
 
 #include "cli/handlers.h"
 #include "util/file_io.h"
+#include "util/platform.h"
 
 long long get_file_size(int fd) {
     struct stat st;
@@ -45,7 +46,7 @@ fail:
 }
 
 void* load_file(const char* path, long long* size) {
-    int fd = open(path, O_RDONLY);
+    int fd = open_host_file(path, O_RDONLY);
     if (fd < 0) return nullptr;
     return load_fd(fd, size);
 }

@@ -13,6 +13,7 @@
 #include "engine/queued_ops.h"
 #include "sparse/sparse.h"
 #include "util/log.h"
+#include "util/platform.h"
 #include "util/progress.h"
 #include "util/string_printf.h"
 
@@ -61,7 +62,7 @@ bool parse_part_options(char** words, int count, const char* shorts, PartArgs* a
 
 // Opens a file read-only and takes its size; -1 (fd closed) when the size is not available.
 int open_sized(const char* path, long long* size) {
-    int fd = open(path, O_RDONLY);
+    int fd = open_host_file(path, O_RDONLY);
     if (fd < 0) return -2;
     *size = get_file_size(fd);
     if (*size < 0) {
@@ -73,7 +74,7 @@ int open_sized(const char* path, long long* size) {
 
 // Queues "oem verify " followed by the verify file's text (at most 64 bytes).
 int queue_verify(const char* path) {
-    int fd = open(path, O_RDONLY);
+    int fd = open_host_file(path, O_RDONLY);
     if (fd < 0) {
         qrx_log_out("ERR[VXN]", "Fail in open file %s\n", path);
         return -620;
@@ -258,7 +259,7 @@ int do_qrx_mwrite(char** words, int count) {
 
 int do_qrx_mread(char** words, int count, bool progress) {
     require_words(647, 2, count);
-    int fd = open(words[1], O_WRONLY | O_CREAT | O_TRUNC, 0700);
+    int fd = open_host_file(words[1], O_WRONLY | O_CREAT | O_TRUNC, 0700);
     if (fd < 0) {
         qrx_log_out("ERR[VXN]", "Fail in open file %s, errno(%d)\n", words[1], errno);
         return -655;

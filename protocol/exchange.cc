@@ -7,6 +7,7 @@
 
 #include "util/log.h"
 #include "util/numbers.h"
+#include "util/platform.h"
 
 char ERROR[128];
 
@@ -55,7 +56,7 @@ int check_response(Transport* transport, unsigned int bound, char* response, boo
     for (;;) {
         ssize_t r = transport->Read(status, kReplyMax);
         if (r < 0) {
-            fb_set_error("status read failed (%s)", strerror(errno));
+            fb_set_error("status read failed (%s)", error_text(errno));
             transport->Close();
             return -1;
         }
@@ -117,7 +118,7 @@ int _command_start(Transport* transport, const char* command, unsigned int bound
     }
     if (response) response[0] = 0;
     if (transport->Write(command, len) != (ssize_t)len) {
-        fb_set_error("command write failed (%s)", strerror(errno));
+        fb_set_error("command write failed (%s)", error_text(errno));
         transport->Close();
         return -1;
     }
@@ -131,7 +132,7 @@ int _command_data(Transport* transport, const void* data, unsigned int size, boo
     else
         r = transport->Read(const_cast<void*>(data), size);
     if (r < 0) {
-        fb_set_error("data transfer failure (%s)", strerror(errno));
+        fb_set_error("data transfer failure (%s)", error_text(errno));
         transport->Close();
         return -1;
     }

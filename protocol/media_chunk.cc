@@ -1,16 +1,13 @@
 #include "protocol/media_chunk.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <unistd.h>
+#include "util/platform.h"
 
 namespace {
 constexpr size_t kPage = 4096;
 }  // namespace
 
 MediaChunk::MediaChunk() {
-    void* p = nullptr;
-    if (posix_memalign(&p, kPage, kMediaChunk) == 0) data_ = static_cast<unsigned char*>(p);
+    data_ = static_cast<unsigned char*>(aligned_alloc_bytes(kPage, kMediaChunk));
 }
 
-MediaChunk::~MediaChunk() { free(data_); }
+MediaChunk::~MediaChunk() { aligned_free(data_); }

@@ -29,6 +29,8 @@ autoconf
 automake
 libtool
 groff-base
+g++-mingw-w64-x86-64-posix
+wine64
 "
 missing=""
 for p in $PACKAGES; do

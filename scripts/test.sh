@@ -19,6 +19,13 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=O
 cmake --build build/sanitize -j"$jobs"
 (cd build/sanitize && ctest -j"$jobs" --output-on-failure)
 
+# Windows: cross-build vorn.exe, vsimg.exe and the in-process suite with mingw-w64 and run the
+# suite, the WinUSB backend's tests and smoke runs of the programs under wine (the toolchain file
+# makes wine the tests' emulator, with its prefix in the build folder).
+cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/mingw -j"$jobs"
+(cd build/mingw && ctest -j"$jobs" --output-on-failure)
+
 # ---- kernel bed -------------------------------------------------------------------------------
 # vorn inside a QEMU guest on the Linux USB stack (xHCI and EHCI) against emulated boards; it
 # fails, and does not skip, when QEMU or the kernel cannot be obtained.

@@ -7,6 +7,7 @@
 
 #include "sparse/aligned_buf.h"
 #include "sparse/output_file.h"
+#include "util/platform.h"
 
 int read_all(int fd, void* buf, size_t n) {
     auto* p = static_cast<char*>(buf);
@@ -51,7 +52,7 @@ int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
 }
 
 int write_file_chunk(output_file* out, unsigned int len, const char* file, int64_t offset) {
-    int fd = open(file, O_RDONLY | O_CLOEXEC);
+    int fd = open_host_file(file, O_RDONLY);
     if (fd < 0) return -errno;
     int ret = write_fd_chunk(out, len, fd, offset);
     close(fd);

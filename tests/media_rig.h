@@ -11,6 +11,8 @@
 #include "protocol/exchange.h"
 #include "tests/test_support.h"
 #include "tools/board/board_media.h"
+#include "util/file_io.h"
+#include "util/platform.h"
 
 namespace mediatest {
 
@@ -39,18 +41,19 @@ struct Rig {
 // A file of `size` bytes that is all holes but for `data` written at `at`.
 inline std::string holey_file(const std::string& name, long long size, long long at, const board::Bytes& data) {
     std::string path = testsupport::temp_dir() + "/" + name;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    int fd = open_host_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(0, ftruncate(fd, size));
     if (!data.empty()) {
-        EXPECT_EQ((ssize_t)data.size(), pwrite(fd, data.data(), data.size(), at));
+        EXPECT_EQ(at, (long long)lseek(fd, at, SEEK_SET));
+        EXPECT_EQ((long long)data.size(), write_full(fd, data.data(), data.size()));
     }
     close(fd);
     return path;
 }
 
 inline int open_at(const std::string& path, long long pos) {
-    int fd = open(path.c_str(), O_RDONLY);
+    int fd = open_host_file(path.c_str(), O_RDONLY);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(pos, (long long)lseek(fd, pos, SEEK_SET));
     return fd;

@@ -6,6 +6,7 @@
 
 #include "protocol/exchange.h"
 #include "util/add_sum.h"
+#include "util/platform.h"
 
 using board::BootConfig;
 using board::BootRequest;
@@ -208,7 +209,7 @@ TEST(Bl2Boot, RequestsMustLieWithinTheFile) {
         // A descriptor that cannot seek.
         Rig rig(id(5, 0, 8), 0x100, plans({data(0x80, 0x40), kEnd}));
         int p[2];
-        ASSERT_EQ(0, pipe(p));
+        ASSERT_EQ(0, make_pipe(p));
         close(rig.fd);
         rig.fd = p[0];
         EXPECT_EQ(-651, rig.bl2(0x100));

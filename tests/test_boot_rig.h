@@ -12,6 +12,7 @@
 #include "protocol/bootloader.h"
 #include "tests/test_support.h"
 #include "tools/board/board_boot.h"
+#include "util/platform.h"
 
 namespace boottest {
 
@@ -84,7 +85,7 @@ struct Rig {
         stages = feature.get();
         board.add_feature(std::move(feature));
         path = testsupport::write_file("boot-" + std::to_string(serial++) + ".bin", stages->config.file);
-        fd = open(path.c_str(), O_RDONLY);
+        fd = open_host_file(path.c_str(), O_RDONLY);
         transport = open_transport();
         current_rig() = this;
         fb_set_reopen(&Rig::reopen);

@@ -9,6 +9,7 @@
 
 #include "cli/vorn_main.h"
 #include "tests/test_support.h"
+#include "util/platform.h"
 #include "util/version.h"
 
 using board::Board;
@@ -32,7 +33,7 @@ std::string usage_text() {
 // A file of `size` bytes that takes no disk space.
 std::string sparse_file_of(const std::string& name, long long size) {
     std::string path = testsupport::temp_dir() + "/" + name;
-    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    int fd = open_host_file(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(0, ftruncate(fd, size));
     close(fd);

@@ -5,6 +5,7 @@
 
 #include "protocol/media_read.h"
 #include "tests/media_rig.h"
+#include "util/platform.h"
 #include "util/progress.h"
 
 using board::Bytes;
@@ -27,7 +28,7 @@ struct Outcome {
 };
 
 Outcome mread(Rig& rig, bool progress = false, const std::string& out = temp_dir() + "/out") {
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int fd = open_host_file(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     EXPECT_GE(fd, 0);
     CaptureStderr();
     int r = fb_mread_data(&rig.transport, fd, progress);
@@ -147,10 +148,10 @@ TEST(MediaRead, FailuresDuringAPortion) {
         EXPECT_TRUE(rig.media->completed.empty());
     }
     {
-        // A file that takes no more bytes.
+        // A file that takes no bytes: open for reading only.
         Rig rig(with_boot(content));
         ASSERT_EQ(0, rig.announce("oem mread 0x1000 normal store boot 0x0"));
-        int fd = open("/dev/full", O_WRONLY);
+        int fd = open_host_file(testsupport::write_file("read-only.bin", std::string("x")).c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
         CaptureStderr();
         EXPECT_EQ(-350, fb_mread_data(&rig.transport, fd, false));

@@ -6,6 +6,7 @@
 #include "protocol/media_write.h"
 #include "tests/media_rig.h"
 #include "util/add_sum.h"
+#include "util/platform.h"
 #include "util/progress.h"
 
 using board::Bytes;
@@ -267,7 +268,7 @@ TEST(MediaWrite, MalformedRequestsAreProtocolErrors) {
         // A descriptor without a position.
         Rig rig;
         int fds[2];
-        ASSERT_EQ(0, pipe(fds));
+        ASSERT_EQ(0, make_pipe(fds));
         Outcome o = mwrite(rig, fds[0], 16);
         close(fds[1]);
         EXPECT_EQ(-267, o.result);

@@ -6,6 +6,7 @@
 
 #include "tests/sparse_test_util.h"
 #include "tests/test_support.h"
+#include "util/platform.h"
 
 using namespace sparsetest;
 
@@ -79,12 +80,12 @@ TEST(SparseFile, WriteToDescriptor) {
     std::string data(8192, 'w');
     sparse_file* s = sparse_file_new(4096, 4 * 4096);
     sparse_file_add_data(s, data.data(), 8192, 1);
-    int fd = open((dir + "/s.img").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    int fd = open_host_file((dir + "/s.img").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     EXPECT_EQ(sparse_file_write(s, fd, false, true, false), 0);
     EXPECT_EQ(lseek(fd, 0, SEEK_END), sparse_file_len(s, true, false));
     EXPECT_EQ(sparse_file_write(s, fd, true, true, false), -ENOMEM);  // no compressed output
     close(fd);
-    fd = open((dir + "/n.img").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    fd = open_host_file((dir + "/n.img").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     EXPECT_EQ(sparse_file_write(s, fd, false, false, false), 0);
     close(fd);
     EXPECT_EQ(testsupport::read_file(dir + "/n.img"),
@@ -242,7 +243,7 @@ TEST(SparseFile, ResparseNearlyFullPiece) {
 // A run that cannot be read ends the cut with its error; the image keeps all its runs.
 TEST(SparseFile, ResparseFailureHandsNothingOut) {
     std::string path = testsupport::write_file("r.bin", std::string(3 * 4096, 'r'));
-    int fd = open(path.c_str(), O_RDONLY);
+    int fd = open_host_file(path.c_str(), O_RDONLY);
     sparse_file* s = sparse_file_new(4096, 6 * 4096);
     sparse_file_add_fd(s, fd, 0, 3 * 4096, 0);
     sparse_file_add_fd(s, fd, 8 * 4096, 4096, 4);  // past the end of the file

@@ -7,6 +7,7 @@
 
 #include "tests/sparse_test_util.h"
 #include "tests/test_support.h"
+#include "util/platform.h"
 
 using namespace sparsetest;
 
@@ -15,7 +16,7 @@ namespace {
 struct Opened {
     int fd;
     explicit Opened(const std::string& content, const std::string& name = "img.bin") {
-        fd = open(testsupport::write_file(name, content).c_str(), O_RDONLY);
+        fd = open_host_file(testsupport::write_file(name, content).c_str(), O_RDONLY);
     }
     ~Opened() { close(fd); }
 };
@@ -24,7 +25,7 @@ struct Opened {
 sparse_file* import(const std::string& bytes, bool crc, std::string* report, int* fd_out = nullptr) {
     static int n = 0;
     std::string path = testsupport::write_file("import" + std::to_string(n++) + ".img", bytes);
-    int fd = open(path.c_str(), O_RDONLY);
+    int fd = open_host_file(path.c_str(), O_RDONLY);
     reports().clear();
     sparse_print_verbose = capture_print;
     sparse_file* s = sparse_file_import(fd, true, crc);

@@ -1,6 +1,7 @@
 #include "tests/test_support.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -14,16 +15,20 @@ namespace testsupport {
 std::string temp_dir() {
     static std::string dir;
     if (dir.empty()) {
-        char tmpl[] = "/tmp/vorn-test-XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        if (!d) abort();
-        dir = d;
-        static std::string cleanup = "rm -rf '" + dir + "'";
-        // Death tests fork: only the process that made the folder removes it.
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        fs::path base = fs::temp_directory_path(ec);
+        if (ec) abort();
         static pid_t owner = getpid();
+        for (int i = 0; dir.empty() && i < 1000; i++) {
+            fs::path d = base / ("vorn-test-" + std::to_string(owner) + "-" + std::to_string(i));
+            if (fs::create_directory(d, ec)) dir = d.generic_string();
+        }
+        if (dir.empty()) abort();
+        // Death tests fork: only the process that made the folder removes it.
         atexit([] {
-            if (getpid() == owner && system(cleanup.c_str())) {
-            }
+            std::error_code ignored;
+            if (getpid() == owner) std::filesystem::remove_all(dir, ignored);
         });
     }
     return dir;

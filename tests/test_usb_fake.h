@@ -345,7 +345,7 @@ class Installed {
         old_sink_ = set_debug_output_sink([](const char* text) { g_debug_lines->push_back(text); });
     }
     ~Installed() {
-        usbos_install(old_ == usbos_libusb_ops() ? nullptr : old_);
+        usbos_install(old_ == usbos_system_ops() ? nullptr : old_);
         set_debug_output_sink(old_sink_);
         g_fake = nullptr;
         g_debug_lines = nullptr;

@@ -127,7 +127,7 @@ TEST(UsbTransport, ReadsAreOneTransferOfAtMostOneMebibyte) {
     fake_in.debug_lines.clear();
     EXPECT_EQ(-1, t->Read_timeout(reply, sizeof(reply), 10));
     EXPECT_EQ(ETIMEDOUT, errno);
-    EXPECT_EQ(std::vector<std::string>({"usb_read failed: 110\n"}), fake_in.debug_lines);
+    EXPECT_EQ(std::vector<std::string>({"usb_read failed: " + std::to_string(ETIMEDOUT) + "\n"}), fake_in.debug_lines);
     EXPECT_TRUE(fake.closed.empty());
     fake.reads = {step_reading("OKAY")};
     EXPECT_EQ(4, t->Read(reply, sizeof(reply)));

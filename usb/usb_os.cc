@@ -1,17 +1,42 @@
 #include "usb/usb_os.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace {
 const usbos_ops* g_ops = nullptr;
 }
 
 const usbos_ops* usbos_current() {
-    return g_ops ? g_ops : usbos_libusb_ops();
+    return g_ops ? g_ops : usbos_system_ops();
 }
 
 const usbos_ops* usbos_install(const usbos_ops* ops) {
     const usbos_ops* old = usbos_current();
     g_ops = ops;
     return old;
+}
+
+bool usbos_copy_name(const std::string& name, char* buf, size_t* length) {
+    if (!buf) {
+        *length = name.size();
+        return true;
+    }
+    size_t n = std::min(name.size(), *length);
+    memcpy(buf, name.data(), n);
+    *length = n;
+    return true;
+}
+
+bool usbos_copy_text(const std::string& text, char* buf, size_t size) {
+    if (!buf || size == 0) {
+        errno = EINVAL;
+        return false;
+    }
+    snprintf(buf, size, "%s", text.c_str());
+    return true;
 }
 
 usbos_handle usbos_enum_interfaces(uint16_t vendor, uint16_t product) {

@@ -6,12 +6,46 @@
 // ETIMEDOUT for a time-out, EACCES when the user may not open the device, ...).
 //
 // The operations dispatch through a table that tests may replace with a fake; the default table
-// is the libusb one.
+// is the system's own backend: libusb on Linux (usb_os_libusb.cc), WinUSB on Windows
+// (usb_os_windows.cc).
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <linux/usb/ch9.h>
 #include <string>
+
+// The standard USB descriptors in the layout the device sends (multi-byte fields little-endian,
+// as the host is).
+struct usb_device_descriptor {
+    uint8_t bLength;
+    uint8_t bDescriptorType;
+    uint16_t bcdUSB;
+    uint8_t bDeviceClass;
+    uint8_t bDeviceSubClass;
+    uint8_t bDeviceProtocol;
+    uint8_t bMaxPacketSize0;
+    uint16_t idVendor;
+    uint16_t idProduct;
+    uint16_t bcdDevice;
+    uint8_t iManufacturer;
+    uint8_t iProduct;
+    uint8_t iSerialNumber;
+    uint8_t bNumConfigurations;
+} __attribute__((packed));
+
+struct usb_interface_descriptor {
+    uint8_t bLength;
+    uint8_t bDescriptorType;
+    uint8_t bInterfaceNumber;
+    uint8_t bAlternateSetting;
+    uint8_t bNumEndpoints;
+    uint8_t bInterfaceClass;
+    uint8_t bInterfaceSubClass;
+    uint8_t bInterfaceProtocol;
+    uint8_t iInterface;
+} __attribute__((packed));
+
+static_assert(sizeof(usb_device_descriptor) == 18, "the device descriptor is 18 bytes");
+static_assert(sizeof(usb_interface_descriptor) == 9, "the interface descriptor is 9 bytes");
 
 // An opaque handle: an enumeration, an interface or an endpoint; nullptr is none.
 struct usbos_object;
@@ -65,10 +99,16 @@ struct usbos_ops {
     void (*close_handle)(usbos_handle handle);
 };
 
-// The table in use, and replacing it (nullptr restores the libusb one); returns the previous.
+// The table in use, and replacing it (nullptr restores the system's); returns the previous.
 const usbos_ops* usbos_current();
 const usbos_ops* usbos_install(const usbos_ops* ops);
-const usbos_ops* usbos_libusb_ops();
+// The system's own backend.
+const usbos_ops* usbos_system_ops();
+
+// For the backends: get_interface_name's copy of a name, and a terminated copy of a text into a
+// buffer of `size` bytes (EINVAL without one).
+bool usbos_copy_name(const std::string& name, char* buf, size_t* length);
+bool usbos_copy_text(const std::string& text, char* buf, size_t size);
 
 // The same operations, dispatched through the current table.
 usbos_handle usbos_enum_interfaces(uint16_t vendor, uint16_t product);

@@ -405,29 +405,12 @@ usbos_handle lu_open_default_bulk_write_endpoint(usbos_handle h) {
 
 bool lu_get_interface_name(usbos_handle h, char* buf, size_t* length) {
     LibusbInterface* ifc = as_interface(h);
-    if (!ifc || !length) return false;
-    if (!buf) {
-        *length = ifc->name.size();
-        return true;
-    }
-    size_t n = ifc->name.size() < *length ? ifc->name.size() : *length;
-    memcpy(buf, ifc->name.data(), n);
-    *length = n;
-    return true;
-}
-
-bool copy_text(const std::string& text, char* buf, size_t size) {
-    if (!buf || size == 0) {
-        errno = EINVAL;
-        return false;
-    }
-    snprintf(buf, size, "%s", text.c_str());
-    return true;
+    return ifc && length && usbos_copy_name(ifc->name, buf, length);
 }
 
 bool lu_get_port_path(usbos_handle h, char* buf, size_t size) {
     LibusbInterface* ifc = as_interface(h);
-    return ifc && copy_text(ifc->location, buf, size);
+    return ifc && usbos_copy_text(ifc->location, buf, size);
 }
 
 bool lu_get_device_descriptor(usbos_handle h, usb_device_descriptor* out) {
@@ -536,6 +519,6 @@ const usbos_ops kLibusbOps = {
 
 }  // namespace
 
-const usbos_ops* usbos_libusb_ops() {
+const usbos_ops* usbos_system_ops() {
     return &kLibusbOps;
 }

@@ -1,18 +1,12 @@
 #include "usb/usb_udev.h"
 
 #include <dirent.h>
-#include <grp.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 
 namespace {
-
-// Where udev reads its rules from, in its own order of precedence.
-const char* const kRuleDirs[] = {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/local/lib/udev/rules.d",
-                                 "/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -27,7 +21,7 @@ std::vector<std::string> board_rules(const std::string& dir) {
     while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
         if (name.size() < 6 || name.compare(name.size() - 6, 6, ".rules") != 0) continue;
-        FILE* f = fopen((dir + "/" + name).c_str(), "re");
+        FILE* f = fopen((dir + "/" + name).c_str(), "r");
         if (!f) continue;
         char line[1024];
         while (fgets(line, sizeof(line), f)) {
@@ -40,20 +34,6 @@ std::vector<std::string> board_rules(const std::string& dir) {
     }
     closedir(d);
     return rules;
-}
-
-std::vector<std::string> my_groups() {
-    std::vector<std::string> names;
-    int n = getgroups(0, nullptr);
-    if (n < 0) return names;
-    std::vector<gid_t> ids(static_cast<size_t>(n) + 1);
-    n = getgroups(n, ids.data());
-    if (n < 0) return names;
-    ids.resize(static_cast<size_t>(n));
-    ids.push_back(getegid());
-    for (gid_t id : ids)
-        if (group* g = getgrgid(id)) names.push_back(g->gr_name);
-    return names;
 }
 
 }  // namespace
@@ -77,9 +57,4 @@ std::string udev_problem_in(const std::vector<std::string>& rule_dirs,
         return "user is not in group 'plugdev' and the login session is not local";
     // The rule is there and should apply: the board was most likely plugged in before it was.
     return "udev rule present; replug the device";
-}
-
-std::string GetUdevProblem() {
-    std::vector<std::string> dirs(std::begin(kRuleDirs), std::end(kRuleDirs));
-    return udev_problem_in(dirs, my_groups());
 }

@@ -1,5 +1,6 @@
-// The platform's debugger-output channel. Linux has none, so the copy is dropped unless a sink is
-// installed (the tests install one to see the lines that only go there).
+// The debugger-output copy of log lines and transfer failures. It goes to the platform's channel
+// (util/platform.h) unless a sink is installed: the tests install one to see the lines that only
+// go there.
 #pragma once
 
 using debug_output_sink = void (*)(const char* text);

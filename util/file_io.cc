@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "util/platform.h"
+
 long long read_full_at(int fd, void* buf, long long size, long long offset) {
     long long done = 0;
     while (done < size) {
-        ssize_t n = pread(fd, static_cast<char*>(buf) + done, (size_t)(size - done), offset + done);
+        long long n = read_at(fd, static_cast<char*>(buf) + done, (size_t)(size - done), offset + done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
         if (n == 0) break;

@@ -29,7 +29,9 @@ bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, strlen(prefix), prefix) == 0;
 }
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// gnu_printf: the C runtime of a Windows build formats %zu as GNU does, though its own printf
+// checking would not know it.
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string format(const char* fmt, ...) {
     char buf[256];
     va_list ap;
@@ -123,7 +125,7 @@ bool BootStages::save_state(const std::string& folder, std::string* error) const
     text += format("stages_finished=%d\n", stages_finished);
     for (const std::string& p : problems) text += "problem=" + p + "\n";
     const std::string path = folder + "/boot.txt";
-    FILE* f = fopen(path.c_str(), "w");
+    FILE* f = fopen(path.c_str(), "wb");
     bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
     if (f && fclose(f) != 0) ok = false;
     if (!ok) *error = "cannot write " + path;

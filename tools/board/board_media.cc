@@ -1,5 +1,6 @@
 #include "tools/board/board_media.h"
 #include "util/byte_order.h"
+#include "util/platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -216,7 +217,7 @@ Bytes MediaStore::contents(const std::string& medium, const std::string& partiti
 namespace {
 
 bool make_dir(const std::string& path, std::string* error) {
-    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
+    if (::make_dir(path.c_str()) == 0 || errno == EEXIST) return true;
     *error = "cannot create " + path + ": " + strerror(errno);
     return false;
 }

@@ -8,6 +8,7 @@
 
 #include "tools/board/board_media.h"
 #include "util/numbers.h"
+#include "util/platform.h"
 
 namespace board {
 
@@ -27,7 +28,7 @@ bool number(const std::string& text, uint64_t* out) {
 }
 
 bool load(const std::string& path, Bytes* out, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY);
+    int fd = open_host_file(path.c_str(), O_RDONLY);
     if (fd < 0) {
         *error = "cannot open " + path + ": " + strerror(errno);
         return false;

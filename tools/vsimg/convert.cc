@@ -12,9 +12,10 @@
 #include "util/file_io.h"
 #include "tools/vsimg/out_file.h"
 #include "tools/vsimg/vsimg.h"
+#include "util/platform.h"
 
 static int open_input(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_host_file(path.c_str(), O_RDONLY);
     if (fd < 0) vsimg_error("cannot open %s: %s", path.c_str(), strerror(errno));
     return fd;
 }

@@ -9,6 +9,7 @@
 #include "sparse/sparse.h"
 #include "sparse/sparse_format.h"
 #include "tools/vsimg/vsimg.h"
+#include "util/platform.h"
 
 static const char* chunk_name(uint16_t type) {
     switch (type) {
@@ -39,7 +40,7 @@ static bool list_chunks(int fd, const sparse_header& h) {
         char value[16] = "";
         uint8_t v[4];
         if ((c.chunk_type == CHUNK_FILL || c.chunk_type == CHUNK_CRC32) && c.chunk_bytes >= 16 &&
-            pread(fd, v, 4, lseek(fd, 0, SEEK_CUR)) == 4)
+            read_at(fd, v, 4, lseek(fd, 0, SEEK_CUR)) == 4)
             snprintf(value, sizeof(value), "0x%08x", get_le32(v));
         printf("%8u  %-9s  %10u  %10" PRIu64 "  %12lld  %10u  %s\n", i, chunk_name(c.chunk_type),
                c.chunk_blocks, block, (long long)at, c.chunk_bytes, value);
@@ -51,7 +52,7 @@ static bool list_chunks(int fd, const sparse_header& h) {
 }
 
 int vsimg_info(const std::string& image) {
-    int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_host_file(image.c_str(), O_RDONLY);
     if (fd < 0) return vsimg_error("cannot open %s: %s", image.c_str(), strerror(errno));
     uint8_t bytes[SPARSE_HEADER_LEN];
     if (!read_exact(fd, bytes, sizeof(bytes))) {

@@ -4,27 +4,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 #include "tools/vsimg/vsimg.h"
+#include "util/platform.h"
 
 bool out_file_open(OutFile* out, const std::string& path) {
     out->path = path;
-    std::vector<char> name(path.begin(), path.end());
-    const char suffix[] = ".tmp-XXXXXX";
-    name.insert(name.end(), suffix, suffix + sizeof(suffix));
-    out->fd = mkstemp(name.data());
+    out->fd = make_temp_file(path + ".tmp-", &out->tmp_path);
     if (out->fd < 0) {
         vsimg_error("cannot create %s: %s", path.c_str(), strerror(errno));
         return false;
     }
-    out->tmp_path = name.data();
-    // mkstemp makes the file private; the result gets the usual permissions.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(out->fd, 0666 & ~mask);
     return true;
 }
 
@@ -36,7 +27,7 @@ bool out_file_commit(OutFile* out) {
         unlink(out->tmp_path.c_str());
         return false;
     }
-    if (rename(out->tmp_path.c_str(), out->path.c_str()) < 0) {
+    if (replace_file(out->tmp_path.c_str(), out->path.c_str()) < 0) {
         vsimg_error("cannot create %s: %s", out->path.c_str(), strerror(errno));
         unlink(out->tmp_path.c_str());
         return false;

@@ -8,6 +8,7 @@
 #include "sparse/sparse.h"
 #include "tools/vsimg/out_file.h"
 #include "tools/vsimg/vsimg.h"
+#include "util/platform.h"
 
 // Writes every piece; all of them appear under their names, or none does.
 static int write_pieces(std::vector<sparse_file*>& pieces, const std::string& prefix) {
@@ -33,7 +34,7 @@ static int write_pieces(std::vector<sparse_file*>& pieces, const std::string& pr
 
 int vsimg_resparse(const std::string& sparse, unsigned long long max_len,
                    const std::string& prefix) {
-    int fd = open(sparse.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_host_file(sparse.c_str(), O_RDONLY);
     if (fd < 0) return vsimg_error("cannot open %s: %s", sparse.c_str(), strerror(errno));
     sparse_file* s = sparse_file_import(fd, true, false);
     if (!s) {

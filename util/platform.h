@@ -1,0 +1,50 @@
+// What differs between the systems the tool runs on, kept in one place so that no other file
+// needs to know: the debugger-output channel, sleeping, the executable's own file name, aligned
+// buffers, positioned reads, opening host files and making folders. platform_posix.cc and
+// platform_windows.cc implement it; the build compiles the one for its target.
+#pragma once
+#include <cstddef>
+#include <string>
+
+// Hands a text to the system's debugger-output channel; dropped where there is none.
+void platform_debugger_output(const char* text);
+
+// Suspends the thread for at least this many milliseconds.
+void sleep_ms(unsigned milliseconds);
+
+// The full file name of the running executable; empty when it cannot be told.
+std::string executable_path();
+// The characters that end a folder name in a path of this system.
+const char* path_separators();
+
+// size bytes on an `alignment` boundary (a power of two), or nullptr; only aligned_free
+// releases them (the system may keep its own bookkeeping in front of the block).
+void* aligned_alloc_bytes(size_t alignment, size_t size);
+void aligned_free(void* p);
+// The size of a page of memory.
+size_t memory_page_size();
+
+// One read of at most len bytes at `offset` that leaves the file position where it was; the
+// count read (0 at the end of the file), or -1 with errno set.
+long long read_at(int fd, void* buf, size_t len, long long offset);
+
+// open(2) for a host file: always binary (a text-mode open turns "\n" into "\r\n" and stops at
+// 0x1A), and not inherited by child processes. `mode` as for open(2) when O_CREAT is given.
+int open_host_file(const char* path, int flags, int mode = 0);
+
+// Creates and opens (read and write, binary) a new file whose name is `prefix` followed by a
+// few unique characters, with the permissions a new file usually gets; the descriptor, or -1
+// with errno set. *path receives the name.
+int make_temp_file(const std::string& prefix, std::string* path);
+// Renames `from` to `to`, replacing a file that is there already; 0, or -1 with errno set.
+int replace_file(const char* from, const char* to);
+
+// A pipe, both ends binary: fds[0] reads what fds[1] writes. 0, or -1 with errno set.
+int make_pipe(int fds[2]);
+
+// strerror, but knowing the errno values that the C runtime of Windows has no text for
+// (ETIMEDOUT reads "Unknown error" there).
+const char* error_text(int errnum);
+
+// Creates a folder the user may read, write and enter; 0, or -1 with errno set.
+int make_dir(const char* path);

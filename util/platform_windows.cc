@@ -1,0 +1,114 @@
+#include "util/platform.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <direct.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+void platform_debugger_output(const char* text) {
+    OutputDebugStringA(text);
+}
+
+void sleep_ms(unsigned milliseconds) {
+    Sleep(milliseconds);
+}
+
+std::string executable_path() {
+    // Paths may be longer than MAX_PATH; GetModuleFileNameA cuts the name to the buffer and
+    // says so by filling it completely.
+    std::vector<char> buf(MAX_PATH);
+    for (;;) {
+        DWORD n = GetModuleFileNameA(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return std::string();
+        if (n < buf.size()) return std::string(buf.data(), n);
+        if (buf.size() >= 32768) return std::string();
+        buf.resize(buf.size() * 2);
+    }
+}
+
+const char* path_separators() {
+    return "\\/";
+}
+
+void* aligned_alloc_bytes(size_t alignment, size_t size) {
+    return _aligned_malloc(size ? size : 1, alignment);
+}
+
+void aligned_free(void* p) {
+    _aligned_free(p);
+}
+
+size_t memory_page_size() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize ? info.dwPageSize : 4096;
+}
+
+long long read_at(int fd, void* buf, size_t len, long long offset) {
+    // The C runtime has no positioned read: seek, read, and put the position back.
+    long long saved = _lseeki64(fd, 0, SEEK_CUR);
+    if (saved < 0 || _lseeki64(fd, offset, SEEK_SET) < 0) return -1;
+    unsigned want = len > INT_MAX ? INT_MAX : static_cast<unsigned>(len);
+    int n = _read(fd, buf, want);
+    int err = errno;
+    _lseeki64(fd, saved, SEEK_SET);
+    errno = err;
+    return n;
+}
+
+int open_host_file(const char* path, int flags, int mode) {
+    int pmode = _S_IREAD | ((mode & 0222) ? _S_IWRITE : 0);
+    return _open(path, flags | _O_BINARY | _O_NOINHERIT, pmode);
+}
+
+int make_temp_file(const std::string& prefix, std::string* path) {
+    // The C runtime's _mktemp knows only 26 names per pattern; the process id and a count give
+    // as many as needed, and a name that is taken already is passed over.
+    static unsigned count = 0;
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        char suffix[32];
+        snprintf(suffix, sizeof(suffix), "%lx-%x", GetCurrentProcessId(), count++);
+        std::string name = prefix + suffix;
+        int fd = open_host_file(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0) {
+            *path = name;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+int replace_file(const char* from, const char* to) {
+    // rename() of the C runtime refuses to replace an existing file.
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return -1;
+}
+
+int make_pipe(int fds[2]) {
+    return _pipe(fds, 65536, _O_BINARY);
+}
+
+const char* error_text(int errnum) {
+    // The values POSIX added to the classic set, with the texts other systems give them.
+    switch (errnum) {
+        case ETIMEDOUT: return "Connection timed out";
+        case EOVERFLOW: return "Value too large for defined data type";
+        case EOPNOTSUPP: return "Operation not supported";
+        case ECANCELED: return "Operation canceled";
+        default: return strerror(errnum);
+    }
+}
+
+int make_dir(const char* path) {
+    return _mkdir(path);
+}
