@@ -25,7 +25,7 @@ static int output_file_init(output_file* out, unsigned int block_size, int64_t l
     out->use_crc = crc;
     out->pos = 0;
     out->io_buf = nullptr;
-    out->fill_buf_set = false;
+    out->fill_buf_used = 0;
 
     uint64_t blocks = 0;
     if (sparse_block_size_valid(block_size) && len >= 0 && chunks >= 0)
