@@ -45,8 +45,10 @@ struct output_file {
     uint32_t fill_buf_val;
     // Position in the expanded image, so that the normal encoding never writes past `len`.
     int64_t pos;
-    // Piece buffer for runs read from files, allocated at the first such run.
+    // Piece buffer for runs read from files, allocated at the first such run and grown up to
+    // one I/O piece as longer runs come.
     void* io_buf;
+    size_t io_buf_len;
 };
 
 struct output_file_normal {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "sparse/aligned_buf.h"
@@ -22,6 +23,7 @@ constexpr size_t SCAN_BUF_SIZE = SPARSE_IO_PIECE;
 struct scan_reader {
     int fd;
     uint8_t* buf;
+    size_t cap;
     int64_t buf_pos;  // file offset of buf[0]
     size_t have;      // bytes of the file in buf
     size_t next_read;
@@ -32,7 +34,7 @@ struct scan_reader {
 // r->error set.
 __attribute__((noinline)) const uint8_t* scan_refill(scan_reader* r, int64_t pos, size_t n) {
     const bool straight_on = pos >= r->buf_pos && uint64_t(pos - r->buf_pos) <= r->have;
-    r->next_read = straight_on ? std::min(r->next_read * 2, SCAN_BUF_SIZE) : SCAN_MIN_READ;
+    r->next_read = straight_on ? std::min(r->next_read * 2, r->cap) : SCAN_MIN_READ;
     // Reads start on a page boundary of the file, where the page cache copies fastest.
     const int64_t at = pos & ~int64_t(SCAN_MIN_READ - 1);
     const size_t want = std::max(r->next_read, size_t(pos - at) + n);
@@ -165,9 +167,14 @@ int scan_chunks(scan_reader* r, const sparse_header& first, sparse_scan_result* 
 int sparse_file_scan(int fd, sparse_scan_result* result) {
     const off_t start = lseek(fd, 0, SEEK_CUR);
     if (start < 0) return -errno;
-    AlignedBuf buf(SCAN_BUF_SIZE);
+    // A small file needs no more buffer than its own length (and the page a read starts on).
+    struct stat st;
+    size_t cap = SCAN_BUF_SIZE;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) < cap)
+        cap = std::max<size_t>(size_t(st.st_size) + 2 * SCAN_MIN_READ, 2 * SCAN_MIN_READ);
+    AlignedBuf buf(cap);
     if (!buf.p) return -ENOMEM;
-    scan_reader r = {fd, static_cast<uint8_t*>(buf.p), 0, 0, SCAN_MIN_READ, 0};
+    scan_reader r = {fd, static_cast<uint8_t*>(buf.p), cap, 0, 0, SCAN_MIN_READ, 0};
 
     // The import checks the header where the file is positioned, then reads the image from
     // the start of the file.
