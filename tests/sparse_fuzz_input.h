@@ -58,6 +58,10 @@ inline void pattern_bytes(std::string& out, size_t n, uint32_t seed) {
     }
 }
 
+// Longest stretch of fill or don't-care blocks whose bytes the builder spells out to give a
+// CRC32 chunk its right value; past it the value is left wrong.
+constexpr uint64_t CRC_MODEL_MAX = 64 << 10;
+
 enum Flags : uint8_t {
     WITH_CRC = 1,        // a CRC32 chunk at the end with the right value
     BIG_FILE_HDR = 2,    // file_header_size 32
@@ -101,9 +105,11 @@ inline std::string build_image(Input& in, uint8_t flags, uint32_t bs) {
                 uint32_t value = in.u32();
                 body += chunk(0xCAC2, blocks, ch + 4u, ch);
                 put32(body, value);
-                if (crc_known && uint64_t(blocks) * bs <= (1 << 20)) {
+                if (crc_known && uint64_t(blocks) * bs <= CRC_MODEL_MAX) {
+                    std::string word;
+                    put32(word, value);
                     for (uint64_t i = 0; i < uint64_t(blocks) * bs / 4; i++)
-                        put32(expanded_for_crc, value);
+                        expanded_for_crc.append(word);
                 } else {
                     crc_known = false;
                 }
@@ -111,7 +117,7 @@ inline std::string build_image(Input& in, uint8_t flags, uint32_t bs) {
             }
             case 2:  // don't care
                 body += chunk(0xCAC3, blocks, ch, ch);
-                if (crc_known && uint64_t(blocks) * bs <= (1 << 20))
+                if (crc_known && uint64_t(blocks) * bs <= CRC_MODEL_MAX)
                     expanded_for_crc.append(size_t(blocks) * bs, '\0');
                 else
                     crc_known = false;
