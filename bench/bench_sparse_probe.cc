@@ -6,7 +6,6 @@
 // memory of the import that it needs is shown.
 // Usage: bench_sparse_probe [scratch folder] [chunks] (default /tmp, 10000000)
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,24 +16,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/bench_timing.h"
 #include "sparse/aligned_buf.h"
 #include "sparse/sparse.h"
 #include "sparse/sparse_format.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-template <typename F>
-double best_of(int runs, F f) {
-    double best = 1e30;
-    for (int i = 0; i < runs; i++) {
-        auto t0 = Clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-    }
-    return best;
-}
 
 // Header, then `chunks` fill chunks of one 4096-byte block each, every one another value.
 bool make_image(const std::string& path, uint32_t chunks) {

@@ -39,15 +39,6 @@ constexpr int64_t EXPAND_MAX = 64 << 10;
 // asked for.
 constexpr int64_t NORMAL_MAX = int64_t(16) << 20;
 
-int append(void* priv, const void* data, int len) {
-    auto* s = static_cast<std::string*>(priv);
-    if (data)
-        s->append(static_cast<const char*>(data), size_t(len));
-    else
-        s->append(size_t(len), '\0');
-    return 0;
-}
-
 int count_only(void* priv, const void*, int len) {
     *static_cast<int64_t*>(priv) += len;
     return 0;
@@ -56,7 +47,7 @@ int count_only(void* priv, const void*, int len) {
 // The sparse encoding through the callback, checked against its measure; empty on failure.
 std::string encode(sparse_file* s, bool crc, bool* ok) {
     std::string out;
-    *ok = sparse_file_callback(s, true, crc, append, &out) == 0;
+    *ok = sparse_file_callback(s, true, crc, sparsetest::append, &out) == 0;
     if (*ok) CHECK(sparse_file_len(s, true, crc) == int64_t(out.size()));
     return out;
 }
@@ -65,7 +56,7 @@ std::string encode(sparse_file* s, bool crc, bool* ok) {
 std::string expand(sparse_file* s) {
     std::string out;
     if (s->len > EXPAND_MAX) return out;
-    if (sparse_file_callback(s, false, false, append, &out) != 0) return std::string();
+    if (sparse_file_callback(s, false, false, sparsetest::append, &out) != 0) return std::string();
     CHECK(int64_t(out.size()) == s->len);
     return out;
 }

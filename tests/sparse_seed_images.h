@@ -10,18 +10,9 @@
 
 namespace sparseseeds {
 
-inline int append(void* priv, const void* data, int len) {
-    auto* s = static_cast<std::string*>(priv);
-    if (data)
-        s->append(static_cast<const char*>(data), size_t(len));
-    else
-        s->append(size_t(len), '\0');
-    return 0;
-}
-
 inline std::string encode(sparse_file* s, bool crc) {
     std::string out;
-    sparse_file_callback(s, true, crc, append, &out);
+    sparse_file_callback(s, true, crc, sparsetest::append, &out);
     return out;
 }
 

@@ -44,6 +44,16 @@ inline int record(void* priv, const void* data, int len) {
     return 0;
 }
 
+// A write callback that appends to a std::string (zeros where no bytes are given).
+inline int append(void* priv, const void* data, int len) {
+    auto* s = static_cast<std::string*>(priv);
+    if (data)
+        s->append(static_cast<const char*>(data), size_t(len));
+    else
+        s->append(size_t(len), '\0');
+    return 0;
+}
+
 // A descriptor holding the bytes, positioned at the start (memory only, no file).
 inline int memory_file(const std::string& bytes) {
     int fd = memfd_create("sparse-test", MFD_CLOEXEC);
