@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "protocol/sparse_download.h"
 #include "sparse/aligned_buf.h"
 #include "sparse/sparse.h"
@@ -19,24 +20,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int64_t GiB = int64_t(1) << 30;
-
-double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// Best of a few runs, so a stray hiccup on a shared machine does not decide the figure.
-template <typename F>
-double best_of(int runs, F f) {
-    double best = 1e30;
-    for (int i = 0; i < runs; i++) {
-        auto t0 = Clock::now();
-        f();
-        best = std::min(best, seconds_since(t0));
-    }
-    return best;
-}
 
 void fill_noise(uint8_t* p, size_t n, uint64_t& state) {
     for (size_t i = 0; i + 8 <= n; i += 8) {

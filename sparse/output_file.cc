@@ -1,5 +1,6 @@
 #include "sparse/output_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -10,10 +11,12 @@
 #include "sparse/sparse_format.h"
 
 // The zero and fill buffers cover 64 KiB of whole blocks, so that long fills go out in few
-// writes, but never more than one I/O piece: a huge block size must not mean huge buffers.
-static size_t pattern_buf_len(uint32_t block_size) {
+// writes, but never more than one I/O piece (a huge block size must not mean huge buffers)
+// nor more blocks than the image has (small images are written, measured and cut often).
+static size_t pattern_buf_len(uint32_t block_size, uint64_t image_blocks) {
     if (block_size >= SPARSE_IO_PIECE) return SPARSE_IO_PIECE;
     size_t blocks = (64u << 10) / block_size;
+    blocks = std::min<uint64_t>(blocks, image_blocks);
     return block_size * (blocks ? blocks : 1);
 }
 
@@ -25,7 +28,8 @@ static int output_file_init(output_file* out, unsigned int block_size, int64_t l
     out->use_crc = crc;
     out->pos = 0;
     out->io_buf = nullptr;
-    out->fill_buf_set = false;
+    out->io_buf_len = 0;
+    out->fill_buf_used = 0;
 
     uint64_t blocks = 0;
     if (sparse_block_size_valid(block_size) && len >= 0 && chunks >= 0)
@@ -37,13 +41,14 @@ static int output_file_init(output_file* out, unsigned int block_size, int64_t l
         return -EINVAL;
     }
 
-    out->buf_len = pattern_buf_len(block_size);
+    out->buf_len = pattern_buf_len(block_size, blocks);
     out->zero_buf = static_cast<char*>(aligned_buf_alloc(out->buf_len, true));
     if (!out->zero_buf) {
         fprintf(stderr, "error: %s: malloc zero_buf: %s\n", "output_file_init", strerror(errno));
         return -ENOMEM;
     }
-    out->fill_buf = static_cast<uint32_t*>(aligned_buf_alloc(out->buf_len, true));
+    // Filled as far as each fill needs it (fill_buf_used), so not cleared here.
+    out->fill_buf = static_cast<uint32_t*>(aligned_buf_alloc(out->buf_len));
     if (!out->fill_buf) {
         fprintf(stderr, "error: %s: malloc fill_buf: %s\n", "output_file_init", strerror(errno));
         aligned_buf_free(out->zero_buf);

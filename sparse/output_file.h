@@ -40,12 +40,15 @@ struct output_file {
     char* zero_buf;
     uint32_t* fill_buf;
     size_t buf_len;
-    bool fill_buf_set;
+    // Leading bytes of fill_buf that hold fill_buf_val: a short fill sets only what it uses.
+    size_t fill_buf_used;
     uint32_t fill_buf_val;
     // Position in the expanded image, so that the normal encoding never writes past `len`.
     int64_t pos;
-    // Piece buffer for runs read from files, allocated at the first such run.
+    // Piece buffer for runs read from files, allocated at the first such run and grown up to
+    // one I/O piece as longer runs come.
     void* io_buf;
+    size_t io_buf_len;
 };
 
 struct output_file_normal {

@@ -25,9 +25,14 @@ int read_all(int fd, void* buf, size_t n) {
 }
 
 int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
-    if (!out->io_buf) {
-        out->io_buf = aligned_buf_alloc(SPARSE_IO_PIECE);
+    const size_t want = std::min<size_t>(len, SPARSE_IO_PIECE);
+    if (out->io_buf_len < want) {
+        aligned_buf_free(out->io_buf);
+        out->io_buf_len = 0;
+        // Runs only grow the buffer: a small one is made for small runs, one piece at most.
+        out->io_buf = aligned_buf_alloc(want);
         if (!out->io_buf) return -ENOMEM;
+        out->io_buf_len = want;
     }
     if (lseek(fd, offset, SEEK_SET) < 0) return -errno;
 

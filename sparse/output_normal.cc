@@ -36,20 +36,27 @@ static int write_normal_data_chunk(output_file* out, uint32_t len, const void* d
     return write_normal_data_end(out, len);
 }
 
+// Makes the first `need` bytes of fill_buf hold the pattern of fill_val.
+static void set_fill_pattern(output_file* out, uint32_t fill_val, size_t need) {
+    if (out->fill_buf_val != fill_val) out->fill_buf_used = 0;
+    if (out->fill_buf_used >= need) return;
+    // The pattern is the value's little-endian bytes, whatever the host's byte order.
+    uint8_t bytes[4];
+    uint32_t word;
+    put_le32(bytes, fill_val);
+    memcpy(&word, bytes, 4);
+    std::fill(out->fill_buf + out->fill_buf_used / 4, out->fill_buf + need / 4, word);
+    out->fill_buf_used = need;
+    out->fill_buf_val = fill_val;
+}
+
+// A fill covers its last block whole, as in the sparse encoding, so that what follows it lands
+// at the same place in both encodings.
 static int write_normal_fill_chunk(output_file* out, uint32_t len, uint32_t fill_val) {
-    if (!out->fill_buf_set || out->fill_buf_val != fill_val) {
-        // The pattern is the value's little-endian bytes, whatever the host's byte order.
-        uint8_t bytes[4];
-        uint32_t word;
-        put_le32(bytes, fill_val);
-        memcpy(&word, bytes, 4);
-        std::fill(out->fill_buf, out->fill_buf + out->buf_len / 4, word);
-        out->fill_buf_set = true;
-        out->fill_buf_val = fill_val;
-    }
-    uint32_t left = len;
+    uint64_t left = bb_blocks(len, out->block_size) * out->block_size;
+    set_fill_pattern(out, fill_val, size_t(std::min<uint64_t>(left, out->buf_len)));
     while (left > 0) {
-        uint32_t n = uint32_t(std::min<size_t>(left, out->buf_len));
+        uint32_t n = uint32_t(std::min<uint64_t>(left, out->buf_len));
         int ret = write_normal_data_piece(out, out->fill_buf, n);
         if (ret < 0) return ret;
         left -= n;

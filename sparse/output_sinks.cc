@@ -24,8 +24,9 @@ static int file_open(output_file* out, int fd) {
 
 static int file_skip(output_file* out, int64_t n) {
     if (lseek(to_normal(out)->fd, n, SEEK_CUR) < 0) {
-        fprintf(stderr, "error: %s: lseek64: %s\n", "file_skip", strerror(errno));
-        return -1;
+        int err = errno;
+        fprintf(stderr, "error: %s: lseek64: %s\n", "file_skip", strerror(err));
+        return -err;
     }
     return 0;
 }
@@ -36,19 +37,21 @@ static int file_pad(output_file* out, int64_t len) {
 }
 
 // A single write(2) moves at most about 2 GiB, and pipes take less at a time, so the rest of a
-// short write is written again; only a failing or stalled write is an error.
+// short write is written again; only a failing or stalled write is an error, given as -errno
+// so that the caller can tell a full disk from a missing permission.
 static int file_write(output_file* out, const void* data, size_t n) {
     const char* p = static_cast<const char*>(data);
     while (n > 0) {
         ssize_t r = write(to_normal(out)->fd, p, n);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
-            fprintf(stderr, "error: %s: write: %s\n", "file_write", strerror(errno));
-            return -1;
+            int err = errno;
+            fprintf(stderr, "error: %s: write: %s\n", "file_write", strerror(err));
+            return -err;
         }
         if (r == 0) {
             fprintf(stderr, "error: %s: incomplete write\n", "file_write");
-            return -1;
+            return -EIO;
         }
         p += r;
         n -= size_t(r);

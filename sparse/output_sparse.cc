@@ -11,7 +11,8 @@
 static int write_chunk_header(output_file* out, uint16_t type, uint64_t blocks, uint64_t bytes) {
     uint8_t h[CHUNK_HEADER_LEN];
     chunk_header_encode({type, 0, uint32_t(blocks), uint32_t(bytes)}, h);
-    return out->ops->write(out, h, sizeof(h)) < 0 ? -1 : 0;
+    int ret = out->ops->write(out, h, sizeof(h));
+    return ret < 0 ? ret : 0;
 }
 
 static uint64_t round_up(const output_file* out, uint64_t len) {
@@ -25,12 +26,14 @@ static int write_sparse_data_begin(output_file* out, uint32_t len) {
                 "write_sparse_data_chunk", len);
         return -1;
     }
-    return write_chunk_header(out, CHUNK_RAW, bb_div(rnd, out->block_size), CHUNK_HEADER_LEN + rnd);
+    return write_chunk_header(out, CHUNK_RAW, bb_div(rnd, out->block_size),
+                              CHUNK_HEADER_LEN + rnd);
 }
 
 static int write_sparse_data_piece(output_file* out, const void* data, uint32_t n) {
     if (n == 0) return 0;
-    if (out->ops->write(out, data, n) < 0) return -1;
+    int ret = out->ops->write(out, data, n);
+    if (ret < 0) return ret;
     if (out->use_crc) out->crc = sparse_crc32(out->crc, data, n);
     return 0;
 }
@@ -40,7 +43,8 @@ static int write_sparse_data_end(output_file* out, uint32_t len) {
     uint64_t pad = round_up(out, len) - len;
     while (pad > 0) {
         size_t n = size_t(std::min<uint64_t>(pad, out->buf_len));
-        if (out->ops->write(out, out->zero_buf, n) < 0) return -1;
+        int ret = out->ops->write(out, out->zero_buf, n);
+        if (ret < 0) return ret;
         if (out->use_crc) out->crc = sparse_crc32(out->crc, out->zero_buf, n);
         pad -= n;
     }
@@ -56,11 +60,13 @@ static int write_sparse_data_chunk(output_file* out, uint32_t len, const void* d
 
 static int write_sparse_fill_chunk(output_file* out, uint32_t len, uint32_t fill_val) {
     uint64_t rnd = round_up(out, len);
-    if (write_chunk_header(out, CHUNK_FILL, bb_div(rnd, out->block_size), CHUNK_HEADER_LEN + 4) < 0)
-        return -1;
+    int ret = write_chunk_header(out, CHUNK_FILL, bb_div(rnd, out->block_size),
+                                 CHUNK_HEADER_LEN + 4);
+    if (ret < 0) return ret;
     uint8_t value[4];
     put_le32(value, fill_val);
-    if (out->ops->write(out, value, sizeof(value)) < 0) return -1;
+    ret = out->ops->write(out, value, sizeof(value));
+    if (ret < 0) return ret;
     if (out->use_crc) out->crc = sparse_crc32_fill(out->crc, fill_val, rnd);
     return 0;
 }
@@ -72,9 +78,12 @@ static int write_sparse_skip_chunk(output_file* out, int64_t len) {
                 "write_sparse_skip_chunk", (long long)len, out->block_size);
         return -1;
     }
-    if (blocks > UINT32_MAX) return -1;
-    if (write_chunk_header(out, CHUNK_DONT_CARE, blocks, CHUNK_HEADER_LEN) < 0)
-        return -1;
+    for (uint64_t left = blocks; left > 0;) {
+        uint64_t n = std::min<uint64_t>(left, CHUNK_MAX_BLOCKS);
+        int ret = write_chunk_header(out, CHUNK_DONT_CARE, n, CHUNK_HEADER_LEN);
+        if (ret < 0) return ret;
+        left -= n;
+    }
     // Readers check don't-care blocks as zero bytes, so the running checksum counts them so too.
     if (out->use_crc) out->crc = sparse_crc32_fill(out->crc, 0, uint64_t(len));
     return 0;
@@ -82,10 +91,12 @@ static int write_sparse_skip_chunk(output_file* out, int64_t len) {
 
 static int write_sparse_end_chunk(output_file* out) {
     if (!out->use_crc) return 0;
-    if (write_chunk_header(out, CHUNK_CRC32, 0, CHUNK_HEADER_LEN + 4) < 0) return -1;
+    int ret = write_chunk_header(out, CHUNK_CRC32, 0, CHUNK_HEADER_LEN + 4);
+    if (ret < 0) return ret;
     uint8_t value[4];
     put_le32(value, out->crc);
-    return out->ops->write(out, value, sizeof(value)) < 0 ? -1 : 0;
+    ret = out->ops->write(out, value, sizeof(value));
+    return ret < 0 ? ret : 0;
 }
 
 const output_chunk_ops sparse_file_ops = {

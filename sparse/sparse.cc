@@ -56,11 +56,11 @@ int sparse_count_chunks(sparse_file* s) {
     uint64_t last = 0, chunks = 0;
     for (backed_block* bb = backed_block_iter_new(s->block_list); bb;
          bb = backed_block_iter_next(bb)) {
-        if (bb->block > last) chunks++;
+        if (bb->block > last) chunks += skip_chunk_count(bb->block - last);
         chunks++;
         last = bb->block + bb_blocks(bb->len, s->block_size);
     }
-    if (last < sparse_file_blocks(s)) chunks++;
+    if (last < sparse_file_blocks(s)) chunks += skip_chunk_count(sparse_file_blocks(s) - last);
     // More chunks than the header's 32-bit count (and an int) can say: not encodable.
     return chunks < INT_MAX ? int(chunks) : -EINVAL;
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include "util/byte_order.h"
 #include <cstdint>
+#include <climits>
 
 constexpr uint32_t SPARSE_HEADER_MAGIC = 0xED26FF3A;
 constexpr uint16_t SPARSE_MAJOR_VERSION = 1;
@@ -74,6 +75,15 @@ inline chunk_header chunk_header_decode(const uint8_t in[CHUNK_HEADER_LEN]) {
     c.chunk_blocks = get_le32(in + 4);
     c.chunk_bytes = get_le32(in + 8);
     return c;
+}
+
+// Readers count a chunk's blocks in a signed 32-bit number and refuse 2^31 or more, so no
+// chunk is written longer than this: a longer don't-care stretch goes out as several chunks.
+constexpr uint32_t CHUNK_MAX_BLOCKS = INT32_MAX;
+
+// Don't-care chunks that a stretch of `blocks` blocks takes.
+inline uint64_t skip_chunk_count(uint64_t blocks) {
+    return (blocks + CHUNK_MAX_BLOCKS - 1) / CHUNK_MAX_BLOCKS;
 }
 
 // The block sizes the library works with: fill patterns are 32-bit words, so whole words only.

@@ -10,6 +10,13 @@
 // don't-care chunk and of a CRC32 chunk, and the CRC value.
 constexpr uint32_t PIECE_OVERHEAD = SPARSE_HEADER_LEN + 2 * CHUNK_HEADER_LEN + 4;
 
+// The same for an image of `s`'s length: a trailing stretch longer than one chunk can hold
+// takes several don't-care headers.
+static uint64_t piece_overhead(const sparse_file* s) {
+    uint64_t skips = skip_chunk_count(sparse_file_blocks(s));
+    return PIECE_OVERHEAD + (skips > 1 ? skips - 1 : 0) * CHUNK_HEADER_LEN;
+}
+
 static int count_bytes(void* priv, const void*, int len) {
     *static_cast<int64_t*>(priv) += len;
     return 0;
@@ -19,7 +26,7 @@ static int count_bytes(void* priv, const void*, int len) {
 // run that does not fit where that is worth it. *more tells whether runs remain in `from`.
 static int move_chunks_up_to_len(sparse_file* from, sparse_file* to, unsigned int max_len,
                                  bool* more) {
-    const uint32_t budget = max_len - PIECE_OVERHEAD;
+    const uint32_t budget = uint32_t(max_len - piece_overhead(to));
     const uint32_t bs = to->block_size;
     *more = false;
 
@@ -34,15 +41,18 @@ static int move_chunks_up_to_len(sparse_file* from, sparse_file* to, unsigned in
     int ret = 0;
     for (backed_block* bb = backed_block_iter_new(from->block_list); bb;
          bb = backed_block_iter_next(bb)) {
-        count = 0;
-        if (bb->block > last) count += CHUNK_HEADER_LEN;
+        const uint64_t gap_chunks = bb->block > last ? skip_chunk_count(bb->block - last) : 0;
+        count = int64_t(gap_chunks) * CHUNK_HEADER_LEN;
         last = bb->block + bb_blocks(bb->len, bs);
 
         ret = sparse_file_write_block(out, bb);
         if (ret) break;
 
         if (used + count > budget) {
-            used += CHUNK_HEADER_LEN;
+            // The split run's header; the first header of its gap fits the room kept for a
+            // CRC32 chunk, which pieces do not carry, but the headers of a gap longer than one
+            // chunk can hold do not.
+            used += int64_t(gap_chunks > 1 ? gap_chunks : 1) * CHUNK_HEADER_LEN;
             // Signed: with the piece nearly full the room left can be below zero, and it must
             // then end the piece rather than let the whole run in.
             int64_t room = int64_t(budget) - used;
@@ -78,7 +88,8 @@ static void move_all(sparse_file* from, sparse_file* to) {
 int sparse_file_resparse(sparse_file* in, unsigned int max_len, sparse_file** out,
                          int out_count) {
     // Below this a piece cannot take one whole block, and cutting would never end.
-    if (uint64_t(max_len) < uint64_t(in->block_size) + PIECE_OVERHEAD + CHUNK_HEADER_LEN)
+    if (uint64_t(max_len) < uint64_t(in->block_size) + 2 * piece_overhead(in) - PIECE_OVERHEAD +
+                                CHUNK_HEADER_LEN)
         return -EINVAL;
     if (out_count < 0) out_count = 0;
 

@@ -10,28 +10,32 @@ set(SPARSE_SEEDS ${CMAKE_BINARY_DIR}/sparse_fuzz/seeds)
 add_test(NAME sparse_fuzz_seeds COMMAND sparse_fuzz_seeds ${SPARSE_SEEDS})
 set_tests_properties(sparse_fuzz_seeds PROPERTIES FIXTURES_SETUP sparse_seeds TIMEOUT 60)
 
-# The reader under libFuzzer: arbitrary bytes through sparse_file_import, with and without
-# checksums, for about a minute. libFuzzer needs clang, so the library's sources are compiled
-# here once more with it, apart from the main build.
+# The sparse library under libFuzzer: structure-aware inputs (and the seed images) through the
+# probe, the reader, both writers over both sinks, measuring, cutting and the oracle, for
+# about a minute. libFuzzer needs clang, so the library's sources are compiled here once more
+# with it, apart from the main build.
 if(VORN_FUZZ)
   find_program(VORN_CLANGXX NAMES clang++ clang++-16 clang++-15 clang++-14)
   if(NOT VORN_CLANGXX)
     message(WARNING "VORN_FUZZ is on but clang++ was not found: the sparse fuzz target is skipped")
   else()
     file(GLOB sparse_fuzz_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sparse/*.cc)
-    set(sparse_fuzzer ${CMAKE_BINARY_DIR}/sparse_fuzz/fuzz_sparse_reader)
+    list(APPEND sparse_fuzz_sources ${CMAKE_SOURCE_DIR}/util/file_io.cc)
+    set(sparse_fuzz_headers ${CMAKE_SOURCE_DIR}/sparse/sparse.h
+        ${CMAKE_CURRENT_LIST_DIR}/sparse_fuzz_input.h ${CMAKE_CURRENT_LIST_DIR}/sparse_test_util.h)
+    set(sparse_fuzzer ${CMAKE_BINARY_DIR}/sparse_fuzz/fuzz_sparse)
     add_custom_command(
       OUTPUT ${sparse_fuzzer}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/sparse_fuzz
       COMMAND ${VORN_CLANGXX} -std=c++17 -O1 -g -fno-omit-frame-pointer
               -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-              -I${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_LIST_DIR}/fuzz_sparse_reader.cc
+              -I${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_LIST_DIR}/fuzz_sparse.cc
               ${sparse_fuzz_sources} -o ${sparse_fuzzer}
-      DEPENDS ${CMAKE_CURRENT_LIST_DIR}/fuzz_sparse_reader.cc ${sparse_fuzz_sources}
-              ${CMAKE_SOURCE_DIR}/sparse/sparse.h
-      COMMENT "Building the sparse reader fuzz target with clang"
+      DEPENDS ${CMAKE_CURRENT_LIST_DIR}/fuzz_sparse.cc ${sparse_fuzz_sources}
+              ${sparse_fuzz_headers}
+      COMMENT "Building the sparse fuzz target with clang"
       VERBATIM)
-    add_custom_target(fuzz_sparse_reader ALL DEPENDS ${sparse_fuzzer})
+    add_custom_target(fuzz_sparse ALL DEPENDS ${sparse_fuzzer})
     # New inputs go to a scratch corpus; the seeds stay as generated.
     set(work_corpus ${CMAKE_BINARY_DIR}/sparse_fuzz/corpus)
     add_test(NAME sparse_fuzz

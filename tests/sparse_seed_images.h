@@ -6,21 +6,13 @@
 #include <vector>
 
 #include "sparse/sparse.h"
+#include "tests/sparse_test_util.h"
 
 namespace sparseseeds {
 
-inline int append(void* priv, const void* data, int len) {
-    auto* s = static_cast<std::string*>(priv);
-    if (data)
-        s->append(static_cast<const char*>(data), size_t(len));
-    else
-        s->append(size_t(len), '\0');
-    return 0;
-}
-
 inline std::string encode(sparse_file* s, bool crc) {
     std::string out;
-    sparse_file_callback(s, true, crc, append, &out);
+    sparse_file_callback(s, true, crc, sparsetest::append, &out);
     return out;
 }
 
@@ -68,6 +60,26 @@ inline std::vector<std::pair<std::string, std::string>> images() {
     t = base; t.resize(base.size() / 2); v.push_back({"truncated", t});
     t = base; t[40] ^= 0x10; v.push_back({"flipped-data", t});
     t = v[1].second; t[t.size() - 1] ^= 1; v.push_back({"bad-crc", t});
+
+    // Hostile chunk lists, accepted or not by the letter of the format.
+    using namespace sparsetest;
+    v.push_back({"unknown-payload", header(4096, 1, 2) + chunk(0xBEEF, 5, 28) +
+                                        std::string(16, 'u') + fill_chunk(1, 3)});
+    v.push_back({"chunk-header-16", header(4096, 2, 2, 32, 16) + chunk(0xCAC3, 1, 16, 16) +
+                                        chunk(0xCAC2, 1, 20, 16) + "fill"});
+    v.push_back({"raw-payload-missing", header(4096, 2, 1) + chunk(0xCAC1, 2, 12 + 8192)});
+    v.push_back({"raw-size-odd",
+                 header(4096, 1, 1) + chunk(0xCAC1, 1, 12 + 4000) + std::string(4000, 'o')});
+    v.push_back({"fill-payload-8", header(4096, 1, 1) + chunk(0xCAC2, 1, 20) + "12345678"});
+    v.push_back({"skip-payload", header(4096, 2, 2) + fill_chunk(1, 0) + chunk(0xCAC3, 1, 16) +
+                                     "abcd"});
+    v.push_back({"crc-payload-3", header(4096, 0, 1) + chunk(0xCAC4, 0, 15) + "abc"});
+    v.push_back({"blocks-beyond-total", header(4096, 2, 1) + fill_chunk(3, 0)});
+    v.push_back({"empty-runs", header(4096, 2, 4) + raw_chunk(0, 'x') + fill_chunk(0, 5) +
+                                   raw_chunk(1, 'y') + fill_chunk(1, 6)});
+    std::string fills = header(4, 1000, 1000);
+    for (uint32_t i = 0; i < 1000; i++) fills += fill_chunk(1, i % 3);
+    v.push_back({"many-fills", fills});
     v.push_back({"raw-bytes", data.substr(0, 5000)});
     v.push_back({"empty", ""});
     return v;

@@ -5,10 +5,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "sparse/sparse.h"
 #include "sparse/sparse_file.h"
+#ifdef _WIN32
+#include "tests/test_support.h"
+#include "util/platform.h"
+#else
+#include <sys/mman.h>
+#endif
 
 namespace sparsetest {
 
@@ -40,6 +47,33 @@ inline int record(void* priv, const void* data, int len) {
     if (data) c.bytes.assign(static_cast<const char*>(data), size_t(len));
     r->calls.push_back(c);
     return 0;
+}
+
+// A write callback that appends to a std::string (zeros where no bytes are given).
+inline int append(void* priv, const void* data, int len) {
+    auto* s = static_cast<std::string*>(priv);
+    if (data)
+        s->append(static_cast<const char*>(data), size_t(len));
+    else
+        s->append(size_t(len), '\0');
+    return 0;
+}
+
+// A descriptor holding the bytes, positioned at the start: an anonymous file in memory where
+// the system has them, else a scratch file that goes with the test's temporary folder.
+inline int memory_file(const std::string& bytes) {
+#ifdef _WIN32
+    std::string path;
+    int fd = make_temp_file(testsupport::temp_dir() + "/mem-", &path);
+#else
+    int fd = memfd_create("sparse-test", MFD_CLOEXEC);
+#endif
+    if (fd >= 0 && write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size())) {
+        close(fd);
+        return -1;
+    }
+    if (fd >= 0) lseek(fd, 0, SEEK_SET);
+    return fd;
 }
 
 inline std::string& reports() {
@@ -88,6 +122,19 @@ inline uint32_t le32(const std::string& s, size_t at) {
 inline uint16_t le16(const std::string& s, size_t at) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data() + at);
     return uint16_t(p[0] | p[1] << 8);
+}
+
+// The chunk headers of a sparse encoding: type and block count of each, in order.
+inline std::vector<std::pair<uint16_t, uint32_t>> chunk_list(const std::string& img) {
+    std::vector<std::pair<uint16_t, uint32_t>> v;
+    if (img.size() < 28) return v;
+    size_t at = le16(img, 8);
+    const uint32_t count = le32(img, 20);
+    for (uint32_t i = 0; i < count && at + 12 <= img.size(); i++) {
+        v.push_back({le16(img, at), le32(img, at + 4)});
+        at += le32(img, at + 8);
+    }
+    return v;
 }
 
 // Builders of sparse image bytes for the reader tests.

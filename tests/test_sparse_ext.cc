@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -209,13 +210,18 @@ TEST(SparseExt, ToolErrors) {
     EXPECT_NE(out.find("cannot create"), std::string::npos) << out;
 
     // A sparse image whose last raw payload is cut off: it imports (payloads are not read),
-    // but expanding it fails part-way.
+    // but cannot be expanded or cut, and the tool says why.
     std::string cut = header(4096, 3, 2) + fill_chunk(1, 0) +
                       chunk(0xCAC1, 2, 12 + 8192) + std::string(5000, 'c');
     std::string cut_path = write_file("cut.sparse.img", cut);
+    const std::string truncated = cut_path + ": truncated image (its chunks end at byte 8248, "
+                                             "the file at byte 5056)";
     EXPECT_EQ(run(vsimg + " toraw " + cut_path + " " + dir + "/cut.img", &out), 1);
-    EXPECT_NE(out.find("writing"), std::string::npos) << out;
+    EXPECT_NE(out.find(truncated), std::string::npos) << out;
     EXPECT_EQ(run(vsimg + " resparse " + cut_path + " 5000 " + dir + "/cutp", &out), 1);
+    EXPECT_NE(out.find(truncated), std::string::npos) << out;
+    EXPECT_EQ(run(vsimg + " info " + cut_path, &out), 1);
+    EXPECT_NE(out.find(truncated), std::string::npos) << out;
 
     // Whole 4 KiB blocks, the last one raw, so that a piece must hold more than 4163 bytes.
     std::string blocks = write_file("blocks.img", std::string(4 * 4096, 'p') + std::string(4095, 'q') + "r");
@@ -234,6 +240,78 @@ TEST(SparseExt, ToolErrors) {
     std::string listing;
     run("ls " + dir, &listing);
     EXPECT_EQ(listing, "blocks.img\ncut.sparse.img\nodd.img\nok.sparse.img\nplain.img\n");
+}
+
+// A write that fails is reported with its own cause: here the file size limit of the process
+// (with its signal ignored, so that write(2) fails with EFBIG instead of ending the process).
+TEST(SparseExt, WriteFailuresGiveTheirCause) {
+    const std::string dir = testsupport::temp_dir() + "/write-errors";
+    mkdir(dir.c_str(), 0755);
+    std::string img = header(4096, 17, 2) + raw_chunk(16, 'w') + fill_chunk(1, 7);
+    std::string path = testsupport::write_file("write-errors/big.sparse.img", img);
+    const std::string limited = "sh -c 'trap \"\" XFSZ; ulimit -f 16; exec \"$0\" \"$@\"' " + vsimg;
+    std::string out;
+    EXPECT_EQ(run(limited + " toraw " + path + " " + dir + "/big.img", &out), 1);
+    EXPECT_NE(out.find("writing " + dir + "/big.img failed (File too large)"), std::string::npos)
+        << out;
+    EXPECT_EQ(run(limited + " resparse " + path + " 60k " + dir + "/piece", &out), 1);
+    EXPECT_NE(out.find("failed (File too large)"), std::string::npos) << out;
+    std::string listing;
+    run("ls " + dir, &listing);
+    EXPECT_EQ(listing, "big.sparse.img\n");
+}
+
+// Stretches of 2^31 blocks or more are cut into chunks that every reader takes: a piece of an
+// image with such a stretch is shown, checked and expanded (into a file of holes).
+TEST(SparseExt, LongDontCareStretches) {
+    const std::string dir = testsupport::temp_dir() + "/long-gaps";
+    mkdir(dir.c_str(), 0755);
+    const uint32_t half = 1u << 30;
+    std::string img = header(4, 2 * half + 2, 4) + fill_chunk(1, 0x11111111) +
+                      chunk(0xCAC3, half, 12) + chunk(0xCAC3, half, 12) +
+                      fill_chunk(1, 0x22222222);
+    std::string path = testsupport::write_file("long-gaps/gaps.sparse.img", img);
+    std::string out;
+    ASSERT_EQ(run(vsimg + " resparse " + path + " 1k " + dir + "/piece", &out), 0) << out;
+    EXPECT_NE(out.find(": 1 pieces"), std::string::npos) << out;
+    ASSERT_EQ(run(vsimg + " info " + dir + "/piece.1", &out), 0) << out;
+    EXPECT_NE(out.find("2147483647"), std::string::npos) << out;
+    ASSERT_EQ(run(vsimg + " toraw " + dir + "/piece.1 " + dir + "/gaps.img", &out), 0) << out;
+
+    const int64_t len = (int64_t(2) * half + 2) * 4;
+    int fd = open((dir + "/gaps.img").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    fstat(fd, &st);
+    EXPECT_EQ(st.st_size, len);
+    EXPECT_LT(st.st_blocks, 1024);  // holes, not gigabytes of zeros
+    uint32_t first = 0, middle = 1, last = 0;
+    EXPECT_EQ(pread(fd, &first, 4, 0), 4);
+    EXPECT_EQ(pread(fd, &middle, 4, len / 2), 4);
+    EXPECT_EQ(pread(fd, &last, 4, len - 4), 4);
+    EXPECT_EQ(first, 0x11111111u);
+    EXPECT_EQ(middle, 0u);
+    EXPECT_EQ(last, 0x22222222u);
+    close(fd);
+}
+
+// The chunk list counts no blocks for a chunk of unknown type, as the library does: the chunk
+// after it starts where the unknown one started.
+TEST(SparseExt, InfoAfterUnknownChunk) {
+    std::string img = header(4096, 2, 3) + chunk(0xBEEF, 5, 12) + fill_chunk(1, 7) +
+                      fill_chunk(1, 8);
+    std::string path = testsupport::write_file("unknown-chunk.sparse.img", img);
+    std::string out;
+    ASSERT_EQ(run(vsimg + " info " + path, &out), 0) << out;
+    std::vector<std::string> firsts;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string index, type, blocks, first;
+        if (words >> index >> type >> blocks >> first && (type == "fill" || type == "unknown"))
+            firsts.push_back(type + " " + first);
+    }
+    EXPECT_EQ(firsts, (std::vector<std::string>{"unknown 0", "fill 0", "fill 1"})) << out;
 }
 
 }  // namespace

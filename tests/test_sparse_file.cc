@@ -260,4 +260,91 @@ TEST(SparseFile, ResparseFailureHandsNothingOut) {
     close(fd);
 }
 
+// Readers refuse a chunk of 2^31 blocks or more, so a longer don't-care stretch (between runs,
+// or at the end) goes out as several chunks; the image reads back. 4-byte blocks make such
+// stretches a few GiB that exist only as numbers.
+TEST(SparseFile, LongGapsSplitIntoReadableChunks) {
+    const uint32_t most = 0x7FFFFFFF;
+    static const char data[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+    sparse_file* s = sparse_file_new(4, int64_t(UINT32_MAX) * 4);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(sparse_count_chunks(s), 3);
+    std::string bytes = sparse_bytes(s);
+    EXPECT_EQ(chunk_list(bytes), (std::vector<std::pair<uint16_t, uint32_t>>{
+                                     {0xCAC3, most}, {0xCAC3, most}, {0xCAC3, 1}}));
+
+    const uint32_t second = most + 6;  // a gap of 2^31 + 4 blocks before it
+    sparse_file_add_data(s, data, 4, 0);
+    sparse_file_add_data(s, data + 4, 4, second);
+    EXPECT_EQ(sparse_count_chunks(s), 5);
+    bytes = sparse_bytes(s, true);
+    EXPECT_EQ(le32(bytes, 20), 6u);
+    EXPECT_EQ(chunk_list(bytes),
+              (std::vector<std::pair<uint16_t, uint32_t>>{{0xCAC1, 1},
+                                                          {0xCAC3, most},
+                                                          {0xCAC3, second - 1 - most},
+                                                          {0xCAC1, 1},
+                                                          {0xCAC3, UINT32_MAX - second - 1},
+                                                          {0xCAC4, 0}}));
+    int fd = memory_file(bytes);
+    sparse_file* back = sparse_file_import(fd, false, true);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(runs(back), (std::vector<RunInfo>{{0, 4, BACKED_BLOCK_FD, 40, 0},
+                                             {second, 4, BACKED_BLOCK_FD, 40 + 16 + 24, 0}}));
+    sparse_file_destroy(back);
+    close(fd);
+
+    // Cut into pieces, every piece keeps to the limit and reads back.
+    const unsigned max_len = 4 + 56 + 2 * 24 + 12;
+    EXPECT_EQ(sparse_file_resparse(s, max_len - 1, nullptr, 0), -EINVAL);
+    sparse_file* pieces[2] = {};
+    ASSERT_EQ(sparse_file_resparse(s, max_len, pieces, 2), 2);
+    for (sparse_file* piece : pieces) {
+        std::string encoded = sparse_bytes(piece);
+        EXPECT_LE(encoded.size(), max_len);
+        int pfd = memory_file(encoded);
+        sparse_file* p = sparse_file_import(pfd, false, false);
+        EXPECT_NE(p, nullptr);
+        EXPECT_EQ(sparse_file_len(p, false, false), int64_t(UINT32_MAX) * 4);
+        sparse_file_destroy(p);
+        close(pfd);
+        sparse_file_destroy(piece);
+    }
+    sparse_file_destroy(s);
+}
+
+// A fill that is not whole blocks covers its last block whole in both encodings, so the run
+// after it lands at the same place, and the expanded image keeps its length.
+TEST(SparseFile, PartialFillRoundsUpInBothEncodings) {
+    std::string data(4096, 'D');
+    sparse_file* s = sparse_file_new(4096, 2 * 4096);
+    sparse_file_add_fill(s, 0x64636261, 100, 0);
+    sparse_file_add_data(s, data.data(), 4096, 1);
+    std::string pattern;
+    for (int i = 0; i < 1024; i++) pattern += "abcd";
+
+    Recorder normal;
+    EXPECT_EQ(sparse_file_callback(s, false, false, record, &normal), 0);
+    EXPECT_TRUE(normal.stream() == pattern + data);
+    EXPECT_EQ(sparse_file_len(s, false, false), 8192);
+
+    // The sparse encoding, read back and expanded, gives the same bytes.
+    int fd = memory_file(sparse_bytes(s));
+    sparse_file* back = sparse_file_import(fd, false, false);
+    ASSERT_NE(back, nullptr);
+    Recorder again;
+    EXPECT_EQ(sparse_file_callback(back, false, false, record, &again), 0);
+    EXPECT_TRUE(again.stream() == normal.stream());
+    sparse_file_destroy(back);
+    close(fd);
+
+    // On a descriptor too.
+    std::string path = testsupport::temp_dir() + "/partial-fill.img";
+    int out = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(sparse_file_write(s, out, false, false, false), 0);
+    close(out);
+    EXPECT_TRUE(testsupport::read_file(path) == pattern + data);
+    sparse_file_destroy(s);
+}
+
 }  // namespace

@@ -279,6 +279,25 @@ TEST(SparseReader, Probe) {
     EXPECT_EQ(sparse_img_probe(broken.fd), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
+    // Chunk headers spread over more than one read of the walk: fills packed tight, then raw
+    // payloads large and small to jump over. The answer is the import's, also when only the
+    // very last chunk is wrong.
+    std::string many = header(4096, 100000 + 40, 100000 + 40);
+    for (uint32_t i = 0; i < 100000; i++) many += fill_chunk(1, i);
+    for (uint32_t i = 0; i < 40; i++) many += raw_chunk(1, char('a' + i % 26));
+    std::string wrong_last = many;
+    wrong_last[wrong_last.size() - 4096 - 4] = 1;  // its chunk_bytes
+    for (const std::string* img : {&many, &wrong_last}) {
+        Opened f(*img, "many.img");
+        sparse_file* imported = sparse_file_import(f.fd, false, false);
+        lseek(f.fd, 0, SEEK_SET);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(sparse_img_probe(f.fd), imported ? 1 : 0);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(imported != nullptr, img == &many);
+        sparse_file_destroy(imported);
+    }
+
     // Auto import takes a damaged sparse image as a normal one.
     lseek(broken.fd, 0, SEEK_SET);
     sparse_file* s = sparse_file_import_auto(broken.fd, false, false);

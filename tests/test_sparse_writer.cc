@@ -101,9 +101,11 @@ TEST(SparseWriter, CallbackSkipAndFailures) {
     EXPECT_EQ(r.calls[1].len, 2147483647);
     EXPECT_EQ(r.calls[2].len, 1073741826);
     for (const Call& c : r.calls) EXPECT_FALSE(c.has_data);
-    std::string fill_bytes;
     EXPECT_EQ(write_fill_chunk(out, 10, 0x64636261), 0);
-    EXPECT_EQ(r.calls.back().bytes, "abcdabcdab");  // exactly len bytes, little-endian pattern
+    // The little-endian pattern over the whole block, as the sparse encoding expands it.
+    std::string block;
+    for (int i = 0; i < 1024; i++) block += "abcd";
+    EXPECT_TRUE(r.calls.back().bytes == block);
     output_file_close(out);  // the callback cannot pad: not reported, no call
 
     // A callback that fails on the header opens nothing.
@@ -122,6 +124,30 @@ TEST(SparseWriter, CallbackSkipAndFailures) {
     // Block sizes that are not whole words cannot be encoded.
     EXPECT_EQ(open_rec(&r, 4096, true, 1, false, 0), nullptr);
     EXPECT_EQ(open_rec(&r, 4096, true, 1, false, 4098), nullptr);
+}
+
+// A short fill sets only the part of the pattern buffer it writes, however often the value
+// changes; a longer one of the same value extends it.
+TEST(SparseWriter, FillPatternSetOnlyWhereUsed) {
+    Recorder r;
+    output_file* out = open_rec(&r, 64 << 20, false);
+    ASSERT_NE(out, nullptr);
+    ASSERT_GE(out->buf_len, 3 * 4096u);
+    for (size_t i = 0; i < out->buf_len / 4; i++) out->fill_buf[i] = 0xEEEEEEEE;
+    EXPECT_EQ(write_fill_chunk(out, 4096, 0x01010101), 0);
+    EXPECT_EQ(write_fill_chunk(out, 4096, 0x02020202), 0);
+    EXPECT_EQ(out->fill_buf[1023], 0x02020202u);
+    EXPECT_EQ(out->fill_buf[1024], 0xEEEEEEEEu);
+    EXPECT_EQ(write_fill_chunk(out, 2 * 4096, 0x02020202), 0);
+    EXPECT_EQ(out->fill_buf[2047], 0x02020202u);
+    EXPECT_EQ(out->fill_buf[2048], 0xEEEEEEEEu);
+    // Going back to a shorter run of another value rewrites only its own part.
+    EXPECT_EQ(write_fill_chunk(out, 4096, 0x03030303), 0);
+    EXPECT_EQ(out->fill_buf[1023], 0x03030303u);
+    EXPECT_EQ(out->fill_buf[1024], 0x02020202u);
+    EXPECT_EQ(write_fill_chunk(out, 2 * 4096, 0x03030303), 0);
+    EXPECT_EQ(r.calls.back().bytes, std::string(8192, '\3'));
+    output_file_close(out);
 }
 
 TEST(SparseWriter, ReadAllEndsAtEndOfFile) {

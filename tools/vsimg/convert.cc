@@ -88,6 +88,8 @@ int vsimg_toraw(const std::string& sparse, const std::string& raw, bool crc) {
     int status;
     if (!s)
         status = vsimg_error("%s is not a valid sparse image", sparse.c_str());
+    else if (!vsimg_check_complete(fd, sparse))
+        status = 1;
     else
         status = write_image(s, raw, false, false);
     sparse_file_destroy(s);

@@ -44,7 +44,10 @@ static bool list_chunks(int fd, const sparse_header& h) {
             snprintf(value, sizeof(value), "0x%08x", get_le32(v));
         printf("%8u  %-9s  %10u  %10" PRIu64 "  %12lld  %10u  %s\n", i, chunk_name(c.chunk_type),
                c.chunk_blocks, block, (long long)at, c.chunk_bytes, value);
-        if (c.chunk_type != CHUNK_CRC32) block += c.chunk_blocks;
+        // Only these cover blocks of the image; the library counts none for any other type.
+        if (c.chunk_type == CHUNK_RAW || c.chunk_type == CHUNK_FILL ||
+            c.chunk_type == CHUNK_DONT_CARE)
+            block += c.chunk_blocks;
         if (c.chunk_bytes < h.chunk_header_size) return false;
         lseek(fd, c.chunk_bytes - h.chunk_header_size, SEEK_CUR);
     }
@@ -73,8 +76,12 @@ int vsimg_info(const std::string& image) {
                   h.chunk_header_size >= CHUNK_HEADER_LEN &&
                   lseek(fd, h.file_header_size, SEEK_SET) >= 0 && list_chunks(fd, h);
 
-    // The library's own verdict, with its report, checksum included.
     lseek(fd, 0, SEEK_SET);
+    if (listed && !vsimg_check_complete(fd, image)) {
+        close(fd);
+        return 1;
+    }
+    // The library's own verdict, with its report, checksum included.
     sparse_file* s = sparse_file_import(fd, true, true);
     close(fd);
     if (!s || !listed) {

@@ -41,6 +41,11 @@ int vsimg_resparse(const std::string& sparse, unsigned long long max_len,
         close(fd);
         return vsimg_error("%s is not a valid sparse image", sparse.c_str());
     }
+    if (!vsimg_check_complete(fd, sparse)) {
+        sparse_file_destroy(s);
+        close(fd);
+        return 1;
+    }
     int status = 0;
     int n = sparse_file_resparse(s, unsigned(max_len), nullptr, 0);
     std::vector<sparse_file*> pieces;

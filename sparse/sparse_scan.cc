@@ -1,0 +1,186 @@
+// The chunk walk of the import, minus the runs: headers and the few payload bytes the import
+// reads come through one buffer, refilled in growing pieces while the walk goes straight on
+// (so millions of small chunks cost a plain read of the file) and in a small piece after a jump
+// over a raw payload (so large payloads are not read at all).
+#include "sparse/sparse_scan.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sparse/aligned_buf.h"
+#include "sparse/sparse_format.h"
+#include "sparse/sparse_read.h"
+#include "util/file_io.h"
+
+namespace {
+
+constexpr size_t SCAN_MIN_READ = 4096;
+constexpr size_t SCAN_BUF_SIZE = SPARSE_IO_PIECE;
+
+struct scan_reader {
+    int fd;
+    uint8_t* buf;
+    size_t cap;
+    int64_t buf_pos;  // file offset of buf[0]
+    size_t have;      // bytes of the file in buf
+    size_t next_read;
+    int error;
+};
+
+// Reads the piece of the file that holds the n bytes at pos: those bytes, or none with
+// r->error set.
+__attribute__((noinline)) const uint8_t* scan_refill(scan_reader* r, int64_t pos, size_t n) {
+    const bool straight_on = pos >= r->buf_pos && uint64_t(pos - r->buf_pos) <= r->have;
+    r->next_read = straight_on ? std::min(r->next_read * 2, r->cap) : SCAN_MIN_READ;
+    // Reads start on a page boundary of the file, where the page cache copies fastest.
+    const int64_t at = pos & ~int64_t(SCAN_MIN_READ - 1);
+    const size_t want = std::max(r->next_read, size_t(pos - at) + n);
+    long long got = read_full_at(r->fd, r->buf, (long long)want, at);
+    if (got < 0) {
+        r->error = -errno;
+        r->have = 0;
+        return nullptr;
+    }
+    r->buf_pos = at;
+    r->have = size_t(got);
+    if (uint64_t(pos - at) + n > r->have) {
+        r->error = -EINVAL;  // the file ends inside: read_all's end-of-file result
+        return nullptr;
+    }
+    return r->buf + (pos - at);
+}
+
+// The n bytes at pos (n at most a header), or none with r->error set. Walking millions of
+// chunks, nearly every call is answered from the buffer.
+inline const uint8_t* scan_bytes(scan_reader* r, int64_t pos, size_t n) {
+    if (__builtin_expect(pos >= r->buf_pos && uint64_t(pos - r->buf_pos) + n <= r->have, 1))
+        return r->buf + (pos - r->buf_pos);
+    return scan_refill(r, pos, n);
+}
+
+bool header_ok(const sparse_header& h) {
+    return h.magic == SPARSE_HEADER_MAGIC && h.major_version == SPARSE_MAJOR_VERSION &&
+           h.file_header_size >= SPARSE_HEADER_LEN && h.chunk_header_size >= CHUNK_HEADER_LEN;
+}
+
+// The object the import makes from the first header: its block size and length.
+bool object_ok(const sparse_header& h) {
+    const uint64_t len = uint64_t(h.total_blocks) * h.block_size;
+    return sparse_block_size_valid(h.block_size) && len <= SPARSE_IMPORT_MAX_LEN &&
+           len <= uint64_t(INT64_MAX) - UINT32_MAX;
+}
+
+struct scan_state {
+    scan_reader* r;
+    int64_t pos;  // where the chunk's payload starts; moved past what the chunk uses
+    uint32_t block_size;
+    uint64_t blocks_left;
+};
+
+// One chunk as the import's chunk step sees it: the blocks it covers, or a negative error.
+int64_t scan_chunk(scan_state* st, const chunk_header& c, uint16_t chunk_header_size) {
+    if (c.chunk_bytes < chunk_header_size) return -EINVAL;
+    const uint32_t payload = c.chunk_bytes - chunk_header_size;
+    const bool covers = c.chunk_type == CHUNK_RAW || c.chunk_type == CHUNK_FILL ||
+                        c.chunk_type == CHUNK_DONT_CARE;
+    if (covers && (c.chunk_blocks > INT32_MAX || c.chunk_blocks > st->blocks_left))
+        return -EINVAL;
+    switch (c.chunk_type) {
+        case CHUNK_RAW:
+            if (payload % st->block_size != 0 ||
+                payload != uint64_t(c.chunk_blocks) * st->block_size)
+                return -EINVAL;
+            st->pos += payload;
+            return c.chunk_blocks;
+        case CHUNK_FILL:
+        case CHUNK_CRC32:
+            if (payload != 4) return -EINVAL;
+            if (!scan_bytes(st->r, st->pos, 4)) return st->r->error;
+            st->pos += 4;
+            return c.chunk_type == CHUNK_FILL ? c.chunk_blocks : 0;
+        case CHUNK_DONT_CARE:
+            return payload == 0 ? int64_t(c.chunk_blocks) : -EINVAL;
+        default:
+            st->pos += payload;
+            return 0;
+    }
+}
+
+// Fill and don't-care chunks with plain 12-byte headers, lying in the buffer one after
+// another: the bulk of a crafted image, walked without leaving registers. Stops before the
+// first chunk that needs more (another type, a check that fails, the buffer's end); the
+// number of chunks passed.
+uint32_t scan_plain_run(scan_state* st, uint32_t max_chunks) {
+    const scan_reader* r = st->r;
+    if (st->pos < r->buf_pos || uint64_t(st->pos - r->buf_pos) > r->have) return 0;
+    const uint8_t* p = r->buf + (st->pos - r->buf_pos);
+    const uint8_t* const end = r->buf + r->have;
+    uint64_t left = st->blocks_left;
+    uint32_t n = 0;
+    while (n < max_chunks && end - p >= CHUNK_HEADER_LEN + 4) {
+        const chunk_header c = chunk_header_decode(p);
+        if (c.chunk_blocks > INT32_MAX || c.chunk_blocks > left) break;
+        if (c.chunk_type == CHUNK_FILL && c.chunk_bytes == CHUNK_HEADER_LEN + 4)
+            p += CHUNK_HEADER_LEN + 4;
+        else if (c.chunk_type == CHUNK_DONT_CARE && c.chunk_bytes == CHUNK_HEADER_LEN)
+            p += CHUNK_HEADER_LEN;
+        else
+            break;
+        left -= c.chunk_blocks;
+        n++;
+    }
+    st->pos = r->buf_pos + (p - r->buf);
+    st->blocks_left = left;
+    return n;
+}
+
+int scan_chunks(scan_reader* r, const sparse_header& first, sparse_scan_result* result) {
+    const uint8_t* p = scan_bytes(r, 0, SPARSE_HEADER_LEN);
+    if (!p) return r->error;
+    const sparse_header h = sparse_header_decode(p);
+    if (!header_ok(h)) return -EINVAL;
+
+    scan_state st = {r, h.file_header_size, first.block_size, h.total_blocks};
+    for (uint32_t i = 0; i < h.chunk_count; i++) {
+        if (h.chunk_header_size == CHUNK_HEADER_LEN) {
+            i += scan_plain_run(&st, h.chunk_count - i);
+            if (i == h.chunk_count) break;
+        }
+        p = scan_bytes(r, st.pos, CHUNK_HEADER_LEN);
+        if (!p) return r->error;
+        const chunk_header c = chunk_header_decode(p);
+        st.pos += h.chunk_header_size;
+        int64_t blocks = scan_chunk(&st, c, h.chunk_header_size);
+        if (blocks < 0) return int(blocks);
+        st.blocks_left -= uint64_t(blocks);
+    }
+    if (st.blocks_left != 0) return -EINVAL;
+    *result = {first.block_size, h.total_blocks, h.chunk_count, st.pos};
+    return 0;
+}
+
+}  // namespace
+
+int sparse_file_scan(int fd, sparse_scan_result* result) {
+    const off_t start = lseek(fd, 0, SEEK_CUR);
+    if (start < 0) return -errno;
+    // A small file needs no more buffer than its own length (and the page a read starts on).
+    struct stat st;
+    size_t cap = SCAN_BUF_SIZE;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) < cap)
+        cap = std::max<size_t>(size_t(st.st_size) + 2 * SCAN_MIN_READ, 2 * SCAN_MIN_READ);
+    AlignedBuf buf(cap);
+    if (!buf.p) return -ENOMEM;
+    scan_reader r = {fd, static_cast<uint8_t*>(buf.p), cap, 0, 0, SCAN_MIN_READ, 0};
+
+    // The import checks the header where the file is positioned, then reads the image from
+    // the start of the file.
+    const uint8_t* p = scan_bytes(&r, start, SPARSE_HEADER_LEN);
+    if (!p) return r.error;
+    const sparse_header first = sparse_header_decode(p);
+    if (!header_ok(first) || !object_ok(first)) return -EINVAL;
+    return scan_chunks(&r, first, result);
+}

@@ -1,0 +1,18 @@
+// Checking a sparse image without importing it: one pass over the chunk headers with the
+// import's checks, in memory that does not grow with the number of chunks.
+#pragma once
+#include <cstdint>
+
+struct sparse_scan_result {
+    uint32_t block_size;
+    uint32_t total_blocks;
+    uint32_t chunk_count;
+    // Where the last chunk ends: the length the file needs to hold every payload. The import
+    // passes over raw payloads unread, so a file shorter than this can still be accepted.
+    int64_t end;
+};
+
+// 0 (and *result filled) when sparse_file_import(fd, false, false) would accept the image at
+// the descriptor's position, else the negative error the import would stop at (-ENOMEM aside).
+// The file position is left as it was.
+int sparse_file_scan(int fd, sparse_scan_result* result);
