@@ -20,7 +20,8 @@ if(VORN_FUZZ)
     message(WARNING "VORN_FUZZ is on but clang++ was not found: the sparse fuzz target is skipped")
   else()
     file(GLOB sparse_fuzz_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sparse/*.cc)
-    list(APPEND sparse_fuzz_sources ${CMAKE_SOURCE_DIR}/util/file_io.cc)
+    list(APPEND sparse_fuzz_sources ${CMAKE_SOURCE_DIR}/util/file_io.cc
+         ${CMAKE_SOURCE_DIR}/util/platform_posix.cc)
     set(sparse_fuzz_headers ${CMAKE_SOURCE_DIR}/sparse/sparse.h
         ${CMAKE_CURRENT_LIST_DIR}/sparse_fuzz_input.h ${CMAKE_CURRENT_LIST_DIR}/sparse_test_util.h)
     set(sparse_fuzzer ${CMAKE_BINARY_DIR}/sparse_fuzz/fuzz_sparse)
