@@ -11,6 +11,8 @@
 #include "sparse/sparse.h"
 #include "sparse/sparse_file.h"
 #ifdef _WIN32
+#include <fcntl.h>
+
 #include "tests/test_support.h"
 #include "util/platform.h"
 #else
@@ -60,11 +62,14 @@ inline int append(void* priv, const void* data, int len) {
 }
 
 // A descriptor holding the bytes, positioned at the start: an anonymous file in memory where
-// the system has them, else a scratch file that goes with the test's temporary folder.
+// the system has them, else a scratch file in the test's temporary folder. The scratch files take
+// sixteen names in turn (a test holds only a few open at once), so that a test of thousands of
+// images does not leave thousands of files.
 inline int memory_file(const std::string& bytes) {
 #ifdef _WIN32
-    std::string path;
-    int fd = make_temp_file(testsupport::temp_dir() + "/mem-", &path);
+    static unsigned turn = 0;
+    const std::string path = testsupport::temp_dir() + "/mem-" + std::to_string(turn++ % 16);
+    int fd = open_host_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
 #else
     int fd = memfd_create("sparse-test", MFD_CLOEXEC);
 #endif
