@@ -4,6 +4,7 @@
 #include "engine/action.h"
 
 struct sparse_file;
+struct StagedOutput;
 
 extern const char* cur_product;
 
@@ -15,9 +16,11 @@ void fb_queue_setvar(const char* name, unsigned value);
 // The buffer must hold at least 16 bytes: a shorter key is filled with zeros.
 void fb_queue_setKey(const char* path, void* data, unsigned len);
 void fb_queue_mwrite(void* fd, long long size, const char* cmd);
-void fb_queue_mread(int fd, bool progress);
-void fb_queue_bl2boot(void* fd, unsigned size, const char* path);
-void fb_queue_bl1boot(void* fd, unsigned size, const char* path);
+// The output passes to the queue; it is put in place only when the whole read succeeded.
+// `expected` is the byte count asked of the board (-1: whatever it sends).
+void fb_queue_mread(StagedOutput* out, bool progress, long long expected);
+void fb_queue_bl2boot(void* fd, long long size, const char* path);
+void fb_queue_bl1boot(void* fd, long long size, const char* path);
 void fb_queue_display(const char* var, const char* name);
 void fb_queue_query_save(const char* var, char* dest, unsigned size);
 void fb_queue_require(const char* product, const char* var, bool invert, unsigned count,

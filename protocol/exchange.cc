@@ -17,6 +17,21 @@ constexpr size_t kReplyMax = 128;
 // The largest data phase a board may announce; larger sizes would not fit the signed result.
 constexpr unsigned kDataMax = 0x80000000u;
 
+// The transport this layer last closed after a fault. A later step on it (a retry, the next part
+// of an operation) fails as well, for a reason that is only the closing ("No such device"): the
+// first cause stays in ERROR instead.
+const Transport* closed_after_fault = nullptr;
+
+void close_after_fault(Transport* transport) {
+    transport->Close();
+    closed_after_fault = transport;
+}
+
+// ERROR for a transfer that failed, unless the exchange itself closed the transport before.
+void transfer_failed(Transport* transport, const char* what, const char* detail) {
+    if (transport != closed_after_fault) fb_set_error("%s (%s)", what, detail);
+}
+
 bool has_code(const char* reply, const char* code) { return memcmp(reply, code, strlen(code)) == 0; }
 
 // Parses the size (and optional ":offset") of a DATA reply whose number starts at `num`.
@@ -27,11 +42,13 @@ int data_reply(Transport* transport, const char* num, unsigned bound, long long*
     unsigned size = parsed < 0 ? 0xFFFFFFFFu : (unsigned)parsed;
     if (size > bound) {
         fb_set_error("data size too large");
-        transport->Close();
+        close_after_fault(transport);
         return -1;
     }
-    if (size > kDataMax) {
-        qrx_log_out("ERR[VXN]", "dsize %ux > max 2G\n", size);
+    // 0x80000000 itself does not fit the signed result either.
+    if (size >= kDataMax) {
+        if (size > kDataMax) qrx_log_out("ERR[VXN]", "dsize %ux > max 2G\n", size);
+        fb_set_error("data request of 0x%x bytes, above the 0x7fffffff a transfer may move", size);
         return -127;
     }
     if (offset) *offset = (parsed >= 0 && *end == ':') ? parse_num(end + 1, nullptr) : 0;
@@ -55,14 +72,14 @@ int check_response(Transport* transport, unsigned int bound, char* response, boo
     for (;;) {
         ssize_t r = transport->Read(status, kReplyMax);
         if (r < 0) {
-            fb_set_error("status read failed (%s)", strerror(errno));
-            transport->Close();
+            transfer_failed(transport, "status read failed", strerror(errno));
+            close_after_fault(transport);
             return -1;
         }
         status[r] = 0;
         if (r < 4) {
             fb_set_error("status malformed (%d bytes)", (int)r);
-            transport->Close();
+            close_after_fault(transport);
             return -1;
         }
         if (has_code(status, "INFO")) {
@@ -102,7 +119,7 @@ int check_response(Transport* transport, unsigned int bound, char* response, boo
             return data_reply(transport, num, bound, offset);
         }
         fb_set_error("unknown status code");
-        transport->Close();
+        close_after_fault(transport);
         return -1;
     }
 }
@@ -116,10 +133,12 @@ int _command_start(Transport* transport, const char* command, unsigned int bound
     }
     if (response) response[0] = 0;
     if (transport->Write(command, len) != (ssize_t)len) {
-        fb_set_error("command write failed (%s)", strerror(errno));
-        transport->Close();
+        transfer_failed(transport, "command write failed", strerror(errno));
+        close_after_fault(transport);
         return -1;
     }
+    // It took the command: whatever closed before at this address, this transport is alive.
+    if (transport == closed_after_fault) closed_after_fault = nullptr;
     return check_response(transport, bound, response, direction, offset);
 }
 
@@ -130,13 +149,13 @@ int _command_data(Transport* transport, const void* data, unsigned int size, boo
     else
         r = transport->Read(const_cast<void*>(data), size);
     if (r < 0) {
-        fb_set_error("data transfer failure (%s)", strerror(errno));
-        transport->Close();
+        transfer_failed(transport, "data transfer failure", strerror(errno));
+        close_after_fault(transport);
         return -1;
     }
     if (r != (ssize_t)size) {
         fb_set_error("data transfer failure (short transfer), want %d but %d", (int)size, (int)r);
-        transport->Close();
+        close_after_fault(transport);
         return -1;
     }
     return (int)size;

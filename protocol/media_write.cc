@@ -93,8 +93,6 @@ int fb_mwrite_data(Transport* transport, int fd, long long size, const char* com
         }
         if (r < 0) {
             qrx_log_out("ERR[VXN]", "fail in send mwrite cmd[%s]\n", command);
-            // The exchange leaves no text for a request above 2 GiB.
-            if (r == -127) fb_set_error("data request above 2 GiB");
             return -288;
         }
         if (r == 0) {

@@ -99,8 +99,14 @@ TEST(Exchange, DataRepliesSizesOffsetsAndDirections) {
     EXPECT_EQ(-127, _command_start(&t, "huge", 0xFFFFFFFF, nullptr, &dir, &off));
     EXPECT_EQ("ERR[VXN]dsize 2415919104x > max 2G\n", GetCapturedStderr());
     EXPECT_FALSE(t.closed());
-    // Exactly 2 GiB passes both checks but cannot be told from a failure.
-    EXPECT_LT(_command_start(&t, "2g", 0xFFFFFFFF, nullptr, &dir, &off), 0);
+    EXPECT_STREQ("data request of 0x90000000 bytes, above the 0x7fffffff a transfer may move", fb_get_error());
+    // Exactly 2 GiB does not fit the signed result either: refused the same way, with its cause.
+    fb_set_error("older");
+    CaptureStderr();
+    EXPECT_EQ(-127, _command_start(&t, "2g", 0xFFFFFFFF, nullptr, &dir, &off));
+    EXPECT_EQ("", GetCapturedStderr());
+    EXPECT_STREQ("data request of 0x80000000 bytes, above the 0x7fffffff a transfer may move", fb_get_error());
+    EXPECT_FALSE(t.closed());
 
     // "DATAIN5" is 7 bytes: plain DATA followed by the text IN5, which is no number.
     EXPECT_EQ(-1, _command_start(&t, "in5", 0x1000, nullptr, &dir, &off));
