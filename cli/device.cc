@@ -32,7 +32,7 @@ int list_devices_callback(usb_ifc_info* info) {
 }
 
 void list_devices() {
-    usb_open(ifc_match_func(list_devices_callback), nullptr);
+    usb_list(ifc_match_func(list_devices_callback));
     fflush(stdout);
 }
 
@@ -60,6 +60,8 @@ Transport* open_device(const char* path, const char* selector) {
 Transport* reopen_device(Transport*& transport, const char* selector) {
     if (transport) usb_close(transport);
     transport = nullptr;
+    usb_set_board_restarting(true);
     transport = open_device(nullptr, selector);
+    usb_set_board_restarting(false);
     return transport;
 }

@@ -16,6 +16,8 @@ namespace {
 constexpr size_t kReplyMax = 128;
 // The largest data phase a board may announce; larger sizes would not fit the signed result.
 constexpr unsigned kDataMax = 0x80000000u;
+// Zero-length packets skipped in a row before a reply; more are a malformed reply.
+constexpr int kEmptyRepliesMax = 3;
 
 // The transport this layer last closed after a fault. A later step on it (a retry, the next part
 // of an operation) fails as well, for a reason that is only the closing ("No such device"): the
@@ -27,9 +29,14 @@ void close_after_fault(Transport* transport) {
     closed_after_fault = transport;
 }
 
-// ERROR for a transfer that failed, unless the exchange itself closed the transport before.
-void transfer_failed(Transport* transport, const char* what, const char* detail) {
-    if (transport != closed_after_fault) fb_set_error("%s (%s)", what, detail);
+// ERROR for a transfer that failed, unless the exchange itself closed the transport before. A
+// stall (EPIPE) is the board refusing the transfer, which the system's "Broken pipe" hides.
+void transfer_failed(Transport* transport, const char* what, int err) {
+    if (transport == closed_after_fault) return;
+    if (err == EPIPE)
+        fb_set_error("%s (the board stalled: %s)", what, strerror(err));
+    else
+        fb_set_error("%s (%s)", what, strerror(err));
 }
 
 bool has_code(const char* reply, const char* code) { return memcmp(reply, code, strlen(code)) == 0; }
@@ -69,19 +76,24 @@ void fb_set_error(const char* fmt, ...) {
 int check_response(Transport* transport, unsigned int bound, char* response, bool* direction,
                    long long* offset) {
     char status[kReplyMax + 1];
+    int empty = 0;
     for (;;) {
         ssize_t r = transport->Read(status, kReplyMax);
         if (r < 0) {
-            transfer_failed(transport, "status read failed", strerror(errno));
+            transfer_failed(transport, "status read failed", errno);
             close_after_fault(transport);
             return -1;
         }
+        // Some device stacks end a data phase whose size is a multiple of the packet size with a
+        // zero-length packet, which then arrives where the reply is expected.
+        if (r == 0 && ++empty <= kEmptyRepliesMax) continue;
         status[r] = 0;
         if (r < 4) {
             fb_set_error("status malformed (%d bytes)", (int)r);
             close_after_fault(transport);
             return -1;
         }
+        empty = 0;
         if (has_code(status, "INFO")) {
             fprintf(stderr, "(bootloader) %s\n", status + 4);
             fflush(stderr);
@@ -133,7 +145,7 @@ int _command_start(Transport* transport, const char* command, unsigned int bound
     }
     if (response) response[0] = 0;
     if (transport->Write(command, len) != (ssize_t)len) {
-        transfer_failed(transport, "command write failed", strerror(errno));
+        transfer_failed(transport, "command write failed", errno);
         close_after_fault(transport);
         return -1;
     }
@@ -149,7 +161,7 @@ int _command_data(Transport* transport, const void* data, unsigned int size, boo
     else
         r = transport->Read(const_cast<void*>(data), size);
     if (r < 0) {
-        transfer_failed(transport, "data transfer failure", strerror(errno));
+        transfer_failed(transport, "data transfer failure", errno);
         close_after_fault(transport);
         return -1;
     }

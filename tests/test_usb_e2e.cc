@@ -223,7 +223,7 @@ TEST(UsbEndToEnd, ABoardTheUserMayNotOpen) {
     std::string v = VORN_EXE;
     Outcome o = run({"-t", "20", "-n", "2", "--board", "1", "--no-access"},
                     {"sh", "-c", v + " devices; " + v + " -s VXN0001 getvar product"}, 30,
-                    "< waiting for Quenrix VXN0001 >", 0.5);
+                    "< waiting for Quenrix VXN0001 >", 3.0);
     if (o.out.find("VXN0001\tQrx_VXN") != std::string::npos)
         GTEST_SKIP() << "file modes do not bind this user here";
     EXPECT_NE(std::string::npos, o.out.find("no permissions in")) << where(o);

@@ -30,5 +30,11 @@ extern const uint16_t product_id;
 Transport* usb_open(ifc_match_func callback, const char* path);
 Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path);
 int usb_close(Transport* transport);
+// Offers every target interface to the callback as the system describes it, without opening
+// any: a listing must not disturb a board that another program is using.
+void usb_list(ifc_match_func callback);
+// Set while a board restarts into another stage and is opened again: a denial then is most likely
+// udev not having applied its rule yet, and the user is never told to replug the board.
+void usb_set_board_restarting(bool restarting);
 std::string UsbNoPermissionsShortHelpText();
 std::string UsbNoPermissionsLongHelpText();

@@ -8,6 +8,8 @@
 #include <cctype>
 #include <cstdio>
 
+const char kUdevRulePresent[] = "udev rule present; replug the device";
+
 namespace {
 
 // Where udev reads its rules from, in its own order of precedence.
@@ -75,8 +77,7 @@ std::string udev_problem_in(const std::vector<std::string>& rule_dirs,
     if (plugdev && !in_plugdev && !uaccess) return "user is not in group 'plugdev'";
     if (plugdev && !in_plugdev)
         return "user is not in group 'plugdev' and the login session is not local";
-    // The rule is there and should apply: the board was most likely plugged in before it was.
-    return "udev rule present; replug the device";
+    return kUdevRulePresent;
 }
 
 std::string GetUdevProblem() {
