@@ -15,6 +15,7 @@ using board::Board;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 using testsupport::run_vorn;
+using testsupport::FedPipe;
 using testsupport::write_file;
 
 namespace {
@@ -298,20 +299,6 @@ TEST(CommandLine, BootLoaderCommandsCheckTheirFileFirst) {
 }
 
 namespace {
-
-// A pipe holding `content`, its writing end closed, read through its /dev/fd name as a shell's
-// "<(...)" or "/dev/stdin" would be. The reading end is closed with the object.
-struct FedPipe {
-    explicit FedPipe(const std::string& content) {
-        EXPECT_EQ(0, pipe(fds));
-        EXPECT_EQ((ssize_t)content.size(), write(fds[1], content.data(), content.size()));
-        close(fds[1]);
-        path = "/dev/fd/" + std::to_string(fds[0]);
-    }
-    ~FedPipe() { close(fds[0]); }
-    int fds[2];
-    std::string path;
-};
 
 std::string fifo_at(const std::string& name) {
     std::string path = testsupport::temp_dir() + "/" + name;

@@ -14,6 +14,7 @@ using board::MediaConfig;
 using mediatest::contains;
 using mediatest::Rig;
 using mediatest::slice;
+using testsupport::FedPipe;
 using testsupport::pattern;
 using testsupport::read_file;
 using testsupport::run_vorn;
@@ -65,18 +66,6 @@ class ShortReads : public board::Feature {
     std::string asked_, given_;
 };
 
-// A pipe holding `content`, read through its /dev/fd name as a shell's "<(...)" would be.
-struct FedPipe {
-    explicit FedPipe(const std::string& content) {
-        EXPECT_EQ(0, pipe(fds));
-        EXPECT_EQ((ssize_t)content.size(), write(fds[1], content.data(), content.size()));
-        close(fds[1]);
-        path = "/dev/fd/" + std::to_string(fds[0]);
-    }
-    ~FedPipe() { close(fds[0]); }
-    int fds[2];
-    std::string path;
-};
 
 // A run without capturing its output, for the death tests (which capture it themselves).
 int run_uncaptured(board::Board& b, std::vector<std::string> words) {

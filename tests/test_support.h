@@ -18,6 +18,17 @@ std::string read_file(const std::string& path);
 // Bytes of a deterministic pseudo-random pattern.
 board::Bytes pattern(size_t size, uint32_t seed = 1);
 
+// A pipe holding `content`, its writing end closed, read through its /dev/fd name as a shell's
+// "<(...)" or "/dev/stdin" would be. The reading end is closed with the object.
+struct FedPipe {
+    explicit FedPipe(const std::string& content);
+    ~FedPipe();
+    FedPipe(const FedPipe&) = delete;
+    FedPipe& operator=(const FedPipe&) = delete;
+    int fds[2] = {-1, -1};
+    std::string path;
+};
+
 struct RunResult {
     int status;
     std::string err;  // what the run wrote to standard error
