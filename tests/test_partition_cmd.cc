@@ -350,6 +350,16 @@ TEST(PartitionCommand, AnUploadMustReceiveExactlyTheSizeAskedFor) {
     EXPECT_TRUE(contains(r.err, "FAILED (read ended early: 524288 of 1048576 bytes)")) << r.err;
     EXPECT_FALSE(contains(r.err, "mread finish")) << r.err;
     EXPECT_TRUE(names_in(dir).empty());
+
+    // A board that offers more than was asked for is stopped before the surplus is taken.
+    Rig longer(boot_of(0x200000, pattern(0x200000, 36)), false);
+    longer.media->config.read_portion = 0x180000;
+    longer.board.add_feature(std::make_unique<ShortReads>(longer.media, "oem mread 0x100000 ", "oem mread 0x200000 "));
+    r = run_vorn(longer.board, {"upload", "-p", "boot", "-f", dir + "/out.bin", "-z", "1M"});
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_TRUE(contains(r.err, "ERR[VXN]board sends 0x180000 bytes at 0x0 of 0x100000 asked for\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "FAILED (board sends more than the 0x100000 bytes asked for)")) << r.err;
+    EXPECT_TRUE(names_in(dir).empty());
 }
 
 TEST(PartitionCommand, AnOutputThatCannotBeCreatedEndsWithStatus1) {
