@@ -58,6 +58,11 @@ board::Bytes pattern(size_t size, uint32_t seed) {
     return out;
 }
 
+uint32_t test_seed() {
+    const char* text = getenv("VORN_TEST_SEED");
+    return text && *text ? (uint32_t)strtoul(text, nullptr, 0) : 20261208u;
+}
+
 namespace {
 
 class ScriptFeature : public board::Feature {
