@@ -67,6 +67,11 @@ FedPipe::FedPipe(const std::string& content) {
 
 FedPipe::~FedPipe() { close(fds[0]); }
 
+uint32_t test_seed() {
+    const char* text = getenv("VORN_TEST_SEED");
+    return text && *text ? (uint32_t)strtoul(text, nullptr, 0) : 20261208u;
+}
+
 namespace {
 
 class ScriptFeature : public board::Feature {

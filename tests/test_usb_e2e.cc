@@ -253,10 +253,11 @@ TEST(UsbEndToEnd, ABoardThatRestartsIsFoundAgainOnTheBus) {
 TEST(UsbEndToEnd, TheLibusbLayerOnAnEmulatedBoard) {
     // This test binary itself, run inside the emulator, exercises the libusb layer directly.
     std::string self = std::string(VORN_BINARY_DIR) + "/tests/vorn_tests";
-    Outcome o = run({"-t", "30", "-n", "2", "--board", "2", "--port", "1-3.2", "--vanish-on", "oem leave"},
+    Outcome o = run({"-t", "30", "-n", "3", "--board", "2", "--port", "1-3.2", "--vanish-on", "oem leave", "--board",
+                     "1", "--hang", "oem hold", "--board", "3", "--port", "1-4", "--claimed"},
                     {"sh", "-c", "VORN_TEST_INSIDE_EMU=1 " + self + " --gtest_filter=UsbLibusb.*"});
     EXPECT_EQ(0, o.status) << where(o);
-    EXPECT_NE(std::string::npos, o.out.find("[  PASSED  ] 1 test.")) << where(o);
+    EXPECT_NE(std::string::npos, o.out.find("[  PASSED  ] 2 tests.")) << where(o);
     EXPECT_EQ(std::string::npos, o.out.find("SKIPPED")) << where(o);
 }
 
@@ -279,4 +280,92 @@ TEST(UsbEndToEnd, TheEmulatorRefusesBoardsItCannotBuild) {
     EXPECT_NE(std::string::npos, bad_feature.err.find("unknown feature: teleporter")) << where(bad_feature);
     // Nothing of vorn ran.
     EXPECT_EQ("", bad_port.out + no_board.out + same_port.out + bad_feature.out);
+}
+
+namespace {
+
+// A shell line that starts `line` once per board I (1-based, "$i" in it), all at once, waits for
+// each and prints "I STATUS" per board.
+std::string in_parallel(int boards, const std::string& line) {
+    std::string s = "pids=''; for i in $(seq 1 " + std::to_string(boards) + "); do " + line +
+                    " & pids=\"$pids $!\"; done; i=0; for p in $pids; do i=$((i+1)); wait $p; echo \"$i $?\"; done";
+    return s;
+}
+
+std::string all_zero(int boards) {
+    std::string s;
+    for (int i = 1; i <= boards; i++) s += std::to_string(i) + " 0\n";
+    return s;
+}
+
+}  // namespace
+
+TEST(UsbEndToEnd, EightBoardsBurnedAndReadBackInParallel) {
+    // A factory station: one vorn process per board, selected by port path, all at once.
+    const int kBoards = 8;
+    const uint32_t seed = testsupport::test_seed();
+    std::string dir = testsupport::temp_dir() + "/parallel";
+    ASSERT_EQ(0, system(("mkdir -p " + dir).c_str()));
+    std::vector<board::Bytes> images;
+    for (int i = 1; i <= kBoards; i++) {
+        // A few MiB each, no size a multiple of 4.
+        size_t size = (size_t(1) << 20) * (1 + i % 3) + 4 * size_t(i) * 1237 + 1 + i % 3;
+        images.push_back(testsupport::pattern(size, seed + i));
+        testsupport::write_file("parallel/img" + std::to_string(i) + ".bin", images.back());
+    }
+    std::string v = VORN_EXE, state = dir + "/state";
+    std::string burn = in_parallel(kBoards, v + " -s 1-$i partition -p system -f " + dir + "/img$i.bin >" + dir +
+                                                "/burn$i.log 2>&1");
+    std::string sizes;
+    for (int i = 1; i <= kBoards; i++) sizes += " " + std::to_string(images[i - 1].size());
+    std::string read_back = "set --" + sizes + "; " +
+                            in_parallel(kBoards, "eval size=\\${$i}; " + v + " -s 1-$i upload -p system -f " + dir +
+                                                     "/back$i.bin -z $size >" + dir + "/read$i.log 2>&1");
+    Outcome o = run({"-t", "120", "-n", std::to_string(kBoards), "-o", state, "--feature",
+                     "media:part=store/system/8M,portion=0x40000"},
+                    {"sh", "-c", burn + "; echo reading; " + read_back}, 150);
+    ASSERT_EQ(0, o.status) << where(o) << "seed " << seed;
+    EXPECT_EQ(all_zero(kBoards) + "reading\n" + all_zero(kBoards), o.out) << where(o) << "seed " << seed;
+    for (int i = 1; i <= kBoards; i++) {
+        const board::Bytes& want = images[i - 1];
+        std::string n = std::to_string(i);
+        std::string part = testsupport::read_file(state + "/board" + n + "/media/store/system.bin");
+        ASSERT_EQ(size_t(8) << 20, part.size()) << "board " << n;
+        EXPECT_TRUE(part.compare(0, want.size(), std::string(want.begin(), want.end())) == 0)
+            << "board " << n << ", seed " << seed;
+        EXPECT_EQ(std::string(part.size() - want.size(), '\0'), part.substr(want.size())) << "board " << n;
+        std::string back = testsupport::read_file(dir + "/back" + n + ".bin");
+        EXPECT_TRUE(back == std::string(want.begin(), want.end()))
+            << "board " << n << ": " << back.size() << " bytes read back, seed " << seed;
+    }
+    printf("8 boards: partition and upload of %zu to %zu bytes each in parallel, %.2f s in all\n",
+           images[2].size(), images[1].size(), o.seconds);
+}
+
+TEST(UsbEndToEnd, AClaimedBoardIsNotTakenOver) {
+    // Another program holds the board's interface: the claim fails with EBUSY, as on a real bus,
+    // and vorn keeps waiting for a board it can have (the watchdog ends the run).
+    Outcome o = run({"-t", "2", "--claimed"}, {"getvar", "product"});
+    EXPECT_EQ(124, o.status) << where(o);
+    EXPECT_EQ(1u, count(o.err, "< waiting for Quenrix VXN device >\n")) << where(o);
+    EXPECT_EQ(std::string::npos, o.err.find("product:")) << where(o);
+
+    // Claimed only for a while after it appears: the run goes on once it is free.
+    Outcome later = run({"-t", "20", "--claimed-for", "300"}, {"getvar", "product"});
+    EXPECT_EQ(0, later.status) << where(later);
+    EXPECT_NE(std::string::npos, later.err.find("product: qrx-evb\n")) << where(later);
+
+    // A second vorn on a board in use by the first gets EBUSY and waits; the first is unharmed.
+    std::string v = VORN_EXE, dir = testsupport::temp_dir();
+    std::string file = testsupport::write_file("held.bin", testsupport::pattern(2000000, 11));
+    Outcome two = run({"-t", "30", "-o", dir + "/held", "--feature", "media:part=store/boot/4M,portion=0x10000"},
+                      {"sh", "-c",
+                       v + " partition -p boot -f " + file + " & first=$!; " + v +
+                           " getvar product & second=$!; wait $first; echo first $?; wait $second; echo second $?"});
+    EXPECT_EQ(0, two.status) << where(two);
+    EXPECT_NE(std::string::npos, two.out.find("first 0\n")) << where(two);
+    EXPECT_NE(std::string::npos, two.out.find("second 0\n")) << where(two);
+    std::string part = testsupport::read_file(dir + "/held/board1/media/store/boot.bin");
+    board::Bytes want = testsupport::pattern(2000000, 11);
+    EXPECT_TRUE(part.compare(0, want.size(), std::string(want.begin(), want.end())) == 0) << where(two);
 }

@@ -3,6 +3,10 @@
 // elsewhere they are skipped.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -84,4 +88,58 @@ TEST(UsbLibusb, NamesTimeOutsAndTheBoardLeaving) {
         if (left != "VXN0001 ") sleep_ms(1);
     }
     EXPECT_EQ("VXN0001 ", left);
+}
+
+namespace {
+
+// Opens (and claims) the interface at `name`; the handle, or nullptr with errno set.
+usbos_handle claim(const char* name) {
+    errno = 0;
+    return usbos_create_interface_by_name(name, vendor_id, product_id);
+}
+
+}  // namespace
+
+TEST(UsbLibusb, ClaimsAreExclusiveAndEndWithTheirHolder) {
+    if (!inside_emulator()) GTEST_SKIP() << "runs inside vorn-emu only";
+    // One open file holds the interface; a second claim gets EBUSY until the first lets go.
+    usbos_handle first = claim("1-1:1.0");
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(nullptr, claim("1-1:1.0"));
+    EXPECT_EQ(EBUSY, errno);
+    usbos_close_handle(first);
+    usbos_handle again = claim("1-1:1.0");
+    EXPECT_NE(nullptr, again);
+    usbos_close_handle(again);
+
+    // The board at 1-4 is held by another program for the whole run.
+    EXPECT_EQ(nullptr, claim("1-4:1.0"));
+    EXPECT_EQ(EBUSY, errno);
+
+    // A process that ends holding the claim, killed in the middle of a command it never gets an
+    // answer to: its claim ends with it.
+    pid_t child = fork();
+    if (child == 0) {
+        execl(VORN_EXE, VORN_EXE, "-s", "1-1", "oem", "hold", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    bool held_by_child = false;
+    for (int i = 0; i < 10000 && !held_by_child; i++) {
+        usbos_handle h = claim("1-1:1.0");
+        held_by_child = !h && errno == EBUSY;
+        if (h) usbos_close_handle(h);
+        if (!held_by_child) sleep_ms(1);
+    }
+    EXPECT_TRUE(held_by_child);
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    usbos_handle after = nullptr;
+    for (int i = 0; i < 10000 && !after; i++) {
+        after = claim("1-1:1.0");
+        if (!after) sleep_ms(1);
+    }
+    EXPECT_NE(nullptr, after) << strerror(errno);
+    if (after) usbos_close_handle(after);
 }

@@ -189,6 +189,8 @@ bool Bus::plug(Slot& slot, std::string* error) {
     }
     Slot* s = &slot;
     auto node = std::make_unique<UsbNode>(slot.board, lock_, look, [this, s] { board_gone(*s); });
+    if (slot.claimed_ms != 0)
+        node->claim_elsewhere(slot.claimed_ms < 0 ? -1 : g_get_monotonic_time() + slot.claimed_ms * 1000);
     // The handler must be in place before the device appears, or the first open of the node
     // by a process that watches for it would miss it.
     GError* gerror = nullptr;

@@ -21,6 +21,9 @@ struct Slot {
     std::string port;
     // The user may not open its device node.
     bool no_access = false;
+    // Another process holds the board's interface for this long after each appearance (ms; 0
+    // never, -1 always).
+    long long claimed_ms = 0;
     // The bus as it is now: the device's sysfs path and node, empty while unplugged.
     std::string syspath;
     std::string devnode;

@@ -38,6 +38,8 @@ enum {
     kFeature,
     kNoAccess,
     kReenumerateDelay,
+    kClaimed,
+    kClaimedFor,
 };
 
 const option kLongOptions[] = {
@@ -60,6 +62,8 @@ const option kLongOptions[] = {
     {"feature", required_argument, nullptr, kFeature},
     {"no-access", no_argument, nullptr, kNoAccess},
     {"reenumerate-delay", required_argument, nullptr, kReenumerateDelay},
+    {"claimed", no_argument, nullptr, kClaimed},
+    {"claimed-for", required_argument, nullptr, kClaimedFor},
     {"timeout", required_argument, nullptr, kTimeout},
     {"state", required_argument, nullptr, kState},
     {"verbose", no_argument, nullptr, kVerbose},
@@ -156,6 +160,9 @@ void print_help(const char* program) {
         "      --binvar NAME=HEX     a binary variable for \"getvar:NAME\"\n"
         "      --info TEXT           an INFO line before every final reply\n"
         "      --no-access           the user may not open the board's device node\n"
+        "      --claimed             another process holds the board's interface: claims fail\n"
+        "                            with EBUSY\n"
+        "      --claimed-for MS      the same for the first MS ms after each appearance\n"
         "      --feature NAME[:ARGS] add a feature to the board (see below)\n"
         "\n"
         "Faults (CMD is a prefix of the commands it applies to, e.g. \"getvar:\" or \"download\"):\n"
@@ -338,6 +345,17 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 break;
             case kFeature:
                 edit([arg](Slot& s, std::string* err) { return add_feature(s, arg, err); });
+                break;
+            case kClaimed:
+            case kClaimedFor:
+                if (c == kClaimedFor && !parse_count(optarg, 1, 3600000, &n)) {
+                    *error = name + " takes milliseconds";
+                    return false;
+                }
+                edit([c, n](Slot& s, std::string*) {
+                    s.claimed_ms = c == kClaimed ? -1 : n;
+                    return true;
+                });
                 break;
             case kNoAccess:
                 edit([](Slot& s, std::string*) {

@@ -94,6 +94,7 @@ UsbNode::~UsbNode() {
     g_signal_handlers_disconnect_by_data(handler_, this);
     for (Urb& u : pending_) drop(u);
     for (Urb& u : done_) drop(u);
+    release_claims();
     g_object_unref(handler_);
 }
 
@@ -113,23 +114,7 @@ gboolean UsbNode::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoi
 void UsbNode::on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     UsbNode* node = static_cast<UsbNode*>(self);
     std::lock_guard<std::mutex> hold(node->lock_);
-    // A process that ends with transfers in flight: the kernel cancels them and drops its claims.
-    for (auto* list : {&node->pending_, &node->done_}) {
-        for (auto it = list->begin(); it != list->end();) {
-            if (it->client == client) {
-                node->drop(*it);
-                it = list->erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto it = node->claims_.begin(); it != node->claims_.end();) {
-        if (it->second == client)
-            it = node->claims_.erase(it);
-        else
-            ++it;
-    }
+    node->forget_client(client);
 }
 
 void UsbNode::handle(UMockdevIoctlClient* client) {
@@ -190,16 +175,55 @@ int UsbNode::claim(UMockdevIoctlClient* client, bool claim_it) {
     memcpy(&ifc, num->data, sizeof(ifc));
     g_object_unref(num);
     if (ifc != 0) return EINVAL;
-    // A process that ended without releasing its claim is only noticed some time after its
-    // end, so a claim by the next process simply takes the interface over.
-    if (claim_it) {
-        claims_[ifc] = client;
-        return 0;
-    }
+    if (claim_it) return take_claim(ifc, client);
     auto it = claims_.find(ifc);
     if (it == claims_.end() || it->second != client) return EINVAL;
+    g_object_unref(it->second);
     claims_.erase(it);
     return 0;
+}
+
+// As with the kernel, an interface belongs to one open file at a time: a second one gets EBUSY
+// until the holder releases it, closes the node or ends.
+int UsbNode::take_claim(unsigned ifc, UMockdevIoctlClient* client) {
+    const gint64 until = claimed_elsewhere_until_;
+    if (until < 0 || (until > 0 && g_get_monotonic_time() < until)) return EBUSY;
+    auto it = claims_.find(ifc);
+    if (it != claims_.end() && it->second != client) {
+        // The holder's end is normally reported at once ("client-vanished"); a connection that
+        // is already down is not waited for.
+        if (umockdev_ioctl_client_get_connected(it->second)) return EBUSY;
+        forget_client(it->second);
+    }
+    if (claims_.count(ifc) == 0) claims_[ifc] = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    return 0;
+}
+
+void UsbNode::release_claims() {
+    for (auto& c : claims_) g_object_unref(c.second);
+    claims_.clear();
+}
+
+void UsbNode::forget_client(UMockdevIoctlClient* client) {
+    // The kernel cancels the transfers of a file that is closed and drops its claims.
+    for (auto* list : {&pending_, &done_}) {
+        for (auto it = list->begin(); it != list->end();) {
+            if (it->client == client) {
+                drop(*it);
+                it = list->erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto it = claims_.begin(); it != claims_.end();) {
+        if (it->second == client) {
+            g_object_unref(it->second);
+            it = claims_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void UsbNode::submit(UMockdevIoctlClient* client) {
@@ -336,7 +360,7 @@ void UsbNode::unplug() {
     unplugged_ = true;
     for (Urb& u : pending_) finish(u, -ESHUTDOWN, 0);
     pending_.clear();
-    claims_.clear();
+    release_claims();
 }
 
 void UsbNode::reap(UMockdevIoctlClient* client) {

@@ -49,6 +49,9 @@ class UsbNode {
     // with ENODEV. Call with the lock held.
     void unplug();
     bool unplugged() const { return unplugged_; }
+    // Another process holds the board's interface (as when a second program has it open): every
+    // claim fails with EBUSY until `until_us` on the monotonic clock; -1 for ever.
+    void claim_elsewhere(gint64 until_us) { claimed_elsewhere_until_ = until_us; }
 
     // Requests that were not understood (for the tool's diagnostics).
     std::vector<unsigned long> unknown_requests;
@@ -67,6 +70,9 @@ class UsbNode {
     void reap(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client);
     int claim(UMockdevIoctlClient* client, bool claim_it);
+    int take_claim(unsigned ifc, UMockdevIoctlClient* client);
+    void forget_client(UMockdevIoctlClient* client);
+    void release_claims();
     void control(Urb& urb);
     void bulk_out(Urb& urb);
     void pump();
@@ -83,8 +89,9 @@ class UsbNode {
     // IN transfers waiting for the board, and transfers done but not reaped yet, in order.
     std::vector<Urb> pending_;
     std::vector<Urb> done_;
-    // Which client holds the claim of each interface.
+    // Which client (one open of the node) holds the claim of each interface, a reference held.
     std::map<unsigned, UMockdevIoctlClient*> claims_;
+    gint64 claimed_elsewhere_until_ = 0;
 };
 
 }  // namespace emu
