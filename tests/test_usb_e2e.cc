@@ -369,3 +369,14 @@ TEST(UsbEndToEnd, AClaimedBoardIsNotTakenOver) {
     board::Bytes want = testsupport::pattern(2000000, 11);
     EXPECT_TRUE(part.compare(0, want.size(), std::string(want.begin(), want.end())) == 0) << where(two);
 }
+
+TEST(UsbEndToEnd, ABoardInUseIsListedAndNamedOnceWhileWaiting) {
+    // Listing never claims: the board that another program holds is listed, and the listing does
+    // not disturb it. A command names it once, then keeps waiting (the watchdog ends the run).
+    std::string v = VORN_EXE;
+    Outcome o = run({"-t", "3", "--claimed"}, {"sh", "-c", v + " devices; " + v + " getvar product"});
+    EXPECT_EQ(124, o.status) << where(o);
+    EXPECT_EQ("VXN0001\tQrx_VXN\n", o.out) << where(o);
+    EXPECT_EQ(1u, count(o.err, "board VXN0001 is in use by another program\n")) << where(o);
+    EXPECT_EQ(1u, count(o.err, "< waiting for Quenrix VXN device >\n")) << where(o);
+}
