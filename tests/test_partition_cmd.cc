@@ -370,7 +370,20 @@ TEST(PartitionCommand, AnOutputThatCannotBeCreatedEndsWithStatus1) {
     EXPECT_TRUE(contains(r.err, "ERR[VXN]Fail in open file " + dir + "/no/o, errno(2)\nERR[VXN]" + dir +
                                     "/no/o: No such file or directory\n"))
         << r.err;
+    // A FIFO that nobody reads would block the open for good: refused at once instead.
+    std::string fifo = fresh_dir("outfifo") + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    r = run_vorn(rig.board, {"mread", fifo});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "ERR[VXN]" + fifo + ": No such device or address\n")) << r.err;
     EXPECT_TRUE(rig.board.commands.empty());
+    // A device as output is written directly, not replaced by a file.
+    ASSERT_EQ(0, run_vorn(rig.board, {"oem", "mread", "0x100", "normal", "store", "boot", "0x0"}).status);
+    r = run_vorn(rig.board, {"mread", "/dev/null"});
+    EXPECT_EQ(0, r.status) << r.err;
+    struct stat st;
+    ASSERT_EQ(0, stat("/dev/null", &st));
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 TEST(PartitionCommand, InputsWithoutASizeAreRefusedBeforeAnythingIsSent) {

@@ -53,8 +53,14 @@ int staged_output_open(StagedOutput* out, const char* target, mode_t mode) {
     }
     if (write_directly(target)) {
         snprintf(out->target, sizeof(out->target), "%s", target);
-        out->fd = open(target, O_WRONLY | O_CLOEXEC);
-        return out->fd < 0 ? -1 : 0;
+        // A FIFO without a reader would block the open for good; it fails with ENXIO instead.
+        out->fd = open(target, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        int flags = out->fd < 0 ? -1 : fcntl(out->fd, F_GETFL);
+        if (flags < 0 || fcntl(out->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            staged_output_discard(out);
+            return -1;
+        }
+        return 0;
     }
     resolve_target(target, out->target, sizeof(out->target));
     if (create_temp(out, mode) != 0) return -1;
