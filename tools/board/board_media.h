@@ -129,6 +129,7 @@ class MediaStore : public Feature {
         uint32_t portion = 0;
         int state = 0;  // 0 idle, 1 announced, 2 uploaded
         uint64_t start = 0, size = 0;
+        bool end_early = false;  // the early-end fault applies
     };
 
     Part* find(const std::string& medium, const std::string& partition);
