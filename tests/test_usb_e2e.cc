@@ -321,8 +321,13 @@ TEST(UsbEndToEnd, EightBoardsBurnedAndReadBackInParallel) {
     std::string read_back = "set --" + sizes + "; " +
                             in_parallel(kBoards, "eval size=\\${$i}; " + v + " -s 1-$i upload -p system -f " + dir +
                                                      "/back$i.bin -z $size >" + dir + "/read$i.log 2>&1");
-    Outcome o = run({"-t", "120", "-n", std::to_string(kBoards), "-o", state, "--feature",
-                     "media:part=store/system/8M,portion=0x40000"},
+    // Each board writes the numbers of its requests in another of the forms the wire allows.
+    std::vector<std::string> emu = {"-t", "120", "-n", std::to_string(kBoards), "-o", state, "--feature",
+                                    "media:part=store/system/8M,portion=0x3e800,read-portion=0x3e800"};
+    const char* forms[] = {"hex", "hex-upper", "hex-mixed", "decimal", "octal", "scaled"};
+    for (int i = 1; i <= kBoards; i++)
+        emu.insert(emu.end(), {"--board", std::to_string(i), "--numbers", forms[(i - 1) % 6]});
+    Outcome o = run(emu,
                     {"sh", "-c", burn + "; echo reading; " + read_back}, 150);
     ASSERT_EQ(0, o.status) << where(o) << "seed " << seed;
     EXPECT_EQ(all_zero(kBoards) + "reading\n" + all_zero(kBoards), o.out) << where(o) << "seed " << seed;

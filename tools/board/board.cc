@@ -14,11 +14,7 @@ bool starts_with(const std::string& s, const std::string& prefix) {
 
 }  // namespace
 
-std::string data_size(uint64_t size) {
-    char buf[32];
-    snprintf(buf, sizeof(buf), "0x%08llx", (unsigned long long)size);
-    return buf;
-}
+std::string data_size(uint64_t size) { return write_number(size, NumberForm::Hex); }
 
 Board::Board(Config cfg) : config(std::move(cfg)) {}
 
@@ -235,7 +231,7 @@ void Board::core_command(const std::string& command) {
         // Variables are set with a 4-byte value in a data phase.
         std::string name = command.substr(7);
         setvars[name].clear();
-        reply("DATA", data_size(4));
+        reply("DATA", number(4));
         expect_data(
             4, [this, name](const uint8_t* p, size_t n) { setvars[name].insert(setvars[name].end(), p, p + n); },
             [this] { reply("OKAY"); });
@@ -256,7 +252,7 @@ void Board::core_command(const std::string& command) {
             dst = &keys.back();
         }
         dst->reserve(size);
-        reply("DATA", data_size(size));
+        reply("DATA", number(size));
         expect_data(size, [dst](const uint8_t* p, size_t n) { dst->insert(dst->end(), p, p + n); },
                     [this] { reply("OKAY"); });
         return;

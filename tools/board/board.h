@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/board/board_numbers.h"
+
 namespace board {
 
 using Bytes = std::vector<uint8_t>;
 
-// The size text of a DATA reply. Hexadecimal with its prefix: the host reads a bare leading 0
-// as octal.
+// The size text of a DATA reply in the board's default form (NumberForm::Hex, with its prefix:
+// the host reads a bare leading 0 as octal).
 std::string data_size(uint64_t size);
 
 // Faults to inject. A prefix matches a command that starts with it; empty matches nothing.
@@ -63,6 +65,8 @@ struct Config {
     std::map<std::string, Bytes> binary_vars;
     // INFO lines sent before the final reply of every command.
     std::vector<std::string> info_lines;
+    // How sizes and offsets are written in data requests; a test picks any form the wire allows.
+    NumberForm number_form = NumberForm::Hex;
     Faults faults;
 };
 
@@ -134,6 +138,8 @@ class Board {
     void reply(const std::string& code, const std::string& payload = std::string());
     void reply_bytes(const std::string& code, const Bytes& payload);
     void send_info(const std::string& text) { reply("INFO", text); }
+    // A size or offset for a data request, in the configured form.
+    std::string number(uint64_t value) const { return write_number(value, config.number_form); }
     // Raw bytes for a device-to-host data phase.
     void send_raw(Bytes data);
     // Raw bytes of a device-to-host data phase made as the host reads them, so that a portion of

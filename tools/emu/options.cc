@@ -46,6 +46,7 @@ enum {
     kEarlyEnd,
     kAccessDelay,
     kSettleDelay,
+    kNumbers,
 };
 
 const option kLongOptions[] = {
@@ -75,6 +76,7 @@ const option kLongOptions[] = {
     {"early-end", required_argument, nullptr, kEarlyEnd},
     {"access-delay", required_argument, nullptr, kAccessDelay},
     {"settle-delay", required_argument, nullptr, kSettleDelay},
+    {"numbers", required_argument, nullptr, kNumbers},
     {"claimed-for", required_argument, nullptr, kClaimedFor},
     {"timeout", required_argument, nullptr, kTimeout},
     {"state", required_argument, nullptr, kState},
@@ -201,6 +203,9 @@ void print_help(const char* program) {
         "                            with EBUSY\n"
         "      --claimed-for MS      the same for the first MS ms after each appearance\n"
         "      --feature NAME[:ARGS] add a feature to the board (see below)\n"
+        "      --numbers FORM        how data requests write sizes and offsets: hex (default,\n"
+        "                            0x00001000), hex-upper (0X1F40), hex-mixed (0x1F40), decimal,\n"
+        "                            octal (017500) or scaled (8k, 2M, decimal otherwise)\n"
         "\n"
         "Faults (CMD is a prefix of the commands it applies to, e.g. \"getvar:\" or \"download\"):\n"
         "      --fail CMD[=TEXT]     answer FAIL (with TEXT); write \\= for a \"=\" in CMD, e.g.\n"
@@ -402,6 +407,18 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                     return true;
                 });
                 break;
+            case kNumbers: {
+                board::NumberForm form;
+                if (!board::number_form_named(arg, &form)) {
+                    *error = "--numbers takes hex, hex-upper, hex-mixed, decimal, octal or scaled";
+                    return false;
+                }
+                edit([form](Slot& s, std::string*) {
+                    s.board.config.number_form = form;
+                    return true;
+                });
+                break;
+            }
             case kFeature:
                 edit([arg](Slot& s, std::string* err) { return add_feature(s, arg, err); });
                 break;
