@@ -515,3 +515,35 @@ TEST(PartitionCommand, ADataRequestOf2GiBNamesItsCause) {
     EXPECT_TRUE(contains(r.err, "FAILED (data request of 0x80000000 bytes, above the 0x7fffffff a transfer may move)"))
         << r.err;
 }
+
+TEST(PartitionCommand, EveryNumberFormTheWireAllowsInDataRequests) {
+    // The board writes sizes and offsets of its requests in each allowed form; a size read in the
+    // wrong base would ask for the wrong bytes, which the board's checksums and contents catch.
+    const uint32_t seed = testsupport::test_seed();
+    const board::NumberForm forms[] = {board::NumberForm::Hex,      board::NumberForm::HexUpper,
+                                       board::NumberForm::HexMixed, board::NumberForm::Decimal,
+                                       board::NumberForm::Octal,    board::NumberForm::Scaled};
+    for (board::NumberForm form : forms) {
+        const std::string name = board::write_number(0x1F400, form);
+        MediaConfig config = boot_of(0x200000);
+        config.portion = 0x1F400;
+        config.read_portion = 0x1F400;
+        Rig rig(config);
+        rig.board.config.number_form = form;
+        Bytes img = pattern(0x100003, seed);
+        std::string path = write_file("forms.img", img);
+        RunResult w = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path});
+        EXPECT_EQ(0, w.status) << name << ", seed " << seed << "\n" << w.err;
+        EXPECT_EQ(0, rig.media->checksums_wrong) << name;
+        EXPECT_EQ(str(img), str(slice(rig.media->contents("store", "boot"), 0, img.size())))
+            << name << ", seed " << seed;
+        std::string back = temp_dir() + "/forms.back";
+        RunResult r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", back, "-z", std::to_string(img.size())});
+        EXPECT_EQ(0, r.status) << name << "\n" << r.err;
+        EXPECT_EQ(str(img), read_file(back)) << name << ", seed " << seed;
+    }
+    EXPECT_EQ("0X1F400", board::write_number(0x1F400, board::NumberForm::HexUpper));
+    EXPECT_EQ("0372000", board::write_number(0x1F400, board::NumberForm::Octal));
+    EXPECT_EQ("125k", board::write_number(0x1F400, board::NumberForm::Scaled));
+    EXPECT_EQ("128128", board::write_number(128128, board::NumberForm::Scaled));
+}

@@ -252,10 +252,10 @@ TEST(UsbEndToEnd, ABoardThatRestartsIsFoundAgainOnTheBus) {
 
 TEST(UsbEndToEnd, TheLibusbLayerOnAnEmulatedBoard) {
     // This test binary itself, run inside the emulator, exercises the libusb layer directly.
-    std::string self = std::string(VORN_BINARY_DIR) + "/tests/vorn_tests";
+    std::string self = VORN_LIBUSB_INSIDE_EXE;
     Outcome o = run({"-t", "30", "-n", "3", "--board", "2", "--port", "1-3.2", "--vanish-on", "oem leave", "--board",
                      "1", "--hang", "oem hold", "--board", "3", "--port", "1-4", "--claimed"},
-                    {"sh", "-c", "VORN_TEST_INSIDE_EMU=1 " + self + " --gtest_filter=UsbLibusb.*"});
+                    {"sh", "-c", "VORN_TEST_INSIDE_EMU=1 " + self});
     EXPECT_EQ(0, o.status) << where(o);
     EXPECT_NE(std::string::npos, o.out.find("[  PASSED  ] 2 tests.")) << where(o);
     EXPECT_EQ(std::string::npos, o.out.find("SKIPPED")) << where(o);
@@ -321,8 +321,13 @@ TEST(UsbEndToEnd, EightBoardsBurnedAndReadBackInParallel) {
     std::string read_back = "set --" + sizes + "; " +
                             in_parallel(kBoards, "eval size=\\${$i}; " + v + " -s 1-$i upload -p system -f " + dir +
                                                      "/back$i.bin -z $size >" + dir + "/read$i.log 2>&1");
-    Outcome o = run({"-t", "120", "-n", std::to_string(kBoards), "-o", state, "--feature",
-                     "media:part=store/system/8M,portion=0x40000"},
+    // Each board writes the numbers of its requests in another of the forms the wire allows.
+    std::vector<std::string> emu = {"-t", "120", "-n", std::to_string(kBoards), "-o", state, "--feature",
+                                    "media:part=store/system/8M,portion=0x3e800,read-portion=0x3e800"};
+    const char* forms[] = {"hex", "hex-upper", "hex-mixed", "decimal", "octal", "scaled"};
+    for (int i = 1; i <= kBoards; i++)
+        emu.insert(emu.end(), {"--board", std::to_string(i), "--numbers", forms[(i - 1) % 6]});
+    Outcome o = run(emu,
                     {"sh", "-c", burn + "; echo reading; " + read_back}, 150);
     ASSERT_EQ(0, o.status) << where(o) << "seed " << seed;
     EXPECT_EQ(all_zero(kBoards) + "reading\n" + all_zero(kBoards), o.out) << where(o) << "seed " << seed;
@@ -379,4 +384,95 @@ TEST(UsbEndToEnd, ABoardInUseIsListedAndNamedOnceWhileWaiting) {
     EXPECT_EQ("VXN0001\tQrx_VXN\n", o.out) << where(o);
     EXPECT_EQ(1u, count(o.err, "board VXN0001 is in use by another program\n")) << where(o);
     EXPECT_EQ(1u, count(o.err, "< waiting for Quenrix VXN device >\n")) << where(o);
+}
+
+// What vorn does under each of the emulator's USB faults.
+TEST(UsbEndToEnd, UsbFaultsAsTheKernelReportsThem) {
+    struct Case {
+        std::vector<std::string> emu, vorn;
+        int status;
+        std::string err;
+    };
+    const std::string long_text(200, 'x');
+    board::Bytes data = testsupport::pattern(3000000, testsupport::test_seed());
+    std::string file = testsupport::write_file("faults.bin", data);
+    const Case cases[] = {
+        // A reply longer than the host's 128-byte read is read in a whole packet and cut to the
+        // 124 bytes of payload a reply holds.
+        {{"--var", "longvar=" + long_text}, {"getvar", "longvar"}, 0, "longvar: " + long_text.substr(0, 124) + "\n"},
+        {{"--zlp", "getvar:"}, {"getvar", "product"}, 0, "product: qrx-evb\n"},
+        {{"--stall", "getvar:"}, {"getvar", "product"}, 1, "FAILED (status read failed (the board stalled: Broken pipe))"},
+        // The data phase stops part way; vorn's 5 s write time-out ends it.
+        {{"--write-timeout", "download:"}, {"download", file}, 1,
+         "FAILED (data transfer failure (Connection timed out))"},
+        // A failure aimed at a command that contains "=".
+        {{"--fail", "mread:status\\=finish=medium gone", "--feature", "media"},
+         {"upload", "-p", "boot", "-f", testsupport::temp_dir() + "/up.bin", "-z", "0x1000"}, 1,
+         "FAILED (remote: medium gone)"},
+        // Not found while the kernel configures the restarted board: vorn waits it out.
+        {{"--settle-delay", "500", "--identify", "0601000800000000", "--feature", "boot:file=" + file + ",stage=bl2"},
+         {"bl2_boot", "-f", file}, 0, "OKAY ["},
+        // Access denied until udev's rule applies: vorn says so, waits and goes on.
+        {{"--access-delay", "300"}, {"getvar", "product"}, 0, "product: qrx-evb\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> emu = {"-t", "30"};
+        emu.insert(emu.end(), c.emu.begin(), c.emu.end());
+        Outcome o = run(emu, c.vorn, 40);
+        EXPECT_EQ(c.status, o.status) << c.emu[0] << "\n" << where(o);
+        EXPECT_NE(std::string::npos, o.err.find(c.err)) << c.emu[0] << "\n" << where(o);
+    }
+}
+
+TEST(UsbEndToEnd, AWriteThatTimesOutDeliveredWholePacketsFirst) {
+    // The board took about half the transfer, in whole packets, before it stopped.
+    board::Bytes data = testsupport::pattern(3000000, testsupport::test_seed() + 1);
+    std::string file = testsupport::write_file("timeout.bin", data);
+    std::string state = testsupport::temp_dir() + "/timeout";
+    Outcome o = run({"-t", "30", "-o", state, "--write-timeout", "download:"}, {"download", file}, 40);
+    EXPECT_EQ(1, o.status) << where(o);
+    std::string got = testsupport::read_file(state + "/board1/downloads/1.bin");
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), data.size());
+    EXPECT_EQ(0u, got.size() % 512) << got.size();
+    EXPECT_EQ(std::string(data.begin(), data.begin() + static_cast<long>(got.size())), got);
+}
+
+// -- Faults that once ended badly: each case asserts the sound behaviour.
+
+TEST(UsbFaultHandled, ALongReplyIsShownNotTakenForATransportError) {
+    Outcome o = run({"-t", "20", "--fail", "getvar:=" + std::string(150, 'y')}, {"getvar", "product"});
+    EXPECT_EQ(1, o.status) << where(o);
+    EXPECT_NE(std::string::npos, o.err.find("FAILED (remote: yyyy")) << where(o);
+}
+
+TEST(UsbFaultHandled, AZeroLengthPacketBeforeTheReplyIsSkipped) {
+    Outcome o = run({"-t", "20", "--zlp", "getvar:"}, {"getvar", "product"});
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_NE(std::string::npos, o.err.find("product: qrx-evb\n")) << where(o);
+}
+
+TEST(UsbFaultHandled, AStalledBoardIsLeftUsableForTheNextRun) {
+    std::string v = VORN_EXE;
+    Outcome o = run({"-t", "20", "--stall", "getvar:product"},
+                    {"sh", "-c", v + " getvar product; " + v + " getvar serialno"});
+    EXPECT_NE(std::string::npos, o.err.find("serialno: VXN0001\n")) << where(o);
+}
+
+TEST(UsbFaultHandled, AnUploadThatEndsEarlyIsAFailure) {
+    std::string out = testsupport::temp_dir() + "/early.bin";
+    Outcome o = run({"-t", "20", "--early-end", "oem mread", "--feature", "media:read-portion=0x10000"},
+                    {"upload", "-p", "boot", "-f", out, "-z", "0x30000"});
+    EXPECT_NE(0, o.status) << where(o);
+}
+
+TEST(UsbFaultHandled, ABoardInUseByAnotherProgramIsNamed) {
+    Outcome o = run({"-t", "2", "--claimed"}, {"getvar", "product"});
+    EXPECT_NE(std::string::npos, o.err.find("in use by another program")) << where(o);
+}
+
+TEST(UsbFaultHandled, AccessDeniedForAMomentIsNotReported) {
+    Outcome o = run({"-t", "20", "--access-delay", "300"}, {"getvar", "product"});
+    EXPECT_EQ(0, o.status) << where(o);
+    EXPECT_EQ(std::string::npos, o.err.find("insufficient permissions")) << where(o);
 }

@@ -11,6 +11,11 @@
 
 namespace {
 
+// Reading away what a stalled board had queued: a few short reads, each given a moment.
+constexpr size_t kStaleReadSize = 4096;
+constexpr int kStaleReadsMax = 8;
+constexpr unsigned kStaleReadMs = 20;
+
 // The failure lines of transfers go only to the debugger-output channel: what the user sees of
 // a failed transfer comes from the exchange above.
 void debug_line(const char* fmt, int value) {
@@ -21,11 +26,17 @@ void debug_line(const char* fmt, int value) {
 
 // A stalled endpoint stays halted, for this run and the next, until the halt is cleared; the
 // transfer still fails with EPIPE.
-void clear_stall(usbos_handle endpoint) {
+// What the board still had queued for the failed exchange is read away after the halt is
+// cleared, so that the next run is not answered with it.
+void clear_stall(usbos_handle endpoint, bool in) {
     int err = errno;
     if (err == EPIPE) {
         usbos_clear_halt(endpoint);
         debug_line("endpoint stalled, halt cleared (errno %d)\n", err);
+        std::vector<unsigned char> stale(kStaleReadSize);
+        size_t got = 0;
+        for (int i = 0; in && i < kStaleReadsMax; i++)
+            if (!usbos_read_endpoint_sync(endpoint, stale.data(), stale.size(), &got, kStaleReadMs)) break;
     }
     errno = err;
 }
@@ -51,7 +62,7 @@ ssize_t WindowsUsbTransport::Write(const void* data, size_t len) {
             size_t sent = 0;
             bool ok = usbos_write_endpoint_sync(handle->bulk_out, p, piece, &sent, kUsbWriteTimeoutMs);
             if (!ok) {
-                clear_stall(handle->bulk_out);
+                clear_stall(handle->bulk_out, false);
                 int err = errno;
                 debug_line("usbos_write_endpoint_sync returned 0, errno: %d\n", err);
                 if (err == ENODEV) usb_kick(handle.get());
@@ -91,7 +102,7 @@ ssize_t WindowsUsbTransport::Read_timeout(void* data, size_t len, unsigned timeo
             if (into != data) memcpy(data, into, received);
             return static_cast<ssize_t>(received);
         }
-        clear_stall(handle->bulk_in);
+        clear_stall(handle->bulk_in, true);
         if (errno == ENODEV) {
             int err = errno;
             usb_kick(handle.get());

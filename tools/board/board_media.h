@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 #include "tools/board/board.h"
+#include "tools/board/board_numbers.h"
 
 namespace board {
 
@@ -129,6 +130,7 @@ class MediaStore : public Feature {
         uint32_t portion = 0;
         int state = 0;  // 0 idle, 1 announced, 2 uploaded
         uint64_t start = 0, size = 0;
+        bool end_early = false;  // the early-end fault applies
     };
 
     Part* find(const std::string& medium, const std::string& partition);
@@ -164,8 +166,5 @@ std::vector<Portion> media_plan(uint64_t size, uint32_t portion, PortionOrder or
 // Expands a sparse image onto `dst` (a partition from `offset`); an empty text, or why not.
 std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset);
 
-// Adds bytes at a position of a running additive checksum: a byte at position p counts as
-// byte << 8 * (p % 4), which is what the host's word sum gives however the bytes arrive.
-uint32_t media_sum(uint32_t sum, uint64_t pos, const uint8_t* data, size_t len);
 
 }  // namespace board

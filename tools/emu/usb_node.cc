@@ -94,6 +94,7 @@ UsbNode::~UsbNode() {
     g_signal_handlers_disconnect_by_data(handler_, this);
     for (Urb& u : pending_) drop(u);
     for (Urb& u : done_) drop(u);
+    for (Urb& u : stuck_) drop(u);
     release_claims();
     g_object_unref(handler_);
 }
@@ -150,10 +151,11 @@ void UsbNode::handle(UMockdevIoctlClient* client) {
         case USBDEVFS_IOCTL:
             // Detaching a kernel driver that is not there.
             return umockdev_ioctl_client_complete(client, -1, ENODATA);
-        case USBDEVFS_SETINTERFACE:
-        case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESETEP:
+            return clear_halt(client);
+        case USBDEVFS_SETINTERFACE:
+        case USBDEVFS_SETCONFIGURATION:
             return umockdev_ioctl_client_complete(client, 0, 0);
         case USBDEVFS_RESET:
             return umockdev_ioctl_client_complete(client, 0, 0);
@@ -186,6 +188,7 @@ int UsbNode::claim(UMockdevIoctlClient* client, bool claim_it) {
 // As with the kernel, an interface belongs to one open file at a time: a second one gets EBUSY
 // until the holder releases it, closes the node or ends.
 int UsbNode::take_claim(unsigned ifc, UMockdevIoctlClient* client) {
+    if (unconfigured_until_ && g_get_monotonic_time() < unconfigured_until_) return ENOENT;
     const gint64 until = claimed_elsewhere_until_;
     if (until < 0 || (until > 0 && g_get_monotonic_time() < until)) return EBUSY;
     auto it = claims_.find(ifc);
@@ -206,7 +209,7 @@ void UsbNode::release_claims() {
 
 void UsbNode::forget_client(UMockdevIoctlClient* client) {
     // The kernel cancels the transfers of a file that is closed and drops its claims.
-    for (auto* list : {&pending_, &done_}) {
+    for (auto* list : {&pending_, &done_, &stuck_}) {
         for (auto it = list->begin(); it != list->end();) {
             if (it->client == client) {
                 drop(*it);
@@ -224,6 +227,24 @@ void UsbNode::forget_client(UMockdevIoctlClient* client) {
             ++it;
         }
     }
+}
+
+void UsbNode::clear_halt(UMockdevIoctlClient* client) {
+    GError* error = nullptr;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
+    if (!num) {
+        g_clear_error(&error);
+        return umockdev_ioctl_client_complete(client, -1, EFAULT);
+    }
+    unsigned endpoint = 0;
+    memcpy(&endpoint, num->data, sizeof(endpoint));
+    g_object_unref(num);
+    if (endpoint != kEndpointIn && endpoint != kEndpointOut)
+        return umockdev_ioctl_client_complete(client, -1, EINVAL);
+    board_.clear_halt(endpoint == kEndpointIn);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    pump();
 }
 
 void UsbNode::submit(UMockdevIoctlClient* client) {
@@ -263,7 +284,9 @@ void UsbNode::submit(UMockdevIoctlClient* client) {
             return umockdev_ioctl_client_complete(client, -1, EINVAL);
         }
     }
-    urb->status = -EINPROGRESS;
+    // The URB goes back to its process with what changed since it came; a status set to
+    // -EINPROGRESS here would stay there when the transfer ends with status 0 and nothing moved
+    // (a zero-length packet). The process does not look at it before the reap anyway.
     urb->actual_length = 0;
     umockdev_ioctl_client_complete(client, 0, 0);
     if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -315,12 +338,35 @@ void UsbNode::control(Urb& u) {
     finish(u, 0, static_cast<int>(n));
 }
 
+namespace {
+
+// The URB status the kernel gives for a transfer the board failed.
+int urb_status(int error) {
+    switch (error) {
+        case ENODEV: return -ESHUTDOWN;
+        case EPIPE: return -EPIPE;
+        case EOVERFLOW: return -EOVERFLOW;
+        default: return -EPROTO;
+    }
+}
+
+}  // namespace
+
 void UsbNode::bulk_out(Urb& u) {
     usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
     size_t len = static_cast<size_t>(urb->buffer_length);
-    long n = board_.host_write(u.buffer ? u.buffer->data : nullptr, len);
-    if (n < 0) return finish(u, errno == ENODEV ? -ESHUTDOWN : -EPROTO, 0);
-    finish(u, 0, static_cast<int>(static_cast<size_t>(n) > len ? len : static_cast<size_t>(n)));
+    board::Transfer t = board_.host_out(u.buffer ? u.buffer->data : nullptr, len);
+    const int moved = static_cast<int>(t.count > len ? len : t.count);
+    if (t.error == ETIMEDOUT) {
+        // The board takes no more packets: the URB stays in flight until the host gives up on it
+        // and takes it back, with what went through.
+        urb->actual_length = moved;
+        stuck_.push_back(u);
+    } else if (t.error) {
+        finish(u, urb_status(t.error), moved);
+    } else {
+        finish(u, 0, moved);
+    }
     // What the host sent may have let the board answer a transfer that was waiting.
     pump();
 }
@@ -329,15 +375,12 @@ void UsbNode::pump() {
     while (!pending_.empty() && !unplugged_) {
         Urb& u = pending_.front();
         usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
-        long n = board_.host_read(u.buffer ? u.buffer->data : nullptr,
-                                  static_cast<size_t>(urb->buffer_length));
-        if (n == 0) return;
+        board::Transfer t = board_.host_in(u.buffer ? u.buffer->data : nullptr,
+                                           static_cast<size_t>(urb->buffer_length));
+        if (!t.ready) return;
         Urb taken = u;
         pending_.erase(pending_.begin());
-        if (n < 0)
-            finish(taken, errno == ENODEV ? -ESHUTDOWN : -EPROTO, 0);
-        else
-            finish(taken, 0, static_cast<int>(n));
+        finish(taken, t.error ? urb_status(t.error) : 0, static_cast<int>(t.count));
     }
 }
 
@@ -360,6 +403,8 @@ void UsbNode::unplug() {
     unplugged_ = true;
     for (Urb& u : pending_) finish(u, -ESHUTDOWN, 0);
     pending_.clear();
+    for (Urb& u : stuck_) finish(u, -ESHUTDOWN, reinterpret_cast<usbdevfs_urb*>(u.urb->data)->actual_length);
+    stuck_.clear();
     release_claims();
 }
 
@@ -401,6 +446,14 @@ void UsbNode::discard(UMockdevIoctlClient* client) {
             Urb u = *it;
             pending_.erase(it);
             finish(u, -ENOENT, 0);
+            return umockdev_ioctl_client_complete(client, 0, 0);
+        }
+    }
+    for (auto it = stuck_.begin(); it != stuck_.end(); ++it) {
+        if (it->client == client && it->urb->client_addr == address) {
+            Urb u = *it;
+            stuck_.erase(it);
+            finish(u, -ENOENT, reinterpret_cast<usbdevfs_urb*>(u.urb->data)->actual_length);
             return umockdev_ioctl_client_complete(client, 0, 0);
         }
     }

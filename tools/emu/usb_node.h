@@ -52,6 +52,8 @@ class UsbNode {
     // Another process holds the board's interface (as when a second program has it open): every
     // claim fails with EBUSY until `until_us` on the monotonic clock; -1 for ever.
     void claim_elsewhere(gint64 until_us) { claimed_elsewhere_until_ = until_us; }
+    // Until `until_us` the device has no active configuration: claims fail with ENOENT.
+    void unconfigured(gint64 until_us) { unconfigured_until_ = until_us; }
 
     // Requests that were not understood (for the tool's diagnostics).
     std::vector<unsigned long> unknown_requests;
@@ -69,6 +71,7 @@ class UsbNode {
     void submit(UMockdevIoctlClient* client);
     void reap(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client);
+    void clear_halt(UMockdevIoctlClient* client);
     int claim(UMockdevIoctlClient* client, bool claim_it);
     int take_claim(unsigned ifc, UMockdevIoctlClient* client);
     void forget_client(UMockdevIoctlClient* client);
@@ -89,9 +92,12 @@ class UsbNode {
     // IN transfers waiting for the board, and transfers done but not reaped yet, in order.
     std::vector<Urb> pending_;
     std::vector<Urb> done_;
+    // OUT transfers the board stopped taking part way; they end when the host discards them.
+    std::vector<Urb> stuck_;
     // Which client (one open of the node) holds the claim of each interface, a reference held.
     std::map<unsigned, UMockdevIoctlClient*> claims_;
     gint64 claimed_elsewhere_until_ = 0;
+    gint64 unconfigured_until_ = 0;
 };
 
 }  // namespace emu
