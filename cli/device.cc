@@ -84,6 +84,8 @@ Transport* open_device(const char* path, const char* selector) {
 Transport* reopen_device(Transport*& transport, const char* selector) {
     if (transport) usb_close(transport);
     transport = nullptr;
+    usb_set_board_restarting(true);
     transport = open_device(nullptr, selector);
+    usb_set_board_restarting(false);
     return transport;
 }

@@ -4,18 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/handlers.h"
 #include "util/file_io.h"
 #include "util/platform.h"
 
-long long get_file_size(int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return -1;
-    return (long long)st.st_size;
-}
+// Block devices are sized by seeking; kinds without a size give -1.
+long long get_file_size(int fd) { return sized_input_size(fd); }
 
 
 void* load_fd(int fd, long long* size) {
@@ -46,7 +42,8 @@ fail:
 }
 
 void* load_file(const char* path, long long* size) {
-    int fd = open_host_file(path, O_RDONLY);
+    long long ignored = 0;
+    int fd = open_sized_input(path, &ignored);
     if (fd < 0) return nullptr;
     return load_fd(fd, size);
 }
@@ -60,7 +57,13 @@ void* load_bootable_image(const char* path, const char*, const char*, long long*
     errno = 0;
     void* data = load_file(path, &sz);
     if (!data) {
-        fprintf(stderr, "cannot load '%s': %s\n", path, strerror(errno));
+        fprintf(stderr, "cannot load '%s': %s\n", path, file_error_text(errno));
+        return nullptr;
+    }
+    if (sz == 0) {
+        free(data);
+        // Booting nothing would start whatever the board's memory holds.
+        fprintf(stderr, "cannot load '%s': %s\n", path, "the file is empty");
         return nullptr;
     }
     *size = sz;

@@ -1,7 +1,9 @@
 // "partition", "upload", "mwrite" and "mread": whole images and slices between host files and a
 // partition of the board. The handlers check words and files and queue; nothing is sent here.
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <fcntl.h>
 #include <getopt.h>
 #include <string>
@@ -12,9 +14,11 @@
 #include "cli/vorn_main.h"
 #include "engine/queued_ops.h"
 #include "sparse/sparse.h"
+#include "util/file_io.h"
 #include "util/log.h"
 #include "util/platform.h"
 #include "util/progress.h"
+#include "util/staged_output.h"
 #include "util/string_printf.h"
 
 using veltrop::base::StringPrintf;
@@ -60,48 +64,75 @@ bool parse_part_options(char** words, int count, const char* shorts, PartArgs* a
     return true;
 }
 
-// Opens a file read-only and takes its size; -1 (fd closed) when the size is not available.
-int open_sized(const char* path, long long* size) {
-    int fd = open_host_file(path, O_RDONLY);
-    if (fd < 0) return -2;
-    *size = get_file_size(fd);
-    if (*size < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+// The most a verify file may hold, and one byte more to tell a longer one.
+constexpr long long kVerifyMax = 64;
 
-// Queues "oem verify " followed by the verify file's text (at most 64 bytes).
+// Queues "oem verify " followed by the verify file's text. The file is read to its end (bounded),
+// whatever kind it is: a pipe reports no size.
 int queue_verify(const char* path) {
     int fd = open_host_file(path, O_RDONLY);
     if (fd < 0) {
+        int err = errno;
         qrx_log_out("ERR[VXN]", "Fail in open file %s\n", path);
+        log_file_reason(path, err);
         return -620;
     }
-    long long size = get_file_size(fd);
-    if (size < 0) {
-        qrx_log_out("ERR[VXN]", "Fail in get sz of file(%s)\n", path);
-        close(fd);
-        return -625;
-    }
-    if (size > 64) {
-        qrx_log_out("ERR[VXN]", "verify file sz %lld too large\n", size);
-        close(fd);
+    char text[12 + kVerifyMax + 1] = "oem verify ";
+    const size_t prefix = sizeof("oem verify ") - 1;
+    long long got = read_full(fd, text + prefix, kVerifyMax + 1);
+    int err = errno;
+    long long whole = got > kVerifyMax ? get_file_size(fd) : got;
+    close(fd);
+    if (got > kVerifyMax) {
+        qrx_log_out("ERR[VXN]", "verify file sz %lld too large\n", whole > got ? whole : got);
         return -629;
     }
-    char text[12 + 64] = "oem verify ";
-    const size_t prefix = sizeof("oem verify ") - 1;
-    ssize_t got = read(fd, text + prefix, (size_t)size);
-    close(fd);
-    if (got != (ssize_t)size) {
+    if (got < 0) {
         qrx_log_out("ERR[VXN]", "FAil in read vry file\n");
+        log_file_reason(path, err);
         return -636;
     }
+    if (got == 0) {
+        qrx_log_out("ERR[VXN]", "verify file %s is empty, nothing to verify\n", path);
+        return -637;
+    }
     // The bytes are the text as they are; a NUL among them ends it.
-    text[prefix + (size_t)size] = '\0';
+    text[prefix + (size_t)got] = '\0';
     fb_queue_command(text, "");
     return 0;
+}
+
+// The announcing texts are read by fields separated by blanks: a word with a blank or a control
+// character in it (or none at all) would move the fields after it.
+bool plain_word(const char* what, const char* word) {
+    bool plain = *word != '\0';
+    for (const char* p = word; *p && plain; p++)
+        plain = !isspace((unsigned char)*p) && !iscntrl((unsigned char)*p);
+    if (!plain)
+        qrx_log_out("ERR[VXN]", "illegle %s [%s]: blanks and control characters cannot be sent\n", what,
+                    word);
+    return plain;
+}
+
+// The output is written under a temporary name and replaces `path` only when the whole read
+// succeeded; creating it here refuses an output that cannot be made before anything is sent.
+int queue_read(const char* path, bool progress, long long expected) {
+    StagedOutput* out = static_cast<StagedOutput*>(calloc(1, sizeof(StagedOutput)));
+    if (!out) die("out of memory");
+    if (staged_output_open(out, path, 0700) != 0) {
+        int err = errno;
+        free(out);
+        qrx_log_out("ERR[VXN]", "Fail in open file %s, errno(%d)\n", path, err);
+        log_file_reason(path, err);
+        return -655;
+    }
+    fb_queue_mread(out, progress, expected);
+    return 0;
+}
+
+bool plain_words(const PartArgs& a, const char* media, const char* type) {
+    return plain_word("partname", a.partname) && plain_word("media", media) &&
+           (!type || plain_word("imagetype", type));
 }
 
 }  // namespace
@@ -122,14 +153,19 @@ int do_qrx_partition(char** words, int count) {
         return -576;
     }
     const char* media = a.media ? a.media : "store";
+    if (!plain_words(a, media, a.imagetype)) return -577;
     long long size = 0;
-    int fd = open_sized(a.filepath, &size);
+    int fd = open_sized_input(a.filepath, &size);
     if (fd == -2) {
+        int err = errno;
         qrx_log_out("ERR[VXN]", "Fail in open file %s\n", a.filepath);
+        log_file_reason(a.filepath, err);
         return -586;
     }
     if (fd < 0) {
+        int err = errno;
         qrx_log_out("ERR[VXN]", "Fail in get sz of file(%s)\n", a.filepath);
+        log_file_reason(a.filepath, err);
         return -591;
     }
     long long offset = 0;
@@ -194,6 +230,7 @@ int do_qrx_upload(char** words, int count) {
         return -712;
     }
     const char* type = a.imagetype ? a.imagetype : "normal";
+    if (!plain_words(a, media, type)) return -705;
     long long size = parse_num(a.filesize);
     if (size < 0) {
         qrx_log_out("ERR[VXN]", "illegle filesize %s\n", a.filesize);
@@ -213,9 +250,8 @@ int do_qrx_upload(char** words, int count) {
     // Started now, so the elapsed time shown includes the wait until the transfer begins.
     qrx_progress_info_init(size, "Uploading", 0, 100);
 
-    char mread[] = "mread";
-    char* stream_words[] = {mread, const_cast<char*>(a.filepath), nullptr};
-    if (do_qrx_mread(stream_words, 2, true)) {
+    // As "mread" would, with the size asked for, which the read must deliver exactly.
+    if (queue_read(a.filepath, true, size)) {
         qrx_log_out("ERR[VXN]", "fail in queue mread\n");
         return -733;
     }
@@ -231,13 +267,17 @@ int do_qrx_mwrite(char** words, int count) {
         return -458;
     }
     long long fsz = 0;
-    int fd = open_sized(words[1], &fsz);
+    int fd = open_sized_input(words[1], &fsz);
     if (fd == -2) {
+        int err = errno;
         qrx_log_out("ERR[VXN]", "Fail in open file %s\n", words[1]);
+        log_file_reason(words[1], err);
         return -464;
     }
     if (fd < 0) {
+        int err = errno;
         qrx_log_out("ERR[VXN]", "Fail in get sz of file(%s)\n", words[1]);
+        log_file_reason(words[1], err);
         return -469;
     }
     // Both numbers come from the command line: compared without adding, so nothing can overflow.
@@ -259,11 +299,5 @@ int do_qrx_mwrite(char** words, int count) {
 
 int do_qrx_mread(char** words, int count, bool progress) {
     require_words(647, 2, count);
-    int fd = open_host_file(words[1], O_WRONLY | O_CREAT | O_TRUNC, 0700);
-    if (fd < 0) {
-        qrx_log_out("ERR[VXN]", "Fail in open file %s, errno(%d)\n", words[1], errno);
-        return -655;
-    }
-    fb_queue_mread(fd, progress);
-    return 0;
+    return queue_read(words[1], progress, -1);
 }

@@ -1,5 +1,6 @@
 #include "engine/action.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "protocol/sparse_download.h"
 #include "sparse/sparse_stream.h"
 #include "util/log.h"
+#include "util/staged_output.h"
 
 Action* action_list = nullptr;
 Action* action_last = nullptr;
@@ -101,6 +103,22 @@ int close_after_stream(Action* a, int status) {
     return status;
 }
 
+// The output of a read appears only when every byte arrived and reached the disk.
+int read_into_output(Action* a, Transport* transport) {
+    StagedOutput* out = static_cast<StagedOutput*>(a->data);
+    int status = fb_mread_data(transport, out->fd, a->required_product != nullptr, a->data_size64);
+    if (status != 0) {
+        staged_output_discard(out);
+        return status;
+    }
+    if (staged_output_commit(out) != 0) {
+        qrx_log_out("ERR[VXN]", "Fail in save file %s\n", out->target);
+        fb_set_error("output not saved (%s)", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 // Carries out one action's operation; returns its status.
 int perform(Action* a, Transport*& transport) {
     switch (a->op) {
@@ -127,14 +145,13 @@ int perform(Action* a, Transport*& transport) {
         case OpSetVar:
             return fb_qrx_setvar(transport, a->command_text, a->data, a->size);
         case OpMediaRead:
-            return close_after(a, fb_mread_data(transport, slot_to_fd(a->data),
-                                                a->required_product != nullptr));
+            return read_into_output(a, transport);
         case OpBl2Boot:
-            return close_after(a, fb_bl2_boot(transport, slot_to_fd(a->data), a->size));
+            return close_after(a, fb_bl2_boot(transport, slot_to_fd(a->data), a->data_size64));
         case OpSetKey:
             return fb_setKey(transport, a->data, a->size);
         case OpBl1Boot:
-            return close_after(a, fb_bl1_boot(transport, slot_to_fd(a->data), a->size));
+            return close_after(a, fb_bl1_boot(transport, slot_to_fd(a->data), a->data_size64));
         case OpMediaWriteSparse:
             return close_after_stream(a, fb_mwrite_sparse(transport, static_cast<sparse_stream*>(a->data),
                                                           a->command_text));
@@ -153,8 +170,11 @@ int fb_execute_queue(Transport*& transport) {
         a->started_at = now();
         if (start < 0) start = a->started_at;
         if (a->message) fprintf(stderr, "%s...\n", a->message);
+        // Each failure line names the cause of this action, never an older one or none.
+        ERROR[0] = '\0';
         int result = perform(a, transport);
         if (a->op == OpNotice || a->op == OpWaitForDisconnect) continue;
+        if (result && !ERROR[0]) fb_set_error("failed with code %d", result);
         const char* text = result ? fb_get_error() : (a->op == OpQuery ? response_buf : "");
         status = a->callback(a, result, text);
         if (status) break;

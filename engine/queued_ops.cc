@@ -81,25 +81,26 @@ void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd) {
     a->message = own_msg(mkmsg("media writing [%s]", cmd));
 }
 
-void fb_queue_mread(int fd, bool progress) {
+void fb_queue_mread(StagedOutput* out, bool progress, long long expected) {
     static const char kRequest[] = "mread:status=request";
     Action* a = queue_action(OpMediaRead, "%s", kRequest);
-    a->data = fd_to_slot(fd);
+    a->data = fb_queue_own(out);
+    a->data_size64 = expected;
     a->required_product = progress ? kRequest : nullptr;
     a->message = own_msg(mkmsg("media reading [%s]", kRequest));
 }
 
-void fb_queue_bl2boot(void* fd, unsigned size, const char* path) {
+void fb_queue_bl2boot(void* fd, long long size, const char* path) {
     Action* a = queue_action(OpBl2Boot, "%s", path);
     a->data = fd;
-    a->size = size;
+    a->data_size64 = size;
     a->message = own_msg(mkmsg("bl2_boot[%s]", path));
 }
 
-void fb_queue_bl1boot(void* fd, unsigned size, const char* path) {
+void fb_queue_bl1boot(void* fd, long long size, const char* path) {
     Action* a = queue_action(OpBl1Boot, "%s", path);
     a->data = fd;
-    a->size = size;
+    a->data_size64 = size;
     a->message = own_msg(mkmsg("bl1_boot[%s]", path));
 }
 

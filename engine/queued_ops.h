@@ -4,6 +4,7 @@
 #include "engine/action.h"
 
 struct sparse_file;
+struct StagedOutput;
 
 extern const char* cur_product;
 
@@ -19,9 +20,11 @@ struct sparse_stream;
 // The stream (new, its image open) passes to the queue, which closes the image after the write
 // and deletes the stream with the queue.
 void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd);
-void fb_queue_mread(int fd, bool progress);
-void fb_queue_bl2boot(void* fd, unsigned size, const char* path);
-void fb_queue_bl1boot(void* fd, unsigned size, const char* path);
+// The output passes to the queue; it is put in place only when the whole read succeeded.
+// `expected` is the byte count asked of the board (-1: whatever it sends).
+void fb_queue_mread(StagedOutput* out, bool progress, long long expected);
+void fb_queue_bl2boot(void* fd, long long size, const char* path);
+void fb_queue_bl1boot(void* fd, long long size, const char* path);
 void fb_queue_display(const char* var, const char* name);
 void fb_queue_query_save(const char* var, char* dest, unsigned size);
 void fb_queue_require(const char* product, const char* var, bool invert, unsigned count,

@@ -115,7 +115,7 @@ constexpr uint8_t kTypeNotReady = 0xFF;
 
 struct Bl2Job {
     int fd;
-    unsigned file_size;
+    long long file_size;
     unsigned char* data;  // kBl2Chunk bytes
     int tries;
     char reply[kReplyBufSize];
@@ -132,8 +132,8 @@ int serve_data_request(Transport* transport, Bl2Job& job, const Cbw& cbw) {
             return refuse(-651, "Fail in seek to fileOffset 0x%x\n", cbw.fileOffset);
         }
         // In 64 bits: a request that wraps 32 bits lies beyond the file, not at its start.
-        if ((uint64_t)cbw.fileOffset + cbw.transferSize > job.file_size) {
-            return refuse(-655, "fileOffset + transferSize > filesz: 0x: %x + %x > %x\n",
+        if ((long long)cbw.fileOffset + cbw.transferSize > job.file_size) {
+            return refuse(-655, "fileOffset + transferSize > filesz: 0x: %x + %x > %llx\n",
                         cbw.fileOffset, cbw.transferSize, job.file_size);
         }
         uint32_t sum = 0;
@@ -253,9 +253,12 @@ int enter_bl2e(Transport*& transport, const char* serial, Bl2Job& job) {
             return refuse(1, "fail in update dev handle for bl2e\n");
         }
     }
-    if (request_identify(transport, job.reply) != 0 || job.reply[3] != kStageBl2e) {
-        return refuse(-595, "illegle stage for bl2E\n");
+    // A failed identify keeps the transport's reason as the failure text.
+    if (request_identify(transport, job.reply) != 0) {
+        qrx_log_out(kErr, "illegle stage for bl2E\n");
+        return -595;
     }
+    if (job.reply[3] != kStageBl2e) return refuse(-595, "illegle stage for bl2E\n");
     return 0;
 }
 
@@ -263,7 +266,7 @@ int enter_bl2e(Transport*& transport, const char* serial, Bl2Job& job) {
 
 void fb_set_reopen(fb_reopen_fn reopen) { g_reopen = reopen; }
 
-int fb_bl1_boot(Transport* transport, int fd, unsigned int size) {
+int fb_bl1_boot(Transport* transport, int fd, long long size) {
     char reply[kReplyBufSize];
     if (request_identify(transport, reply) != 0) {
         qrx_log_out(kErr, "Fail in get identify\n");
@@ -284,8 +287,8 @@ int fb_bl1_boot(Transport* transport, int fd, unsigned int size) {
     uint32_t stage_size = 0;
     int ret = first_stage_size(transport, soc, reply, &stage_size);
     if (ret != 0) return ret;
-    if (size < stage_size) {
-        return refuse(-760, "Download sz 0x%x > bl2 file sz 0x%x\n", stage_size, size);
+    if (size < (long long)stage_size) {
+        return refuse(-760, "Download sz 0x%x > bl2 file sz 0x%llx\n", stage_size, size);
     }
     unsigned char* buf = (unsigned char*)malloc(stage_size);
     if (!buf) {
@@ -312,7 +315,7 @@ int fb_bl1_boot(Transport* transport, int fd, unsigned int size) {
     return ret;
 }
 
-int fb_bl2_boot(Transport*& transport, int fd, unsigned int size) {
+int fb_bl2_boot(Transport*& transport, int fd, long long size) {
     Bl2Job job;
     if (request_identify(transport, job.reply) != 0) {
         qrx_log_out(kErr, "Fail in get identify\n");

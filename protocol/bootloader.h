@@ -8,6 +8,7 @@ using fb_reopen_fn = Transport* (*)(Transport*& transport, const char* serial);
 // The front end installs its device reopening here; the protocol client knows no USB.
 void fb_set_reopen(fb_reopen_fn reopen);
 
-int fb_bl1_boot(Transport* transport, int fd, unsigned int size);
+// `size` is the boot-loader file's size, 64 bits wide like every file size.
+int fb_bl1_boot(Transport* transport, int fd, long long size);
 // May replace `transport` when the board re-enumerates into BL2E.
-int fb_bl2_boot(Transport*& transport, int fd, unsigned int size);
+int fb_bl2_boot(Transport*& transport, int fd, long long size);

@@ -17,6 +17,28 @@ namespace {
 constexpr size_t kReplyMax = 128;
 // The largest data phase a board may announce; larger sizes would not fit the signed result.
 constexpr unsigned kDataMax = 0x80000000u;
+// Zero-length packets skipped in a row before a reply; more are a malformed reply.
+constexpr int kEmptyRepliesMax = 3;
+
+// The transport this layer last closed after a fault. A later step on it (a retry, the next part
+// of an operation) fails as well, for a reason that is only the closing ("No such device"): the
+// first cause stays in ERROR instead.
+const Transport* closed_after_fault = nullptr;
+
+void close_after_fault(Transport* transport) {
+    transport->Close();
+    closed_after_fault = transport;
+}
+
+// ERROR for a transfer that failed, unless the exchange itself closed the transport before. A
+// stall (EPIPE) is the board refusing the transfer, which the system's "Broken pipe" hides.
+void transfer_failed(Transport* transport, const char* what, int err) {
+    if (transport == closed_after_fault) return;
+    if (err == EPIPE)
+        fb_set_error("%s (the board stalled: %s)", what, error_text(err));
+    else
+        fb_set_error("%s (%s)", what, error_text(err));
+}
 
 bool has_code(const char* reply, const char* code) { return memcmp(reply, code, strlen(code)) == 0; }
 
@@ -28,11 +50,13 @@ int data_reply(Transport* transport, const char* num, unsigned bound, long long*
     unsigned size = parsed < 0 ? 0xFFFFFFFFu : (unsigned)parsed;
     if (size > bound) {
         fb_set_error("data size too large");
-        transport->Close();
+        close_after_fault(transport);
         return -1;
     }
-    if (size > kDataMax) {
-        qrx_log_out("ERR[VXN]", "dsize %ux > max 2G\n", size);
+    // 0x80000000 itself does not fit the signed result either.
+    if (size >= kDataMax) {
+        if (size > kDataMax) qrx_log_out("ERR[VXN]", "dsize %ux > max 2G\n", size);
+        fb_set_error("data request of 0x%x bytes, above the 0x7fffffff a transfer may move", size);
         return -127;
     }
     if (offset) *offset = (parsed >= 0 && *end == ':') ? parse_num(end + 1, nullptr) : 0;
@@ -53,19 +77,24 @@ void fb_set_error(const char* fmt, ...) {
 int check_response(Transport* transport, unsigned int bound, char* response, bool* direction,
                    long long* offset) {
     char status[kReplyMax + 1];
+    int empty = 0;
     for (;;) {
         ssize_t r = transport->Read(status, kReplyMax);
         if (r < 0) {
-            fb_set_error("status read failed (%s)", error_text(errno));
-            transport->Close();
+            transfer_failed(transport, "status read failed", errno);
+            close_after_fault(transport);
             return -1;
         }
+        // Some device stacks end a data phase whose size is a multiple of the packet size with a
+        // zero-length packet, which then arrives where the reply is expected.
+        if (r == 0 && ++empty <= kEmptyRepliesMax) continue;
         status[r] = 0;
         if (r < 4) {
             fb_set_error("status malformed (%d bytes)", (int)r);
-            transport->Close();
+            close_after_fault(transport);
             return -1;
         }
+        empty = 0;
         if (has_code(status, "INFO")) {
             stderr_end_open_line();
             fprintf(stderr, "(bootloader) %s\n", status + 4);
@@ -104,7 +133,7 @@ int check_response(Transport* transport, unsigned int bound, char* response, boo
             return data_reply(transport, num, bound, offset);
         }
         fb_set_error("unknown status code");
-        transport->Close();
+        close_after_fault(transport);
         return -1;
     }
 }
@@ -118,10 +147,12 @@ int _command_start(Transport* transport, const char* command, unsigned int bound
     }
     if (response) response[0] = 0;
     if (transport->Write(command, len) != (ssize_t)len) {
-        fb_set_error("command write failed (%s)", error_text(errno));
-        transport->Close();
+        transfer_failed(transport, "command write failed", errno);
+        close_after_fault(transport);
         return -1;
     }
+    // It took the command: whatever closed before at this address, this transport is alive.
+    if (transport == closed_after_fault) closed_after_fault = nullptr;
     return check_response(transport, bound, response, direction, offset);
 }
 
@@ -132,13 +163,13 @@ int _command_data(Transport* transport, const void* data, unsigned int size, boo
     else
         r = transport->Read(const_cast<void*>(data), size);
     if (r < 0) {
-        fb_set_error("data transfer failure (%s)", error_text(errno));
-        transport->Close();
+        transfer_failed(transport, "data transfer failure", errno);
+        close_after_fault(transport);
         return -1;
     }
     if (r != (ssize_t)size) {
         fb_set_error("data transfer failure (short transfer), want %d but %d", (int)size, (int)r);
-        transport->Close();
+        close_after_fault(transport);
         return -1;
     }
     return (int)size;

@@ -39,9 +39,22 @@ int receive_portion(Transport* transport, int fd, unsigned char* buf, unsigned l
     return 0;
 }
 
+// The board said the read is complete: it is, when it sent what was asked for.
+int finish(long long received, long long expected, bool progress) {
+    if (expected >= 0 && received != expected) {
+        qrx_log_out("ERR[VXN]", "board ended the read after 0x%llx of 0x%llx bytes\n", received,
+                    expected);
+        fb_set_error("read ended early: %lld of %lld bytes", received, expected);
+        return -384;
+    }
+    if (progress) qrx_progress_info_finish();
+    qrx_log_out("MSG[VXN]", "mread finish\n");
+    return 0;
+}
+
 }  // namespace
 
-int fb_mread_data(Transport* transport, int fd, bool progress) {
+int fb_mread_data(Transport* transport, int fd, bool progress, long long expected) {
     MediaChunk chunk;
     if (!chunk.data()) {
         qrx_log_out("ERR[VXN]", "Fail in alloc buf\n");
@@ -51,6 +64,7 @@ int fb_mread_data(Transport* transport, int fd, bool progress) {
     bool direction = false;
     long long offset = -1;
     char response[129];
+    long long received = 0;
     for (;;) {
         // Only a DATA reply fills the offset, which tells a portion of 0 bytes from "OKAY": taking
         // it for the end would report a read as complete that the board did not finish.
@@ -65,10 +79,13 @@ int fb_mread_data(Transport* transport, int fd, bool progress) {
             qrx_log_out("ERR[VXN]", "fail in mread[%s]\n", kRequest);
             return -1;
         }
-        if (r == 0) {
-            if (progress) qrx_progress_info_finish();
-            qrx_log_out("MSG[VXN]", "mread finish\n");
-            return 0;
+        if (r == 0) return finish(received, expected, progress);
+        // More than was asked for would be kept as if it were the partition.
+        if (expected >= 0 && r > expected - received) {
+            qrx_log_out("ERR[VXN]", "board sends 0x%x bytes at 0x%llx of 0x%llx asked for\n", r,
+                        received, expected);
+            fb_set_error("board sends more than the 0x%llx bytes asked for", expected);
+            return -386;
         }
         // The file is only ever appended to, so portions must come in file order.
         if (offset != 0) {
@@ -87,8 +104,10 @@ int fb_mread_data(Transport* transport, int fd, bool progress) {
             transport->Close();
             return -1;
         }
-        r = receive_portion(transport, fd, chunk.data(), (unsigned)r, &direction, progress);
+        const unsigned portion = (unsigned)r;
+        r = receive_portion(transport, fd, chunk.data(), portion, &direction, progress);
         if (r) return r;
+        received += portion;
         if (_command_start(transport, kFinish, 0, response, &direction, &offset) < 0) {
             qrx_log_out("ERR[VXN]", "fail in cmd[%s]\n", kFinish);
             return -1;

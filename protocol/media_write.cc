@@ -141,8 +141,6 @@ int mwrite_cycles(Transport* transport, const Source& src, long long start, long
         }
         if (r < 0) {
             qrx_log_out("ERR[VXN]", "fail in send mwrite cmd[%s]\n", command);
-            // The exchange leaves no text for a request above 2 GiB.
-            if (r == -127) fb_set_error("data request above 2 GiB");
             return -288;
         }
         if (r == 0) {

@@ -5,7 +5,7 @@ if(TARGET vorn-emu AND TARGET vorn)
              COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/boot_e2e.sh ${c} $<TARGET_FILE:vorn-emu>
                      $<TARGET_FILE:vorn> ${CMAKE_BINARY_DIR}/boot_e2e)
     # vorn-emu's own watchdog ends a stuck run; this one is the last resort.
-    set_tests_properties(boot_e2e_${c} PROPERTIES TIMEOUT 90)
+    set_tests_properties(boot_e2e_${c} PROPERTIES TIMEOUT 90 LABELS e2e)
     if(VORN_SANITIZE)
       # The sanitized vorn runs under umockdev's preload library.
       set_tests_properties(boot_e2e_${c} PROPERTIES ENVIRONMENT

@@ -6,7 +6,7 @@ if(TARGET vorn-emu AND TARGET vorn AND TARGET vsimg)
              COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/media_e2e.sh ${c} $<TARGET_FILE:vorn-emu>
                      $<TARGET_FILE:vorn> $<TARGET_FILE:vsimg> ${CMAKE_BINARY_DIR}/media_e2e)
     # vorn-emu's own watchdog ends a stuck run; this one is the last resort.
-    set_tests_properties(media_e2e_${c} PROPERTIES TIMEOUT 150)
+    set_tests_properties(media_e2e_${c} PROPERTIES TIMEOUT 150 LABELS e2e)
     if(VORN_SANITIZE)
       # The sanitized vorn runs under umockdev's preload library.
       set_tests_properties(media_e2e_${c} PROPERTIES ENVIRONMENT

@@ -10,7 +10,8 @@
 #   stream     the raw image with "-t sparse", sent as a sparse encoding made on the fly, in a
 #              shuffled order and with a refused checksum
 #   slices     "mwrite" and "mread" slices, announced by "oem" commands of their own
-#   vanish     boards that go away in the middle of a write and of a read
+#   vanish     boards that go away in the middle of a write and of a read (which keeps the old
+#              output file)
 #   fail       a board that answers every data request with FAIL
 #   huge       an image of 4 GiB + 1 MiB (holes but for its last MiB) into a board that checks
 #              the checksums of its portions without keeping them, asked near the end
@@ -155,12 +156,15 @@ vanish)
     [ "$rc" != 0 ] || fail "a vanished board reported success"
     has "FAILED (data transfer failure"
     nothing_completed
+    echo "an older dump" >"$work/back.bin"
     rc=$(run 60 --feature "media:part=store/boot/4M/$work/img.bin,vanish-after-read=0x140000" -- \
         vorn upload -p boot -f "$work/back.bin" -z 3000000)
     [ "$rc" != 0 ] || fail "a vanished board reported success"
     has "ERR[VXN]Fail in send data at len 0x20000"
     nothing_completed
-    [ "$(stat -c %s "$work/back.bin")" = 1310720 ] || fail "upload kept the wrong number of bytes"
+    # A failed upload leaves the file that was there, and nothing beside it.
+    [ "$(cat "$work/back.bin")" = "an older dump" ] || fail "a failed upload replaced the old file"
+    [ "$(ls -A "$work" | grep -c part)" = 0 ] || fail "a failed upload left a partial file"
     ;;
 fail)
     head -c 300000 /dev/urandom >"$work/img.bin"

@@ -21,7 +21,9 @@ if(VORN_FUZZ)
   else()
     file(GLOB sparse_fuzz_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sparse/*.cc)
     list(APPEND sparse_fuzz_sources ${CMAKE_SOURCE_DIR}/util/file_io.cc
-         ${CMAKE_SOURCE_DIR}/util/platform_posix.cc)
+         ${CMAKE_SOURCE_DIR}/util/platform_posix.cc ${CMAKE_SOURCE_DIR}/util/log.cc
+         ${CMAKE_SOURCE_DIR}/util/debug_output.cc ${CMAKE_SOURCE_DIR}/util/progress.cc
+         ${CMAKE_SOURCE_DIR}/util/string_printf.cc)
     set(sparse_fuzz_headers ${CMAKE_SOURCE_DIR}/sparse/sparse.h
         ${CMAKE_CURRENT_LIST_DIR}/sparse_fuzz_input.h ${CMAKE_CURRENT_LIST_DIR}/sparse_test_util.h)
     set(sparse_fuzzer ${CMAKE_BINARY_DIR}/sparse_fuzz/fuzz_sparse)

@@ -265,3 +265,13 @@ TEST(Bl2Boot, Protocol6RetriesARefusedChecksumTwiceAndGoesOnToBl2e) {
         EXPECT_EQ(1u, rig.count_commands("getvar:cbw"));
     }
 }
+
+// A malformed checksum reply closes the link; the retries that follow fail on the closed link and
+// must not replace the first cause with theirs.
+TEST(Bl2Boot, AMalformedChecksumReplyStaysTheCauseThroughTheRetries) {
+    Rig rig(id(6, 0, 8), 0x1000, plans({data(0x1000, 0), kEnd}));
+    rig.board.config.faults.malformed_prefix = "setvar:checksum";
+    EXPECT_NE(0, rig.bl2());
+    EXPECT_STREQ("status malformed (3 bytes)", fb_get_error());
+    EXPECT_TRUE(rig.logged("ERR[VXN]Fail in stage BL2\n")) << rig.err;
+}

@@ -4,6 +4,7 @@
 
 #include "engine/action.h"
 #include "engine/queued_ops.h"
+#include "protocol/exchange.h"
 #include "util/log.h"
 
 using board::BootConfig;
@@ -153,4 +154,26 @@ TEST(Bl2Boot, NotReadyWaitsInBl2AndEndsBl2e) {
         EXPECT_FALSE(rig.logged("Fail in stage"));
         EXPECT_EQ(1u, rig.count("MSG[VXN]bl2boot tranfer END\n"));
     }
+}
+
+namespace {
+
+// The board's identify fails once it is in BL2E.
+class Bl2eIdentifyFails : public board::Feature {
+  public:
+    bool on_command(board::Board& b, const std::string& command) override {
+        if (command != "getvar:identify" || b.config.identify.at(3) != 12) return false;
+        b.reply("FAIL", "identify not ready");
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(Bl2Boot, AFailedBl2eIdentifyKeepsTheTransportsReason) {
+    Rig rig(id(6, 0, 8), 0x100, plans({kEnd}, {kEnd}));
+    rig.board.add_feature(std::make_unique<Bl2eIdentifyFails>());
+    EXPECT_EQ(-595, rig.bl2());
+    EXPECT_TRUE(rig.logged("MSG[VXN]Now jump to bl2e\nERR[VXN]illegle stage for bl2E\n")) << rig.err;
+    EXPECT_STREQ("remote: identify not ready", fb_get_error());
 }

@@ -133,3 +133,19 @@ TEST(BootStages, SavesWhatHappenedForTheEmulatorsFinalState) {
     EXPECT_FALSE(rig.stages->save_state("/nonexistent/dir", &error));
     EXPECT_EQ("cannot write /nonexistent/dir/boot.txt", error);
 }
+
+// The size of a boot-loader file is 64 bits wide: 4 GiB and 256 bytes are not 256 bytes.
+TEST(BootStages, ABootLoaderFileOver4GiB) {
+    Rig rig(id(5, 0, 0), 0x9000);
+    std::string big = testsupport::temp_dir() + "/big-bl.bin";
+    int fd = open(big.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 0x100000100ll));
+    ASSERT_EQ((ssize_t)rig.file().size(), pwrite(fd, rig.file().data(), rig.file().size(), 0));
+    close(fd);
+    testsupport::RunResult r = testsupport::run_vorn(rig.board, {"bl1_boot", "-f", big});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("MSG[VXN]okay download bl2\n")) << r.err;
+    EXPECT_TRUE(rig.stages->problems.empty());
+    EXPECT_FALSE(rig.stages->first_stage.empty());
+}

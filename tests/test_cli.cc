@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -18,6 +19,7 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 using testsupport::run_vorn;
+using testsupport::FedPipe;
 using testsupport::write_file;
 
 namespace {
@@ -232,7 +234,8 @@ TEST(CommandLine, DownloadSlices) {
              {{"download", f, "zz"}, "ERR[VXN]illegal size [zz] for download\n"},
              {{"download", f, "0x10", "-1"}, "ERR[VXN]illegal offset [-1] for download\n"},
              // A size past 4 GiB is not cut to its low 32 bits.
-             {{"download", f, "0x100000080"}, "ERR[VXN]filesz=0x2bc too large\n"},
+             // The line names what is too large: here the size asked for, not the 700-byte file.
+             {{"download", f, "0x100000080"}, "ERR[VXN]download size 0x100000080 too large, at most 0x20000000\n"},
              {{"download", "/nonexistent/x"}, "ERR[VXN]Fail in open file(/nonexistent/x), err(No such file or directory)\n"},
          }) {
         auto r = run_vorn(b, c.words);
@@ -262,16 +265,21 @@ TEST(CommandLine, SetkeyFillsAndTrims) {
     Board b;
     auto r = run_vorn(b, {"setkey", write_file("k10", testsupport::pattern(10))});
     EXPECT_NE(std::string::npos, r.err.find("FILL size from 10 to 16\n"));
-    run_vorn(b, {"setkey", write_file("k32", testsupport::pattern(32, 3))});
-    r = run_vorn(b, {"setkey", write_file("k0", std::string())});
-    EXPECT_NE(std::string::npos, r.err.find("FILL size from 0 to 16\n"));
-    ASSERT_EQ(3u, b.keys.size());
+    r = run_vorn(b, {"setkey", write_file("k32", testsupport::pattern(32, 3))});
+    EXPECT_NE(std::string::npos, r.err.find("TRIM size from 32 to 16\n"));
+    // An empty key file is refused: a failed key-generation step must not burn zeros for good.
+    std::string k0 = write_file("k0", std::string());
+    size_t sent = b.commands.size();
+    r = run_vorn(b, {"setkey", k0});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("ERR[VXN]key file " + k0 + " is empty, no key sent\n")) << r.err;
+    EXPECT_EQ(sent, b.commands.size());
+    ASSERT_EQ(2u, b.keys.size());
     board::Bytes k10 = testsupport::pattern(10);
     k10.resize(16, 0);
     EXPECT_EQ(k10, b.keys[0]);
     board::Bytes k32 = testsupport::pattern(32, 3);
     EXPECT_EQ(board::Bytes(k32.begin(), k32.begin() + 16), b.keys[1]);
-    EXPECT_EQ(board::Bytes(16, 0), b.keys[2]);
     // An empty file is no download, though.
     r = run_vorn(b, {"download", testsupport::temp_dir() + "/k0"});
     EXPECT_NE(std::string::npos, r.err.find("Fail in read file"));
@@ -305,4 +313,96 @@ TEST(CommandLine, BootLoaderCommandsCheckTheirFileFirst) {
     EXPECT_TRUE(b.commands.empty());
     EXPECT_EXIT(run_vorn(b, {"bl1_boot", "-f", write_file(std::string(130, 'p'), "x")}, false),
                 testing::ExitedWithCode(1), "Command length");
+}
+
+namespace {
+
+std::string fifo_at(const std::string& name) {
+    std::string path = testsupport::temp_dir() + "/" + name;
+    unlink(path.c_str());
+    EXPECT_EQ(0, mkfifo(path.c_str(), 0600));
+    return path;
+}
+
+}  // namespace
+
+TEST(CommandLine, KeysAreReadToTheEndOfWhateverFileHoldsThem) {
+    Board b;
+    board::Bytes key = testsupport::pattern(16, 41);
+    {
+        FedPipe p(std::string(key.begin(), key.end()));
+        auto r = run_vorn(b, {"setkey", p.path});
+        EXPECT_EQ(0, r.status) << r.err;
+    }
+    {
+        // Longer than a key: read no further than one byte past it, and trimmed.
+        FedPipe p(std::string(100, 'k'));
+        auto r = run_vorn(b, {"setkey", p.path});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("TRIM size from 17 to 16\n")) << r.err;
+    }
+    ASSERT_EQ(2u, b.keys.size());
+    EXPECT_EQ(key, b.keys[0]);
+    EXPECT_EQ(board::Bytes(16, 'k'), b.keys[1]);
+    // A pipe that brings nothing, or a device with nothing to read, is an empty key.
+    for (std::string path : {std::string("/dev/null"), std::string()}) {
+        FedPipe empty("");
+        if (path.empty()) path = empty.path;
+        auto r = run_vorn(b, {"setkey", path});
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("key file " + path + " is empty, no key sent\n")) << r.err;
+    }
+    EXPECT_EQ(2u, b.commands.size());
+}
+
+TEST(CommandLine, FilesWithoutASizeAreRefusedBeforeAnythingIsSent) {
+    const std::string dir = testsupport::temp_dir();
+    const std::string fifo = fifo_at("fifo");
+    const std::string no_size = ": not a regular file or block device, so it has no size to send\n";
+    struct Case {
+        std::string path, reason;
+    };
+    const std::vector<Case> inputs = {{dir, ": Is a directory\n"}, {fifo, no_size}, {"/dev/zero", no_size}};
+    for (const Case& c : inputs) {
+        SCOPED_TRACE(c.path);
+        Board b;
+        auto r = run_vorn(b, {"download", c.path});
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("ERR[VXN]Fail in open file(" + c.path + "), err(")) << r.err;
+        r = run_vorn(b, {"boot", c.path});
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("cannot load '" + c.path + "': ")) << r.err;
+        for (const char* cmd : {"bl1_boot", "bl2_boot"}) {
+            r = run_vorn(b, {cmd, "-f", c.path});
+            EXPECT_EQ(1, r.status);
+            EXPECT_NE(std::string::npos,
+                      r.err.find("ERR[VXN]Fail in get sz of file(" + c.path + ")\nERR[VXN]" + c.path + c.reason))
+                << r.err;
+        }
+        EXPECT_TRUE(b.commands.empty());
+    }
+}
+
+TEST(CommandLine, BootOfAnEmptyFileIsRefusedWithItsReason) {
+    Board b;
+    std::string empty = write_file("empty.img", std::string());
+    auto r = run_vorn(b, {"boot", empty});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(std::string(kStartup) + "cannot load '" + empty + "': the file is empty\n", r.err);
+    EXPECT_TRUE(b.commands.empty());
+    EXPECT_FALSE(b.booted);
+}
+
+TEST(CommandLine, AFileThatCannotBeOpenedIsFollowedByTheSystemsReason) {
+    Board b;
+    // A path through a plain file: no privilege opens it, so the case holds for root as well.
+    std::string bad = write_file("plain", "x") + "/boot.bin";
+    for (const char* cmd : {"bl1_boot", "bl2_boot"}) {
+        auto r = run_vorn(b, {cmd, "-f", bad});
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos,
+                  r.err.find("ERR[VXN]Fail in open file " + bad + "\nERR[VXN]" + bad + ": Not a directory\n"))
+            << r.err;
+    }
+    EXPECT_TRUE(b.commands.empty());
 }

@@ -99,8 +99,14 @@ TEST(Exchange, DataRepliesSizesOffsetsAndDirections) {
     EXPECT_EQ(-127, _command_start(&t, "huge", 0xFFFFFFFF, nullptr, &dir, &off));
     EXPECT_EQ("ERR[VXN]dsize 2415919104x > max 2G\n", GetCapturedStderr());
     EXPECT_FALSE(t.closed());
-    // Exactly 2 GiB passes both checks but cannot be told from a failure.
-    EXPECT_LT(_command_start(&t, "2g", 0xFFFFFFFF, nullptr, &dir, &off), 0);
+    EXPECT_STREQ("data request of 0x90000000 bytes, above the 0x7fffffff a transfer may move", fb_get_error());
+    // Exactly 2 GiB does not fit the signed result either: refused the same way, with its cause.
+    fb_set_error("older");
+    CaptureStderr();
+    EXPECT_EQ(-127, _command_start(&t, "2g", 0xFFFFFFFF, nullptr, &dir, &off));
+    EXPECT_EQ("", GetCapturedStderr());
+    EXPECT_STREQ("data request of 0x80000000 bytes, above the 0x7fffffff a transfer may move", fb_get_error());
+    EXPECT_FALSE(t.closed());
 
     // "DATAIN5" is 7 bytes: plain DATA followed by the text IN5, which is no number.
     EXPECT_EQ(-1, _command_start(&t, "in5", 0x1000, nullptr, &dir, &off));
@@ -210,4 +216,46 @@ TEST(Exchange, CommandPrintsItsResponseLine) {
     EXPECT_EQ(-1, fb_command(&t, "nonsense"));
     EXPECT_EQ("response:\n", GetCapturedStderr());
     EXPECT_STREQ("remote: unknown command", fb_get_error());
+}
+
+TEST(Exchange, TheBoardDeliversTransfersAsTheKernelDoes) {
+    // A reply longer than the host's read overflows it and is lost; nothing is cut silently.
+    Board b;
+    b.config.vars["longvar"] = std::string(200, 'x');
+    BoardTransport t(b);
+    char buf[512];
+    ASSERT_EQ(14, t.Write("getvar:longvar", 14));
+    EXPECT_EQ(-1, t.Read(buf, 128));
+    EXPECT_EQ(EOVERFLOW, errno);
+    EXPECT_EQ(-1, t.Read(buf, 512));
+    EXPECT_EQ(ETIMEDOUT, errno);
+
+    // A zero-length packet comes before the reply when asked for.
+    b.config.faults.zlp_prefix = "getvar:product";
+    ASSERT_EQ(14, t.Write("getvar:product", 14));
+    EXPECT_EQ(0, t.Read(buf, 128));
+    ASSERT_EQ(11, t.Read(buf, 128));
+    EXPECT_EQ("OKAYqrx-evb", std::string(buf, 11));
+
+    // A stall: every read fails with EPIPE until the halt is cleared; the reply waited.
+    b.config.faults.stall_prefix = "getvar:serialno";
+    ASSERT_EQ(15, t.Write("getvar:serialno", 15));
+    EXPECT_EQ(-1, t.Read(buf, 128));
+    EXPECT_EQ(EPIPE, errno);
+    EXPECT_EQ(-1, t.Read(buf, 128));
+    EXPECT_EQ(EPIPE, errno);
+    b.clear_halt(true);
+    ASSERT_EQ(11, t.Read(buf, 128));
+    EXPECT_EQ("OKAYVXN0001", std::string(buf, 11));
+
+    // A write that times out part way moved whole packets first, and the board kept them.
+    b.config.faults.write_timeout_prefix = "download:";
+    ASSERT_EQ(17, t.Write("download:00002000", 17));
+    ASSERT_EQ(14, t.Read(buf, 128));
+    board::Bytes data = testsupport::pattern(0x2000, 3);
+    board::Transfer w = b.host_out(data.data(), 3000);
+    EXPECT_EQ(ETIMEDOUT, w.error);
+    EXPECT_EQ(1024u, w.count);
+    ASSERT_EQ(1u, b.downloads.size());
+    EXPECT_EQ(board::Bytes(data.begin(), data.begin() + 1024), b.downloads[0].data);
 }

@@ -41,7 +41,7 @@ TEST(MediaBoard, PositionedSumsEqualTheWordSumHoweverTheBytesArrive) {
         uint32_t sum = 0;
         for (size_t at = 0; at < data.size(); at += piece) {
             size_t n = std::min(piece, data.size() - at);
-            sum = board::media_sum(sum, at, data.data() + at, n);
+            sum = board::word_sum(sum, at, data.data() + at, n);
         }
         EXPECT_EQ(want, sum) << piece;
     }
@@ -177,4 +177,33 @@ TEST(MediaBoard, OptionTextOfTheUsbEmulator) {
         EXPECT_FALSE(board::media_config_parse(bad, &e, &error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
+}
+
+TEST(MediaBoard, TheBoardsOwnChecksumAndNumbers) {
+    // The board sums with its own code; these are the checksum's defining examples.
+    auto sum = [](const std::string& s) {
+        return board::word_sum(0, 0, reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    EXPECT_EQ(0x00636261u, sum("abc"));
+    EXPECT_EQ(0x64636261u, sum("abcd"));
+    EXPECT_EQ(0x646362C6u, sum("abcde"));
+    EXPECT_EQ(0u, sum(std::string("\xFF\xFF\xFF\xFF\x01\x00\x00\x00", 8)));
+    EXPECT_EQ(0u, sum(""));
+    // In pieces of any size, at their positions, the same sum.
+    const uint8_t* p = reinterpret_cast<const uint8_t*>("abcdefg");
+    EXPECT_EQ(sum("abcdefg"), board::word_sum(board::word_sum(0, 0, p, 3), 3, p + 3, 4));
+
+    uint64_t v = 0;
+    const struct {
+        const char* text;
+        uint64_t value;
+    } good[] = {{"0x1F400", 0x1F400}, {"0X1f400", 0x1F400}, {"128000", 128000}, {"0372000", 0x1F400},
+                {"0", 0},            {"125k", 0x1F400},    {"2M", 2 << 20},     {"1g", 1ull << 30},
+                {"0x10k", 0x4000}};
+    for (const auto& g : good) {
+        EXPECT_TRUE(board::read_number(g.text, &v)) << g.text;
+        EXPECT_EQ(g.value, v) << g.text;
+    }
+    for (const char* bad : {"", "0x", "k", "08", "12a", "-1", " 1", "0x1FFFFFFFFFFFFFFFF", "1 "})
+        EXPECT_FALSE(board::read_number(bad, &v)) << bad;
 }

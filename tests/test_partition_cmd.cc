@@ -1,6 +1,7 @@
 // The "partition", "upload", "mwrite" and "mread" command lines, run against the emulated board.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <regex>
 #include <sys/stat.h>
 
@@ -8,11 +9,13 @@
 #include "tests/media_rig.h"
 #include "util/platform.h"
 
+using board::Board;
 using board::Bytes;
 using board::MediaConfig;
 using mediatest::contains;
 using mediatest::Rig;
 using mediatest::slice;
+using testsupport::FedPipe;
 using testsupport::pattern;
 using testsupport::read_file;
 using testsupport::run_vorn;
@@ -29,6 +32,41 @@ MediaConfig boot_of(uint64_t size, Bytes initial = {}) {
 }
 
 std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// The names in a folder, but "." and "..".
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    EXPECT_NE(nullptr, d);
+    while (dirent* e = d ? readdir(d) : nullptr)
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    if (d) closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A folder of its own for the outputs of one test.
+std::string fresh_dir(const std::string& name) {
+    std::string dir = temp_dir() + "/" + name;
+    EXPECT_EQ(0, mkdir(dir.c_str(), 0700));
+    return dir;
+}
+
+// A board that announces a shorter read than the host asked for and so ends early.
+class ShortReads : public board::Feature {
+  public:
+    ShortReads(board::MediaStore* media, std::string asked, std::string given)
+        : media_(media), asked_(std::move(asked)), given_(std::move(given)) {}
+    bool on_command(board::Board& b, const std::string& command) override {
+        if (command.rfind(asked_, 0) == 0) return media_->on_command(b, given_ + command.substr(asked_.size()));
+        return media_->on_command(b, command);
+    }
+
+  private:
+    board::MediaStore* media_;
+    std::string asked_, given_;
+};
+
 
 // A run without capturing its output, for the death tests (which capture it themselves).
 int run_uncaptured(board::Board& b, std::vector<std::string> words) {
@@ -279,11 +317,11 @@ TEST(PartitionCommand, MwriteAndMreadSlices) {
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(slice(file, 0x100, 0x80), slice(rig.media->contents("store", "boot"), 0x200, 0x80));
 
-    // "mread" truncates its file when it is queued, even when the board then fails.
+    // A "mread" the board refuses keeps the file that was there.
     std::string out = write_file("old.bin", std::string(100, 'o'));
     r = run_vorn(rig.board, {"mread", out});
     EXPECT_EQ(1, r.status) << r.err;
-    EXPECT_EQ("", read_file(out));
+    EXPECT_EQ(std::string(100, 'o'), read_file(out));
     EXPECT_TRUE(contains(r.err, "FAILED (remote: no mread announced)")) << r.err;
     ASSERT_EQ(0, run_vorn(rig.board, {"oem", "mread", "0x100", "normal", "store", "boot", "0x200"}).status);
     r = run_vorn(rig.board, {"mread", out});
@@ -302,4 +340,243 @@ TEST(PartitionCommand, SliceStartingBeyond2GiB) {
     RunResult r = run_vorn(rig.board, {"mwrite", path, "0x21000", "0x80001000"});
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(data, slice(rig.media->contents("store", "boot"), 0, data.size()));
+}
+
+TEST(PartitionCommand, AFailedReadKeepsTheOldFileAndLeavesNoPartialOne) {
+    Bytes content = pattern(0x100000, 31);
+    std::string dir = fresh_dir("reads");
+    std::string out = dir + "/dump.bin";
+    {
+        // The whole partition arrives, then the board fails the final status.
+        Rig rig(boot_of(0x100000, content));
+        rig.board.config.faults.fail_prefix = "mread:status=finish";
+        rig.board.config.faults.fail_text = "medium read error";
+        RunResult r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", out, "-z", "1M"});
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_TRUE(contains(r.err, "FAILED (remote: medium read error)")) << r.err;
+        EXPECT_TRUE(names_in(dir).empty());
+        write_file("reads/dump.bin", "old dump");
+        r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", out, "-z", "1M"});
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_EQ("old dump", read_file(out));
+        EXPECT_EQ(std::vector<std::string>({"dump.bin"}), names_in(dir));
+    }
+    // A whole read replaces the old file, which keeps its permissions.
+    ASSERT_EQ(0, chmod(out.c_str(), 0640));
+    Rig rig(boot_of(0x100000, content));
+    RunResult r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", out, "-z", "1M"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(str(content), read_file(out));
+    EXPECT_EQ(std::vector<std::string>({"dump.bin"}), names_in(dir));
+    struct stat st;
+    ASSERT_EQ(0, stat(out.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777u);
+}
+
+TEST(PartitionCommand, AnUploadMustReceiveExactlyTheSizeAskedFor) {
+    Rig rig(boot_of(0x200000, pattern(0x200000, 32)), false);
+    rig.board.add_feature(std::make_unique<ShortReads>(rig.media, "oem mread 0x100000 ", "oem mread 0x80000 "));
+    std::string dir = fresh_dir("short");
+    RunResult r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", dir + "/out.bin", "-z", "1M"});
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_TRUE(contains(r.err, "ERR[VXN]board ended the read after 0x80000 of 0x100000 bytes\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "FAILED (read ended early: 524288 of 1048576 bytes)")) << r.err;
+    EXPECT_FALSE(contains(r.err, "mread finish")) << r.err;
+    EXPECT_TRUE(names_in(dir).empty());
+
+    // A board that offers more than was asked for is stopped before the surplus is taken.
+    Rig longer(boot_of(0x200000, pattern(0x200000, 36)), false);
+    longer.media->config.read_portion = 0x180000;
+    longer.board.add_feature(std::make_unique<ShortReads>(longer.media, "oem mread 0x100000 ", "oem mread 0x200000 "));
+    r = run_vorn(longer.board, {"upload", "-p", "boot", "-f", dir + "/out.bin", "-z", "1M"});
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_TRUE(contains(r.err, "ERR[VXN]board sends 0x180000 bytes at 0x0 of 0x100000 asked for\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "FAILED (board sends more than the 0x100000 bytes asked for)")) << r.err;
+    EXPECT_TRUE(names_in(dir).empty());
+}
+
+TEST(PartitionCommand, AnOutputThatCannotBeCreatedEndsWithStatus1) {
+    Rig rig(boot_of(0x1000));
+    std::string dir = temp_dir();
+    RunResult r = run_vorn(rig.board, {"mread", dir + "/no/o"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "ERR[VXN]Fail in open file " + dir + "/no/o, errno(2)\nERR[VXN]" + dir +
+                                    "/no/o: No such file or directory\n"))
+        << r.err;
+    // A FIFO that nobody reads would block the open for good: refused at once instead.
+    std::string fifo = fresh_dir("outfifo") + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    r = run_vorn(rig.board, {"mread", fifo});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "ERR[VXN]" + fifo + ": No such device or address\n")) << r.err;
+    EXPECT_TRUE(rig.board.commands.empty());
+    // A device as output is written directly, not replaced by a file.
+    ASSERT_EQ(0, run_vorn(rig.board, {"oem", "mread", "0x100", "normal", "store", "boot", "0x0"}).status);
+    r = run_vorn(rig.board, {"mread", "/dev/null"});
+    EXPECT_EQ(0, r.status) << r.err;
+    struct stat st;
+    ASSERT_EQ(0, stat("/dev/null", &st));
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST(PartitionCommand, InputsWithoutASizeAreRefusedBeforeAnythingIsSent) {
+    std::string dir = fresh_dir("inputs");
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const std::string no_size = ": not a regular file or block device, so it has no size to send\n";
+    struct Case {
+        std::string path, reason;
+    };
+    for (const Case& c : std::vector<Case>{{dir, ": Is a directory\n"}, {fifo, no_size}, {"/dev/zero", no_size}}) {
+        SCOPED_TRACE(c.path);
+        Rig rig;
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", c.path});
+        EXPECT_EQ(-857, r.status);
+        EXPECT_TRUE(contains(r.err, "ERR[VXN]Fail in get sz of file(" + c.path + ")\nERR[VXN]" + c.path + c.reason))
+            << r.err;
+        r = run_vorn(rig.board, {"mwrite", c.path});
+        EXPECT_EQ(-884, r.status);
+        EXPECT_TRUE(contains(r.err, "ERR[VXN]Fail in get sz of file(" + c.path + ")\nERR[VXN]" + c.path + c.reason))
+            << r.err;
+        EXPECT_TRUE(rig.board.commands.empty());
+    }
+}
+
+// A loop device over a scratch image, for the case of a block device as the source; detached
+// with the object. Empty when this machine cannot make one (no privilege, no losetup).
+struct LoopDevice {
+    explicit LoopDevice(const std::string& image) {
+        std::string cmd = "losetup -f --show --read-only '" + image + "' 2>/dev/null";
+        if (FILE* p = popen(cmd.c_str(), "r")) {
+            char line[256] = "";
+            if (fgets(line, sizeof(line), p)) path = line;
+            pclose(p);
+        }
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+    }
+    ~LoopDevice() {
+        if (!path.empty() && system(("losetup -d '" + path + "'").c_str()) != 0) ADD_FAILURE() << "detach " << path;
+    }
+    std::string path;
+};
+
+TEST(PartitionCommand, BlockDevicesAreSizedBySeekingToTheirEnd) {
+    Bytes img = pattern(0x3000, 35);
+    LoopDevice dev(write_file("card.img", img));
+    if (dev.path.empty()) GTEST_SKIP() << "no loop device can be made here";
+    Rig rig(boot_of(0x4000));
+    // The whole device: its status says 0 bytes, its end is at 0x3000.
+    RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", dev.path});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("oem mwrite 0x3000 normal store boot 0x0", rig.board.commands.at(0));
+    EXPECT_EQ(img, slice(rig.media->contents("store", "boot"), 0, img.size()));
+    Board b;
+    r = run_vorn(b, {"download", dev.path, "0x100", "0x2000"});
+    EXPECT_EQ(0, r.status) << r.err;
+    ASSERT_EQ(1u, b.downloads.size());
+    EXPECT_EQ(slice(img, 0x2000, 0x100), b.downloads[0].data);
+}
+
+TEST(PartitionCommand, WordsWithBlanksOrControlCharactersAreRefused) {
+    std::string path = write_file("small.img", pattern(700, 33));
+    std::string out = temp_dir() + "/never.bin";
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {{"partition", "-p", "boot 0x100000", "-f", path}, -857, "ERR[VXN]illegle partname [boot 0x100000]"},
+        {{"partition", "-p", "boot", "-f", path, "-m", "store\t"}, -857, "ERR[VXN]illegle media [store\t]"},
+        {{"partition", "-p", "boot", "-f", path, "-t", "nor\nmal"}, -857, "ERR[VXN]illegle imagetype [nor\nmal]"},
+        {{"partition", "-p", "", "-f", path}, -857, "ERR[VXN]illegle partname []"},
+        {{"upload", "-p", "bo\x1bot", "-f", out, "-z", "1"}, -863, "ERR[VXN]illegle partname [bo\x1bot]"},
+        {{"upload", "-p", "boot", "-f", out, "-z", "1", "-m", "st ore"}, -863, "ERR[VXN]illegle media [st ore]"},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        RunResult r = run_vorn(rig.board, c.words);
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_TRUE(contains(r.err, c.line + ": blanks and control characters cannot be sent\n")) << r.err;
+        EXPECT_TRUE(rig.board.commands.empty());
+    }
+    struct stat st;
+    EXPECT_NE(0, stat(out.c_str(), &st));
+}
+
+TEST(PartitionCommand, VerifyFilesAreReadToTheirEndWhateverTheyAre) {
+    std::string path = write_file("v.img", pattern(0x1000, 34));
+    const std::string text(40, 'v');
+    {
+        Rig rig(boot_of(0x1000));
+        FedPipe p(text);
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path, "-v", p.path});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::vector<std::string>({text}), rig.media->verify_texts);
+    }
+    {
+        Rig rig(boot_of(0x1000));
+        FedPipe p(std::string(200, 'v'));
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path, "-v", p.path});
+        EXPECT_EQ(-857, r.status);
+        EXPECT_TRUE(contains(r.err, "ERR[VXN]verify file sz 65 too large\n")) << r.err;
+        EXPECT_TRUE(rig.board.commands.empty());
+    }
+    std::string empty = write_file("v0", std::string());
+    std::string bad = write_file("vplain", "x") + "/v";
+    for (const std::string& v : {empty, bad}) {
+        Rig rig(boot_of(0x1000));
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path, "-v", v});
+        EXPECT_EQ(-857, r.status);
+        EXPECT_TRUE(rig.board.commands.empty());
+        if (v == empty)
+            EXPECT_TRUE(contains(r.err, "ERR[VXN]verify file " + v + " is empty, nothing to verify\n")) << r.err;
+        else
+            EXPECT_TRUE(contains(r.err, "ERR[VXN]Fail in open file " + v + "\nERR[VXN]" + v + ": Not a directory\n"))
+                << r.err;
+    }
+}
+
+TEST(PartitionCommand, ADataRequestOf2GiBNamesItsCause) {
+    // An image just over 2 GiB, all holes, so that the request is within its size.
+    std::string path = mediatest::holey_file("2g.img", 0x80000001ll, 0, {});
+    Rig rig(MediaConfig(), false);
+    testsupport::script(rig.board, "mwrite:verify=addsum", {"DATA0x80000000:0x0"});
+    RunResult r = run_vorn(rig.board, {"mwrite", path});
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_FALSE(contains(r.err, "FAILED ()")) << r.err;
+    EXPECT_TRUE(contains(r.err, "FAILED (data request of 0x80000000 bytes, above the 0x7fffffff a transfer may move)"))
+        << r.err;
+}
+
+TEST(PartitionCommand, EveryNumberFormTheWireAllowsInDataRequests) {
+    // The board writes sizes and offsets of its requests in each allowed form; a size read in the
+    // wrong base would ask for the wrong bytes, which the board's checksums and contents catch.
+    const uint32_t seed = testsupport::test_seed();
+    const board::NumberForm forms[] = {board::NumberForm::Hex,      board::NumberForm::HexUpper,
+                                       board::NumberForm::HexMixed, board::NumberForm::Decimal,
+                                       board::NumberForm::Octal,    board::NumberForm::Scaled};
+    for (board::NumberForm form : forms) {
+        const std::string name = board::write_number(0x1F400, form);
+        MediaConfig config = boot_of(0x200000);
+        config.portion = 0x1F400;
+        config.read_portion = 0x1F400;
+        Rig rig(config);
+        rig.board.config.number_form = form;
+        Bytes img = pattern(0x100003, seed);
+        std::string path = write_file("forms.img", img);
+        RunResult w = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path});
+        EXPECT_EQ(0, w.status) << name << ", seed " << seed << "\n" << w.err;
+        EXPECT_EQ(0, rig.media->checksums_wrong) << name;
+        EXPECT_EQ(str(img), str(slice(rig.media->contents("store", "boot"), 0, img.size())))
+            << name << ", seed " << seed;
+        std::string back = temp_dir() + "/forms.back";
+        RunResult r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", back, "-z", std::to_string(img.size())});
+        EXPECT_EQ(0, r.status) << name << "\n" << r.err;
+        EXPECT_EQ(str(img), read_file(back)) << name << ", seed " << seed;
+    }
+    EXPECT_EQ("0X1F400", board::write_number(0x1F400, board::NumberForm::HexUpper));
+    EXPECT_EQ("0372000", board::write_number(0x1F400, board::NumberForm::Octal));
+    EXPECT_EQ("125k", board::write_number(0x1F400, board::NumberForm::Scaled));
+    EXPECT_EQ("128128", board::write_number(128128, board::NumberForm::Scaled));
 }

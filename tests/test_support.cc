@@ -63,6 +63,20 @@ board::Bytes pattern(size_t size, uint32_t seed) {
     return out;
 }
 
+FedPipe::FedPipe(const std::string& content) {
+    EXPECT_EQ(0, pipe(fds));
+    EXPECT_EQ((ssize_t)content.size(), write(fds[1], content.data(), content.size()));
+    close(fds[1]);
+    path = "/dev/fd/" + std::to_string(fds[0]);
+}
+
+FedPipe::~FedPipe() { close(fds[0]); }
+
+uint32_t test_seed() {
+    const char* text = getenv("VORN_TEST_SEED");
+    return text && *text ? (uint32_t)strtoul(text, nullptr, 0) : 20261208u;
+}
+
 namespace {
 
 class ScriptFeature : public board::Feature {

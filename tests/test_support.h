@@ -17,6 +17,20 @@ std::string write_file(const std::string& name, const board::Bytes& content);
 std::string read_file(const std::string& path);
 // Bytes of a deterministic pseudo-random pattern.
 board::Bytes pattern(size_t size, uint32_t seed = 1);
+// The seed of a test's generated data: VORN_TEST_SEED when set, else a fixed one. A failing case
+// prints it, so that the run can be repeated with exactly that data.
+uint32_t test_seed();
+
+// A pipe holding `content`, its writing end closed, read through its /dev/fd name as a shell's
+// "<(...)" or "/dev/stdin" would be. The reading end is closed with the object.
+struct FedPipe {
+    explicit FedPipe(const std::string& content);
+    ~FedPipe();
+    FedPipe(const FedPipe&) = delete;
+    FedPipe& operator=(const FedPipe&) = delete;
+    int fds[2] = {-1, -1};
+    std::string path;
+};
 
 struct RunResult {
     int status;

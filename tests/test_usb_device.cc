@@ -72,14 +72,17 @@ TEST(DeviceSelection, TheListing) {
     locked.accessible = false;
     Device other = usbfake::device_at("1-4", "OTHER");
     other.vendor = 0x1d6b;
-    fake.devices = {usbfake::device_at("1-1", "VXN0001"), usbfake::device_at("1-2", ""), locked, other};
+    // A board another program has claimed is listed as well.
+    Device busy = usbfake::device_at("1-5", "BUSY");
+    busy.open_error = EBUSY;
+    fake.devices = {usbfake::device_at("1-1", "VXN0001"), usbfake::device_at("1-2", ""), locked, other, busy};
     std::string no_permission = UsbNoPermissionsShortHelpText();
     ASSERT_EQ('\n', no_permission.back());
     no_permission.pop_back();
     CaptureStdout();
     CaptureStderr();
     list_devices();
-    EXPECT_EQ("VXN0001\tQrx_VXN\n????????????\tQrx_VXN\n" + no_permission + "\tQrx_VXN\n",
+    EXPECT_EQ("VXN0001\tQrx_VXN\n????????????\tQrx_VXN\n" + no_permission + "\tQrx_VXN\nBUSY\tQrx_VXN\n",
               GetCapturedStdout());
     // Listing a board the user may not open is not an attempt to use it.
     EXPECT_EQ("", GetCapturedStderr());
@@ -192,4 +195,23 @@ TEST(DeviceSelection, ReopeningClosesTheOldTransportFirst) {
     EXPECT_EQ(2u, fake.opened.size());
     usb_close(t);
     EXPECT_TRUE(fake.live.empty());
+}
+
+TEST(DeviceSelection, WaitingForABoardAnotherProgramHolds) {
+    Fake fake;
+    Installed fake_in(fake);
+    Device busy = usbfake::device_at("1-1", "HELD");
+    busy.open_error = EBUSY;
+    fake.devices = {busy};
+    // The other program lets go on the 20th look.
+    fake.on_enumerate = [](Fake& f, int n) {
+        if (n == 20) f.devices[0].open_error = 0;
+    };
+    CaptureStderr();
+    Transport* t = open_device(nullptr, nullptr);
+    EXPECT_EQ("board HELD is in use by another program\n< waiting for Quenrix VXN device >\n", GetCapturedStderr());
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(21, fake.enumerations);
+    EXPECT_EQ(std::vector<std::string>({"1-1:1.0"}), fake.opened);
+    usb_close(t);
 }

@@ -36,6 +36,10 @@ struct Device {
     std::vector<Interface> interfaces = std::vector<Interface>(1);
     // errno of a failing step of opening (0: it works).
     int open_error = 0, read_endpoint_error = 0, write_endpoint_error = 0;
+    // wMaxPacketSize of both bulk endpoints, as on a high-speed bus.
+    size_t max_packet = 512;
+    // A stalled endpoint stays halted, across opens, until its halt is cleared.
+    bool halted_in = false, halted_out = false;
 };
 
 inline Device device_at(const std::string& location, const std::string& serial) {
@@ -79,6 +83,7 @@ struct Fake {
     std::string written;
     std::vector<std::string> opened;  // interface names, in order
     std::vector<std::string> closed;  // "in:NAME", "out:NAME", "ifc:NAME", "enum"
+    std::vector<std::string> halts_cleared;  // "in:NAME", "out:NAME"; "INVALID" for a closed one
     std::set<Handle*> live;
 
     std::string name_of(size_t dev, uint8_t ifc) const {
@@ -272,6 +277,11 @@ inline bool f_read(usbos_handle h, void* buf, size_t len, size_t* received, unsi
     }
     g_fake->read_sizes.push_back(len);
     g_fake->read_timeouts.push_back(timeout_ms);
+    Device& d = g_fake->devices[e->device];
+    if (d.halted_in) {
+        errno = EPIPE;
+        return false;
+    }
     if (g_fake->reads.empty()) {
         errno = ETIMEDOUT;
         return false;
@@ -279,7 +289,14 @@ inline bool f_read(usbos_handle h, void* buf, size_t len, size_t* received, unsi
     Step s = g_fake->reads.front();
     g_fake->reads.pop_front();
     if (!s.ok) {
+        d.halted_in = s.error == EPIPE;
         errno = s.error;
+        return false;
+    }
+    // As a real stack: a packet longer than the room left fails the whole transfer.
+    const size_t mps = g_fake->devices[e->device].max_packet;
+    if (s.data.size() > len && mps && len % mps != 0) {
+        errno = EOVERFLOW;
         return false;
     }
     size_t n = std::min(len, s.data.size());
@@ -298,12 +315,18 @@ inline bool f_write(usbos_handle h, const void* buf, size_t len, size_t* sent, u
     g_fake->write_sizes.push_back(len);
     g_fake->write_pointers.push_back(buf);
     g_fake->write_timeouts.push_back(timeout_ms);
+    Device& d = g_fake->devices[e->device];
+    if (d.halted_out) {
+        errno = EPIPE;
+        return false;
+    }
     Step s;
     if (!g_fake->writes.empty()) {
         s = g_fake->writes.front();
         g_fake->writes.pop_front();
     }
     if (!s.ok) {
+        d.halted_out = s.error == EPIPE;
         errno = s.error;
         return false;
     }
@@ -330,8 +353,26 @@ inline void f_close(usbos_handle h) {
     delete p;
 }
 
-inline const usbos_ops kOps = {f_enum,  f_next,     f_create,   f_read_ep,  f_write_ep, f_name, f_port,
-                               f_dev_desc, f_ifc_desc, f_serial, f_read, f_write, f_close};
+inline size_t f_max_packet(usbos_handle h) {
+    Handle* e = get(h);
+    return e && (e->kind == kEndpointIn || e->kind == kEndpointOut) ? g_fake->devices[e->device].max_packet : 0;
+}
+
+inline bool f_clear_halt(usbos_handle h) {
+    Handle* e = get(h);
+    if (!e || (e->kind != kEndpointIn && e->kind != kEndpointOut)) {
+        g_fake->halts_cleared.push_back("INVALID");
+        errno = ENODEV;
+        return false;
+    }
+    g_fake->halts_cleared.push_back((e->kind == kEndpointIn ? "in:" : "out:") + e->name);
+    (e->kind == kEndpointIn ? g_fake->devices[e->device].halted_in : g_fake->devices[e->device].halted_out) = false;
+    return true;
+}
+
+inline const usbos_ops kOps = {f_enum,     f_next,     f_create, f_read_ep, f_write_ep, f_name,
+                               f_port,     f_dev_desc, f_ifc_desc, f_serial, f_read,   f_write,
+                               f_close,    f_max_packet, f_clear_halt};
 
 inline std::vector<std::string>* g_debug_lines = nullptr;
 

@@ -8,6 +8,7 @@
 #include "tests/test_usb_fake.h"
 #include "usb/usb.h"
 #include "usb/usb_transport.h"
+#include "protocol/exchange.h"
 
 using usbfake::Device;
 using usbfake::Fake;
@@ -120,7 +121,8 @@ TEST(UsbTransport, ReadsAreOneTransferOfAtMostOneMebibyte) {
     char reply[128];
     EXPECT_EQ(4, t->Read_timeout(reply, sizeof(reply), 250));
     EXPECT_EQ("OKAY", std::string(reply, 4));
-    EXPECT_EQ(std::vector<size_t>({1048576, 128}), fake.read_sizes);
+    // The 128-byte read is made as one whole packet.
+    EXPECT_EQ(std::vector<size_t>({1048576, 512}), fake.read_sizes);
     EXPECT_EQ(std::vector<unsigned>({0, 250}), fake.read_timeouts);
 
     // A time-out fails the transfer but leaves the device open.
@@ -254,4 +256,73 @@ TEST(UsbTransport, OpeningNeverLeavesAHalfOpenRecord) {
     errno = 0;
     usb_kick(nullptr);
     EXPECT_EQ(ENODEV, errno);
+}
+
+TEST(UsbTransport, AReplyLongerThan128BytesIsReadInAWholePacketAndCut) {
+    Fake fake;
+    Installed fake_in(fake);
+    auto t = open_first(fake);
+    ASSERT_TRUE(t);
+    // A board's long FAIL text: a real stack fails a 128-byte read of it with EOVERFLOW.
+    std::string text = "FAIL" + std::string(150, 'e') + "end";
+    fake.reads = {step_reading(text)};
+    char reply[129];
+    EXPECT_EQ(128, t->Read(reply, 128));
+    EXPECT_EQ(text.substr(0, 128), std::string(reply, 128));
+    EXPECT_EQ(std::vector<size_t>({512}), fake.read_sizes);
+    // Through the exchange: the board's text is shown, as far as the error text holds it.
+    fake.reads = {step_reading(text)};
+    EXPECT_EQ(-1, fb_command_response(t.get(), "oem x", reply));
+    EXPECT_EQ("remote: " + std::string(119, 'e'), std::string(fb_get_error()));
+    // Reads of whole packets are made as they are.
+    fake.reads = {step_reading(std::string(1024, 'd'))};
+    std::vector<char> data(1024);
+    EXPECT_EQ(1024, t->Read(data.data(), data.size()));
+    EXPECT_EQ(1024u, fake.read_sizes.back());
+}
+
+TEST(UsbTransport, ZeroLengthPacketsBeforeAReplyAreSkippedABoundedNumberOfTimes) {
+    Fake fake;
+    Installed fake_in(fake);
+    auto t = open_first(fake);
+    ASSERT_TRUE(t);
+    char reply[129] = {0};
+    fake.reads = {step_reading(""), step_reading(""), step_reading(""), step_reading("OKAYdone")};
+    EXPECT_EQ(0, fb_command_response(t.get(), "getvar:x", reply));
+    EXPECT_STREQ("done", reply);
+    EXPECT_TRUE(fake.closed.empty());
+    // Endless empty packets are no reply.
+    fake.reads = {step_reading(""), step_reading(""), step_reading(""), step_reading(""), step_reading("OKAY")};
+    EXPECT_EQ(-1, fb_command_response(t.get(), "getvar:x", reply));
+    EXPECT_STREQ("status malformed (0 bytes)", fb_get_error());
+}
+
+TEST(UsbTransport, AStalledEndpointIsClearedAndTheNextRunTalksToTheBoard) {
+    Fake fake;
+    Installed fake_in(fake);
+    auto t = open_first(fake);
+    ASSERT_TRUE(t);
+    fake.reads = {step_failing(EPIPE)};
+    char reply[129] = {0};
+    EXPECT_EQ(-1, fb_command_response(t.get(), "getvar:x", reply));
+    EXPECT_STREQ("status read failed (the board stalled: Broken pipe)", fb_get_error());
+    // Cleared while the endpoint was still open, then the link was closed.
+    EXPECT_EQ(std::vector<std::string>({"in:1-1:1.0"}), fake.halts_cleared);
+    EXPECT_EQ(std::vector<std::string>({"out:1-1:1.0", "in:1-1:1.0", "ifc:1-1:1.0"}), fake.closed);
+    EXPECT_FALSE(fake.devices[0].halted_in);
+
+    // The next run opens the board again and is answered.
+    std::unique_ptr<usb_handle> h = do_usb_open("1-1:1.0");
+    ASSERT_TRUE(h);
+    TransportPtr next(new WindowsUsbTransport(std::move(h)));
+    fake.reads = {step_reading("OKAYyes")};
+    EXPECT_EQ(0, fb_command_response(next.get(), "getvar:x", reply));
+    EXPECT_STREQ("yes", reply);
+
+    // A stalled write is cleared the same way.
+    fake.writes = {step_failing(EPIPE)};
+    EXPECT_EQ(-1, fb_command_response(next.get(), "getvar:x", reply));
+    EXPECT_STREQ("command write failed (the board stalled: Broken pipe)", fb_get_error());
+    EXPECT_EQ("out:1-1:1.0", fake.halts_cleared.back());
+    EXPECT_FALSE(fake.devices[0].halted_out);
 }

@@ -36,5 +36,8 @@ int usb_close(Transport* transport);
 // Offers every target interface to the callback without opening or claiming any, so that
 // listing never disturbs a board another program is using; the callback's answer is not used.
 void usb_list(const ifc_match_func& callback);
+// Set while a board restarts into another stage and is opened again: a denial then is most likely
+// udev not having applied its rule yet, and the user is never told to replug the board.
+void usb_set_board_restarting(bool restarting);
 std::string UsbNoPermissionsShortHelpText();
 std::string UsbNoPermissionsLongHelpText();

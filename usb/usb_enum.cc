@@ -3,11 +3,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "usb/usb.h"
 #include "usb/usb_enum.h"
 #include "usb/usb_transport.h"
 #include "usb/usb_udev.h"
+#include "util/log.h"
 #include "util/string_printf.h"
 
 const uint16_t vendor_id = 0x4f2d;
@@ -39,18 +43,47 @@ void describe_entry(const usbos_entry& entry, usb_ifc_info* info) {
     snprintf(info->location, sizeof(info->location), "%s", entry.location.c_str());
 }
 
-// A board this user may not open is still shown to the callback, from the descriptors the
-// system keeps, so that it can be listed and the user told why it cannot be used.
-// True when the callback would have taken it.
-bool offer_without_access(const usbos_entry& entry, const ifc_match_func& callback) {
+// A board that is not opened (one that cannot be) is shown to the callback from the descriptors
+// the system keeps. True when the callback would have taken it.
+bool offer_unopened(const usbos_entry& entry, bool has_access, const ifc_match_func& callback) {
     if (entry.interface.bNumEndpoints != 2) return false;
     usb_ifc_info info;
     describe_entry(entry, &info);
-    info.has_access = 0;
+    info.has_access = has_access ? 1 : 0;
     return callback(&info) == 0;
 }
 
+// udev applies its rule a few hundred milliseconds after a board appears: access denied for a
+// shorter time than this is not worth a word.
+constexpr double kDenialGraceS = 2.0;
+double denied_since = -1.0;
+bool board_restarting = false;
+
+void note_denial(bool denied) {
+    if (!denied) {
+        denied_since = -1.0;
+        return;
+    }
+    double t = now();
+    if (denied_since < 0) denied_since = t;
+    if (t - denied_since >= kDenialGraceS) report_no_permission();
+}
+
+// A board that another program has claimed is skipped; when no other board was taken, the user
+// hears once which one it is (by serial number, or by port path without one).
+void report_busy(const std::string& name) {
+    static std::set<std::string> reported;
+    if (!reported.insert(name).second) return;
+    fprintf(stderr, "board %s is in use by another program\n", name.c_str());
+    fflush(stderr);
+}
+
 }  // namespace
+
+std::string udev_problem_for_user(const std::string& problem) {
+    if (board_restarting && problem == kUdevRulePresent) return std::string();
+    return problem;
+}
 
 void report_no_permission() {
     static bool reported = false;
@@ -58,6 +91,11 @@ void report_no_permission() {
     reported = true;
     fprintf(stderr, "%s\n", UsbNoPermissionsLongHelpText().c_str());
     fflush(stderr);
+}
+
+void usb_set_board_restarting(bool restarting) {
+    board_restarting = restarting;
+    denied_since = -1.0;
 }
 
 int recognized_device(usb_handle* h, const ifc_match_func& callback) {
@@ -85,11 +123,15 @@ std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
     std::unique_ptr<usb_handle> found;
     usbos_entry entry;
     bool wanted_but_locked = false;
+    std::vector<std::string> busy;
     while (!found && usbos_next_interface(enumeration, &entry)) {
         std::unique_ptr<usb_handle> h = do_usb_open(entry.name.c_str());
         if (!h) {
-            if (errno == EACCES || errno == EPERM)
-                wanted_but_locked = offer_without_access(entry, callback) || wanted_but_locked;
+            int err = errno;
+            if (err == EACCES || err == EPERM)
+                wanted_but_locked = offer_unopened(entry, false, callback) || wanted_but_locked;
+            else if (err == EBUSY && offer_unopened(entry, true, callback))
+                busy.push_back(entry.serial.empty() ? entry.location : entry.serial);
             continue;
         }
         if (recognized_device(h.get(), callback)) {
@@ -99,8 +141,11 @@ std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
         }
     }
     usbos_close_handle(enumeration);
-    // Rather than wait in silence for a board that is there, say why it cannot be used.
-    if (!found && wanted_but_locked) report_no_permission();
+    // Rather than wait in silence for a board that is there, say why it cannot be used, once
+    // the denial has outlasted udev applying its rule.
+    note_denial(!found && wanted_but_locked);
+    if (!found)
+        for (const std::string& name : busy) report_busy(name);
     return found;
 }
 
@@ -149,14 +194,14 @@ int usb_close(Transport* transport) {
 
 std::string UsbNoPermissionsShortHelpText() {
     std::string text = "no permissions in";
-    std::string problem = GetUdevProblem();
+    std::string problem = udev_problem_for_user(GetUdevProblem());
     if (!problem.empty()) veltrop::base::StringAppendF(&text, " (%s)", problem.c_str());
     return veltrop::base::StringPrintf("%s; [%s]\n", text.c_str(), kPermissionHint);
 }
 
 std::string UsbNoPermissionsLongHelpText() {
     std::string text = "insufficient permissions for device";
-    std::string problem = GetUdevProblem();
+    std::string problem = udev_problem_for_user(GetUdevProblem());
     if (!problem.empty()) veltrop::base::StringAppendF(&text, ": %s", problem.c_str());
     return veltrop::base::StringPrintf("%s.\nSee [%s] for more information.", text.c_str(),
                                        kPermissionHint);

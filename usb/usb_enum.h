@@ -2,6 +2,7 @@
 // usb_open (usb/usb.h).
 #pragma once
 #include <memory>
+#include <string>
 #include "usb/usb.h"
 #include "usb/usb_transport.h"
 
@@ -12,5 +13,9 @@ std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback);
 // The interface with that name, if the callback accepts it; "Fail in open <path>" or "Fail in
 // match device" on standard output otherwise.
 std::unique_ptr<usb_handle> open_usb_device(const ifc_match_func& callback, const char* path);
+// The permission problem as the user is told it. While a board restarts (usb_set_board_restarting)
+// a denial is most likely the rule not applied yet, and the advice to replug is left out: it
+// would only interrupt the restart.
+std::string udev_problem_for_user(const std::string& problem);
 // Prints the long no-permission text, once per run.
 void report_no_permission();

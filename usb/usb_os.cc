@@ -80,3 +80,9 @@ bool usbos_write_endpoint_sync(usbos_handle endpoint, const void* buf, size_t le
 void usbos_close_handle(usbos_handle handle) {
     usbos_current()->close_handle(handle);
 }
+size_t usbos_max_packet_size(usbos_handle endpoint) {
+    return usbos_current()->max_packet_size(endpoint);
+}
+bool usbos_clear_halt(usbos_handle endpoint) {
+    return usbos_current()->clear_halt(endpoint);
+}

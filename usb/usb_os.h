@@ -62,7 +62,7 @@ struct usbos_entry {
     std::string serial;
     usb_device_descriptor device;
     usb_interface_descriptor interface;
-    // This user may open the device.
+    // False when this user may not open the device, as far as the system tells without trying.
     bool accessible = true;
     // Another program holds the interface: a claim through usbfs binds it to the "usbfs" driver.
     bool claimed = false;
@@ -97,6 +97,11 @@ struct usbos_ops {
                                 unsigned timeout_ms);
     // Releases any handle obtained above; closing an interface releases its claim.
     void (*close_handle)(usbos_handle handle);
+    // The largest packet the endpoint moves (wMaxPacketSize); 0 when unknown.
+    size_t (*max_packet_size)(usbos_handle endpoint);
+    // Clears the endpoint's halt after the device stalled it, so that the next transfer (or the
+    // next run) can use it again.
+    bool (*clear_halt)(usbos_handle endpoint);
 };
 
 // The table in use, and replacing it (nullptr restores the system's); returns the previous.
@@ -126,3 +131,5 @@ bool usbos_read_endpoint_sync(usbos_handle endpoint, void* buf, size_t len, size
 bool usbos_write_endpoint_sync(usbos_handle endpoint, const void* buf, size_t len, size_t* sent,
                                unsigned timeout_ms);
 void usbos_close_handle(usbos_handle handle);
+size_t usbos_max_packet_size(usbos_handle endpoint);
+bool usbos_clear_halt(usbos_handle endpoint);

@@ -46,12 +46,15 @@ struct LibusbInterface : usbos_object {
     usb_interface_descriptor interface{};
     uint8_t ep_in = 0;
     uint8_t ep_out = 0;
+    uint16_t mps_in = 0;
+    uint16_t mps_out = 0;
 };
 
 struct LibusbEndpoint : usbos_object {
     LibusbEndpoint() : usbos_object(kEndpoint) {}
     LibusbInterface* owner = nullptr;
     uint8_t address = 0;
+    uint16_t max_packet = 0;
 };
 
 // The nearest errno value for a libusb error, so that the callers' texts read naturally.
@@ -202,7 +205,7 @@ bool ids_match(const libusb_device_descriptor& d, uint16_t vendor, uint16_t prod
 
 // Fills the entry for interface `index` (its first alternate setting) of the active
 // configuration; false when there is no such interface.
-bool describe(libusb_device* dev, int index, usbos_entry* entry, uint8_t* ep_in, uint8_t* ep_out) {
+bool describe(libusb_device* dev, int index, usbos_entry* entry, LibusbInterface* ifc) {
     libusb_device_descriptor dd;
     if (libusb_get_device_descriptor(dev, &dd) != 0) return false;
     libusb_config_descriptor* config = nullptr;
@@ -217,15 +220,14 @@ bool describe(libusb_device* dev, int index, usbos_entry* entry, uint8_t* ep_in,
                       std::to_string(alt.bInterfaceNumber);
         copy_device_descriptor(dd, &entry->device);
         copy_interface_descriptor(alt, &entry->interface);
-        if (ep_in) *ep_in = 0;
-        if (ep_out) *ep_out = 0;
-        for (int e = alt.bNumEndpoints - 1; e >= 0; e--) {
+        entry->accessible = node_accessible(dev);
+        for (int e = alt.bNumEndpoints - 1; ifc && e >= 0; e--) {
             const libusb_endpoint_descriptor& ep = alt.endpoint[e];
             if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) continue;
             bool in = (ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
             // The first bulk endpoint of each direction is the default one.
-            if (in && ep_in) *ep_in = ep.bEndpointAddress;
-            if (!in && ep_out) *ep_out = ep.bEndpointAddress;
+            (in ? ifc->ep_in : ifc->ep_out) = ep.bEndpointAddress;
+            (in ? ifc->mps_in : ifc->mps_out) = ep.wMaxPacketSize & 0x7FF;
         }
         found = true;
     }
@@ -263,7 +265,7 @@ bool lu_next_interface(usbos_handle h, usbos_entry* entry) {
         libusb_device* dev = e->list[e->next_device];
         libusb_device_descriptor dd;
         if (libusb_get_device_descriptor(dev, &dd) == 0 && ids_match(dd, e->vendor, e->product) &&
-            describe(dev, e->next_interface, entry, nullptr, nullptr)) {
+            describe(dev, e->next_interface, entry, nullptr)) {
             e->next_interface++;
             entry->accessible = node_accessible(dev);
             entry->claimed = entry->accessible &&
@@ -337,7 +339,7 @@ usbos_handle lu_create_interface_by_name(const char* name, uint16_t vendor, uint
         if (index < 0) break;
         auto* ifc = new LibusbInterface;
         usbos_entry entry;
-        describe(dev, index, &entry, &ifc->ep_in, &ifc->ep_out);
+        describe(dev, index, &entry, ifc);
         ifc->name = entry.name;
         ifc->location = entry.location;
         ifc->device = entry.device;
@@ -392,6 +394,7 @@ usbos_handle open_endpoint(usbos_handle h, bool in) {
     auto* ep = new LibusbEndpoint;
     ep->owner = ifc;
     ep->address = address;
+    ep->max_packet = in ? ifc->mps_in : ifc->mps_out;
     return ep;
 }
 
@@ -480,6 +483,18 @@ bool lu_write_endpoint_sync(usbos_handle h, const void* buf, size_t len, size_t*
     return transfer(h, const_cast<void*>(buf), len, sent, timeout_ms);
 }
 
+size_t lu_max_packet_size(usbos_handle h) {
+    LibusbEndpoint* ep = as_endpoint(h);
+    return ep ? ep->max_packet : 0;
+}
+
+bool lu_clear_halt(usbos_handle h) {
+    LibusbEndpoint* ep = as_endpoint(h);
+    if (!ep || !ep->owner->dev) return false;
+    int r = libusb_clear_halt(ep->owner->dev, ep->address);
+    return r == 0 || fail(r);
+}
+
 void lu_close_handle(usbos_handle h) {
     if (!h) return;
     switch (h->kind) {
@@ -515,6 +530,8 @@ const usbos_ops kLibusbOps = {
     lu_read_endpoint_sync,
     lu_write_endpoint_sync,
     lu_close_handle,
+    lu_max_packet_size,
+    lu_clear_halt,
 };
 
 }  // namespace

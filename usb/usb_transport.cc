@@ -3,11 +3,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "usb/usb.h"
 #include "util/debug_output.h"
 
 namespace {
+
+// Reading away what a stalled board had queued: a few short reads, each given a moment.
+constexpr size_t kStaleReadSize = 4096;
+constexpr int kStaleReadsMax = 8;
+constexpr unsigned kStaleReadMs = 20;
 
 // The failure lines of transfers go only to the debugger-output channel: what the user sees of
 // a failed transfer comes from the exchange above.
@@ -15,6 +22,31 @@ void debug_line(const char* fmt, int value) {
     char msg[1024];
     snprintf(msg, sizeof(msg), fmt, value);
     platform_debug_output(msg);
+}
+
+// A stalled endpoint stays halted, for this run and the next, until the halt is cleared; the
+// transfer still fails with EPIPE.
+// What the board still had queued for the failed exchange is read away after the halt is
+// cleared, so that the next run is not answered with it.
+void clear_stall(usbos_handle endpoint, bool in) {
+    int err = errno;
+    if (err == EPIPE) {
+        usbos_clear_halt(endpoint);
+        debug_line("endpoint stalled, halt cleared (errno %d)\n", err);
+        std::vector<unsigned char> stale(kStaleReadSize);
+        size_t got = 0;
+        for (int i = 0; in && i < kStaleReadsMax; i++)
+            if (!usbos_read_endpoint_sync(endpoint, stale.data(), stale.size(), &got, kStaleReadMs)) break;
+    }
+    errno = err;
+}
+
+// A device may answer a read with a packet longer than was asked for (a long reply to a 128-byte
+// read); the system then fails the whole transfer with EOVERFLOW. Reads are therefore made in
+// whole packets, and what the caller asked for is kept.
+size_t whole_packets(size_t want, size_t max_packet) {
+    if (max_packet == 0 || want % max_packet == 0) return want;
+    return (want / max_packet + 1) * max_packet;
 }
 
 }  // namespace
@@ -30,6 +62,7 @@ ssize_t WindowsUsbTransport::Write(const void* data, size_t len) {
             size_t sent = 0;
             bool ok = usbos_write_endpoint_sync(handle->bulk_out, p, piece, &sent, kUsbWriteTimeoutMs);
             if (!ok) {
+                clear_stall(handle->bulk_out, false);
                 int err = errno;
                 debug_line("usbos_write_endpoint_sync returned 0, errno: %d\n", err);
                 if (err == ENODEV) usb_kick(handle.get());
@@ -60,9 +93,16 @@ ssize_t WindowsUsbTransport::Read_timeout(void* data, size_t len, unsigned timeo
     if (handle) {
         size_t received = 0;
         size_t want = std::min(len, kMaxUsbTransfer);
-        if (usbos_read_endpoint_sync(handle->bulk_in, data, want, &received, timeout_ms) &&
-            received <= want)
+        size_t whole = whole_packets(want, usbos_max_packet_size(handle->bulk_in));
+        std::vector<unsigned char> bounce(whole > want ? whole : 0);
+        void* into = whole > want ? bounce.data() : data;
+        if (usbos_read_endpoint_sync(handle->bulk_in, into, whole, &received, timeout_ms) &&
+            received <= whole) {
+            received = std::min(received, want);
+            if (into != data) memcpy(data, into, received);
             return static_cast<ssize_t>(received);
+        }
+        clear_stall(handle->bulk_in, true);
         if (errno == ENODEV) {
             int err = errno;
             usb_kick(handle.get());

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdio>
 
+const char kUdevRulePresent[] = "udev rule present; replug the device";
+
 namespace {
 
 std::string lower(std::string s) {
@@ -55,6 +57,5 @@ std::string udev_problem_in(const std::vector<std::string>& rule_dirs,
     if (plugdev && !in_plugdev && !uaccess) return "user is not in group 'plugdev'";
     if (plugdev && !in_plugdev)
         return "user is not in group 'plugdev' and the login session is not local";
-    // The rule is there and should apply: the board was most likely plugged in before it was.
-    return "udev rule present; replug the device";
+    return kUdevRulePresent;
 }

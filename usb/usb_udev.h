@@ -3,6 +3,10 @@
 #include <string>
 #include <vector>
 
+// The problem text when a rule grants access and should have applied: the board was most likely
+// plugged in before the rule was installed.
+extern const char kUdevRulePresent[];
+
 // A short description of the permission problem, or empty when none can be named.
 std::string GetUdevProblem();
 // The same, from the rule files in `rule_dirs`, for a user in the groups `groups` (names).

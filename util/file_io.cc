@@ -1,8 +1,12 @@
 #include "util/file_io.h"
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "util/log.h"
 #include "util/platform.h"
 
 long long read_full_at(int fd, void* buf, long long size, long long offset) {
@@ -39,4 +43,46 @@ long long write_full(int fd, const void* buf, size_t len) {
         done += (size_t)n;
     }
     return (long long)done;
+}
+
+long long sized_input_size(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    if (S_ISREG(st.st_mode)) return (long long)st.st_size;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
+    if (!S_ISBLK(st.st_mode)) {
+        errno = ESPIPE;
+        return -1;
+    }
+    // The status of a block device says 0; its end is its size.
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0 || lseek(fd, 0, SEEK_SET) != 0) return -1;
+    return (long long)end;
+}
+
+int open_sized_input(const char* path, long long* size) {
+    // Without O_NONBLOCK the open of a FIFO waits for a writer that may never come.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -2;
+    *size = sized_input_size(fd);
+    int flags = *size < 0 ? -1 : fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+const char* file_error_text(int err) {
+    if (err == ESPIPE) return "not a regular file or block device, so it has no size to send";
+    return strerror(err);
+}
+
+void log_file_reason(const char* path, int err) {
+    qrx_log_out("ERR[VXN]", "%s: %s\n", path, file_error_text(err));
 }

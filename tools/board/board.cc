@@ -14,11 +14,7 @@ bool starts_with(const std::string& s, const std::string& prefix) {
 
 }  // namespace
 
-std::string data_size(uint64_t size) {
-    char buf[32];
-    snprintf(buf, sizeof(buf), "0x%08llx", (unsigned long long)size);
-    return buf;
-}
+std::string data_size(uint64_t size) { return write_number(size, NumberForm::Hex); }
 
 Board::Board(Config cfg) : config(std::move(cfg)) {}
 
@@ -33,6 +29,7 @@ void Board::vanish() {
 
 void Board::come_back() {
     gone_ = false;
+    halted_in_ = halted_out_ = write_timeout_armed_ = false;
     vanish_when_drained_ = false;
     out_.clear();
     out_pos_ = 0;
@@ -65,27 +62,44 @@ void Board::expect_data(uint64_t count, std::function<void(const uint8_t*, size_
     if (count == 0 && on_done_) on_done_();
 }
 
-long Board::host_write(const void* data, size_t len) {
+Transfer Board::host_out(const void* data, size_t len) {
+    Transfer t;
     if (gone_) {
-        errno = ENODEV;
-        return -1;
+        t.error = ENODEV;
+        return t;
+    }
+    if (halted_out_) {
+        t.error = EPIPE;
+        return t;
     }
     if (config.faults.fail_write_after >= 0 && writes_seen_ >= config.faults.fail_write_after) {
-        errno = EIO;
-        return -1;
+        t.error = EIO;
+        return t;
     }
     writes_seen_++;
     const uint8_t* p = static_cast<const uint8_t*>(data);
     if (expect_left_ == 0) {
         on_command(std::string(reinterpret_cast<const char*>(p), len));
-        return (long)len;
+        t.count = len;
+        return t;
     }
+    if (!write_timeout_armed_) return take_data(p, len);
+    // The board stops taking packets part way; the host's time-out ends the transfer.
+    write_timeout_armed_ = false;
+    size_t part = len / 2 / kPacketSize * kPacketSize;
+    if (part > 0) t = take_data(p, part);
+    if (t.error == 0) t.error = ETIMEDOUT;
+    return t;
+}
+
+Transfer Board::take_data(const uint8_t* p, size_t len) {
+    Transfer t;
     size_t n = len < expect_left_ ? len : (size_t)expect_left_;
     const long long vanish_at = config.faults.vanish_after_data_bytes;
     if (vanish_at >= 0 && data_bytes_seen_ + (long long)n >= vanish_at) {
         vanish();
-        errno = ENODEV;
-        return -1;
+        t.error = ENODEV;
+        return t;
     }
     data_bytes_seen_ += (long long)n;
     expect_left_ -= n;
@@ -97,36 +111,83 @@ long Board::host_write(const void* data, size_t len) {
         on_done_ = nullptr;
         if (done) done();
     }
-    return (long)len;
+    t.count = len;
+    return t;
 }
 
-long Board::host_read(void* data, size_t len) {
+Transfer Board::host_in(void* data, size_t len) {
+    Transfer t;
     if (gone_) {
-        errno = ENODEV;
-        return -1;
+        t.error = ENODEV;
+        return t;
     }
-    if (out_.empty()) return 0;
+    if (halted_in_) {
+        t.error = EPIPE;
+        return t;
+    }
+    if (out_.empty()) {
+        t.ready = false;
+        return t;
+    }
     Packet& pkt = out_.front();
-    const uint64_t total = pkt.fill ? pkt.stream_size : pkt.bytes.size();
-    uint64_t left = total - out_pos_;
-    size_t n = len < left ? len : (size_t)left;
-    if (pkt.raw && config.faults.short_read_limit && n > config.faults.short_read_limit)
-        n = config.faults.short_read_limit;
-    if (pkt.fill)
-        pkt.fill(static_cast<uint8_t*>(data), out_pos_, n);
-    else
-        memcpy(data, pkt.bytes.data() + out_pos_, n);
-    out_pos_ += n;
-    if (out_pos_ == total) {
+    t = deliver(pkt, data, len);
+    // A packet that overflowed the host's buffer is lost with it.
+    if (t.error == EOVERFLOW || out_pos_ == (pkt.fill ? pkt.stream_size : pkt.bytes.size())) {
         out_.pop_front();
         out_pos_ = 0;
         if (out_.empty() && vanish_when_drained_) vanish();
     }
-    return (long)n;
+    return t;
 }
+
+Transfer Board::deliver(Packet& pkt, void* data, size_t len) {
+    Transfer t;
+    const uint64_t total = pkt.fill ? pkt.stream_size : pkt.bytes.size();
+    const uint64_t left = total - out_pos_;
+    size_t n = len < left ? len : (size_t)left;
+    if (pkt.raw && config.faults.short_read_limit && n > config.faults.short_read_limit)
+        n = config.faults.short_read_limit;
+    // A reply is one packet; a data phase goes in whole packets. Either way, a packet that does not
+    // fit in what the host asked for overflows its buffer.
+    const bool overflow = pkt.raw ? (n < left && n == len && len % kPacketSize != 0) : left > len;
+    if (overflow) {
+        t.error = EOVERFLOW;
+        return t;
+    }
+    if (pkt.fill)
+        pkt.fill(static_cast<uint8_t*>(data), out_pos_, n);
+    else if (n)
+        memcpy(data, pkt.bytes.data() + out_pos_, n);
+    out_pos_ += n;
+    t.count = n;
+    return t;
+}
+
+long Board::host_write(const void* data, size_t len) {
+    Transfer t = host_out(data, len);
+    if (t.error) {
+        errno = t.error;
+        return -1;
+    }
+    return (long)t.count;
+}
+
+long Board::host_read(void* data, size_t len) {
+    Transfer t = host_in(data, len);
+    if (t.error) {
+        errno = t.error;
+        return -1;
+    }
+    return (long)t.count;
+}
+
+void Board::clear_halt(bool in) { (in ? halted_in_ : halted_out_) = false; }
 
 bool Board::faulted(const std::string& command) {
     const Faults& f = config.faults;
+    if (starts_with(command, f.stall_prefix)) halted_in_ = true;
+    if (starts_with(command, f.write_timeout_prefix)) write_timeout_armed_ = true;
+    if (starts_with(command, f.zlp_prefix)) out_.push_back({Bytes(), false});
     if (starts_with(command, f.vanish_prefix)) {
         vanish();
         return true;
@@ -170,7 +231,7 @@ void Board::core_command(const std::string& command) {
         // Variables are set with a 4-byte value in a data phase.
         std::string name = command.substr(7);
         setvars[name].clear();
-        reply("DATA", data_size(4));
+        reply("DATA", number(4));
         expect_data(
             4, [this, name](const uint8_t* p, size_t n) { setvars[name].insert(setvars[name].end(), p, p + n); },
             [this] { reply("OKAY"); });
@@ -191,7 +252,7 @@ void Board::core_command(const std::string& command) {
             dst = &keys.back();
         }
         dst->reserve(size);
-        reply("DATA", data_size(size));
+        reply("DATA", number(size));
         expect_data(size, [dst](const uint8_t* p, size_t n) { dst->insert(dst->end(), p, p + n); },
                     [this] { reply("OKAY"); });
         return;

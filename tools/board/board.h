@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/board/board_numbers.h"
+
 namespace board {
 
 using Bytes = std::vector<uint8_t>;
 
-// The size text of a DATA reply. Hexadecimal with its prefix: the host reads a bare leading 0
-// as octal.
+// The size text of a DATA reply in the board's default form (NumberForm::Hex, with its prefix:
+// the host reads a bare leading 0 as octal).
 std::string data_size(uint64_t size);
 
 // Faults to inject. A prefix matches a command that starts with it; empty matches nothing.
@@ -38,6 +40,17 @@ struct Faults {
     size_t short_read_limit = 0;
     // Once this many bulk-out transfers have succeeded, every further one fails with EIO (-1: never).
     int fail_write_after = -1;
+    // A zero-length packet before the first reply to matching commands.
+    std::string zlp_prefix;
+    // Matching commands halt the bulk-in endpoint: every read fails with EPIPE until the host
+    // clears the halt; the replies wait behind it.
+    std::string stall_prefix;
+    // The first data-phase write after a matching command moves only part of its bytes (whole
+    // packets, about half) and then times out (ETIMEDOUT).
+    std::string write_timeout_prefix;
+    // A read announced by a matching command ("oem mread ...") ends early: the board answers the
+    // status request with OKAY after the first portion, fewer bytes than announced.
+    std::string early_end_prefix;
 };
 
 struct Config {
@@ -52,6 +65,8 @@ struct Config {
     std::map<std::string, Bytes> binary_vars;
     // INFO lines sent before the final reply of every command.
     std::vector<std::string> info_lines;
+    // How sizes and offsets are written in data requests; a test picks any form the wire allows.
+    NumberForm number_form = NumberForm::Hex;
     Faults faults;
 };
 
@@ -62,6 +77,20 @@ struct Download {
 };
 
 class Board;
+
+// What one bulk transfer did, as the host's USB stack reports it.
+struct Transfer {
+    // False when nothing is pending for a read: a real board keeps the host waiting.
+    bool ready = true;
+    // Bytes moved, also when the transfer failed part way. 0 with no error is a zero-length packet.
+    size_t count = 0;
+    // 0, or the errno of a failed transfer: EOVERFLOW (the board sent more than the host asked
+    // for), EPIPE (a halted endpoint), ETIMEDOUT, ENODEV (gone), EIO.
+    int error = 0;
+};
+
+// Bytes per packet of the bulk endpoints (high speed).
+constexpr size_t kPacketSize = 512;
 
 // A feature of the board (storage medium, boot stages, ...) that answers some commands.
 // Features are asked in the order they were added; the core protocol answers the rest.
@@ -83,11 +112,19 @@ class Board {
   public:
     explicit Board(Config config = Config());
 
-    // One bulk-out transfer from the host: the count taken, or -1 with errno set.
+    // One bulk-out transfer from the host.
+    Transfer host_out(const void* data, size_t len);
+    // One bulk-in transfer to the host of at most len bytes. A reply longer than `len`, or a
+    // data phase that would end inside a packet beyond it, fails with EOVERFLOW and is lost, as
+    // with the kernel; nothing is ever cut silently.
+    Transfer host_in(void* data, size_t len);
+    // The same for front ends that only tell counts from failures: the count, or -1 with errno
+    // set; host_read gives 0 both when nothing is pending and for a zero-length packet.
     long host_write(const void* data, size_t len);
-    // One bulk-in transfer to the host of at most len bytes: the count, 0 when nothing is pending
-    // (a real board would keep the host waiting), or -1 with errno set.
     long host_read(void* data, size_t len);
+    // The host clears the halt of the bulk-in (true) or bulk-out endpoint.
+    void clear_halt(bool in);
+    bool halted(bool in) const { return in ? halted_in_ : halted_out_; }
 
     // The board has gone away (vanished, or restarting into another stage).
     bool gone() const { return gone_; }
@@ -101,6 +138,8 @@ class Board {
     void reply(const std::string& code, const std::string& payload = std::string());
     void reply_bytes(const std::string& code, const Bytes& payload);
     void send_info(const std::string& text) { reply("INFO", text); }
+    // A size or offset for a data request, in the configured form.
+    std::string number(uint64_t value) const { return write_number(value, config.number_form); }
     // Raw bytes for a device-to-host data phase.
     void send_raw(Bytes data);
     // Raw bytes of a device-to-host data phase made as the host reads them, so that a portion of
@@ -143,6 +182,12 @@ class Board {
     };
     bool gone_ = false;
     bool vanish_when_drained_ = false;
+    bool halted_in_ = false;
+    bool halted_out_ = false;
+    // A data-phase write is to time out part way (write_timeout_prefix).
+    bool write_timeout_armed_ = false;
+    Transfer take_data(const uint8_t* p, size_t len);
+    Transfer deliver(Packet& pkt, void* data, size_t len);
     std::deque<Packet> out_;
     size_t out_pos_ = 0;
     uint64_t expect_left_ = 0;

@@ -7,8 +7,7 @@
 #include <memory>
 
 #include "util/byte_order.h"
-#include "util/add_sum.h"
-#include "util/numbers.h"
+#include "tools/board/board_numbers.h"
 
 namespace board {
 
@@ -106,8 +105,8 @@ void BootStages::restart(Board& board, int s, bool reenumerate) {
 
 uint32_t BootStages::first_stage_size() const {
     if (config.soc == 0x39) return 0x63800;
-    long long n = parse_num(config.download_size.c_str(), nullptr);
-    return n > 0 && n <= 0xFFFFFFFFll ? (uint32_t)n : 0;
+    uint64_t n = 0;
+    return read_number(config.download_size, &n) && n > 0 && n <= 0xFFFFFFFFull ? (uint32_t)n : 0;
 }
 
 bool BootStages::save_state(const std::string& folder, std::string* error) const {
@@ -173,7 +172,7 @@ bool BootStages::bl1_command(Board& board, const std::string& command) {
         }
         download_sizes.push_back(size);
         first_stage.clear();
-        board.reply("DATA", data_size(size));
+        board.reply("DATA", board.number(size));
         board.expect_data(
             size,
             [this](const uint8_t* p, size_t n) { first_stage.insert(first_stage.end(), p, p + n); },
@@ -297,7 +296,7 @@ void BootStages::take_download(Board& board, uint32_t size) {
         return;
     }
     download_sizes.push_back(size);
-    board.reply("DATA", data_size(size));
+    board.reply("DATA", board.number(size));
     board.expect_data(
         size,
         [this](const uint8_t* p, size_t n) {
@@ -320,7 +319,7 @@ void BootStages::take_download(Board& board, uint32_t size) {
 
 void BootStages::take_checksum(Board& board) {
     auto value = std::make_shared<Bytes>();
-    board.reply("DATA", data_size(4));
+    board.reply("DATA", board.number(4));
     board.expect_data(
         4, [value](const uint8_t* p, size_t n) { value->insert(value->end(), p, p + n); },
         [this, &board, value] {
@@ -337,7 +336,7 @@ void BootStages::take_checksum(Board& board) {
                 return;
             }
             const uint32_t got = get_le32(value->data());
-            const uint32_t want = add_sum(received_.data(), (unsigned)received_.size());
+            const uint32_t want = word_sum(0, 0, received_.data(), received_.size());
             if (got != want) {
                 checksums_wrong++;
                 problems.push_back(format("checksum 0x%x, the data sums to 0x%x", got, want));

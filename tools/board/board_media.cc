@@ -39,17 +39,6 @@ uint16_t le16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
 
 }  // namespace
 
-uint32_t media_sum(uint32_t sum, uint64_t pos, const uint8_t* data, size_t len) {
-    while (len && (pos & 3)) {
-        sum += (uint32_t)*data++ << (8 * (pos & 3));
-        pos++;
-        len--;
-    }
-    for (; len >= 4; data += 4, len -= 4) sum += get_le32(data);
-    for (unsigned shift = 0; len; len--, shift += 8) sum += (uint32_t)*data++ << shift;
-    return sum;
-}
-
 std::vector<Portion> media_plan(uint64_t size, uint32_t portion, PortionOrder order, uint32_t seed) {
     std::vector<Portion> plan;
     if (portion == 0) portion = 0x100000;
@@ -263,6 +252,8 @@ bool MediaStore::on_command(Board& board, const std::string& command) {
     }
     if (starts_with(command, "oem mread ")) {
         announce_read(board, command.substr(10));
+        const std::string& early = board.config.faults.early_end_prefix;
+        read_.end_early = !early.empty() && command.compare(0, early.size(), early) == 0;
         return true;
     }
     if (starts_with(command, "oem verify ")) {
@@ -327,8 +318,8 @@ void MediaStore::next_request(Board& board) {
     if (!write_.active) return board.reply("FAIL", "no mwrite announced");
     if (write_.next >= write_.plan.size()) return finish_write(board);
     const Portion p = write_.plan[write_.next];
-    std::string text = hex(p.size);
-    if (p.offset || config.zero_offset_written) text += ":" + hex(p.offset);
+    std::string text = board.number(p.size);
+    if (p.offset || config.zero_offset_written) text += ":" + board.number(p.offset);
     board.reply(config.data_code, text);
     take_portion(board, p);
 }
@@ -342,7 +333,7 @@ void MediaStore::take_portion(Board& board, const Portion& p) {
     board.expect_data(
         p.size,
         [this, got](const uint8_t* data, size_t n) {
-            if (config.check_sums) write_.sum = media_sum(write_.sum, *got, data, n);
+            if (config.check_sums) write_.sum = word_sum(write_.sum, *got, data, n);
             if (config.store) write_.portion.insert(write_.portion.end(), data, data + n);
             *got += n;
         },
@@ -449,6 +440,11 @@ void MediaStore::read_command(Board& board, const std::string& status) {
     if (status == "request") {
         if (!read_.active) return board.reply("FAIL", "no mread announced");
         if (read_.state == 1) problems.push_back("portion requested again before its upload");
+        if (read_.end_early && read_.pos > read_.start && read_.left > 0) {
+            // The fault: the read is declared done with bytes still owed to the host.
+            read_ = Read();
+            return board.reply("OKAY");
+        }
         if (read_.left == 0) {
             completed.push_back("mread " + read_.medium + "/" + read_.partition + " " +
                                 hex(read_.start) + " " + hex(read_.size));
@@ -457,7 +453,7 @@ void MediaStore::read_command(Board& board, const std::string& status) {
         }
         read_.portion = (uint32_t)(read_.left < config.read_portion ? read_.left : config.read_portion);
         read_.state = 1;
-        return board.reply("DATAIN", hex(read_.portion));
+        return board.reply("DATAIN", board.number(read_.portion));
     }
     if (status == "upload") {
         // The host waits for the data, not for a reply.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 #include "tools/board/board.h"
+#include "tools/board/board_numbers.h"
 
 namespace board {
 
@@ -145,6 +146,7 @@ class MediaStore : public Feature {
         uint32_t portion = 0;
         int state = 0;  // 0 idle, 1 announced, 2 uploaded
         uint64_t start = 0, size = 0;
+        bool end_early = false;  // the early-end fault applies
     };
 
     Part* find(const std::string& medium, const std::string& partition);
@@ -182,8 +184,5 @@ std::string sparse_expand(const Bytes& image, Bytes* dst, uint64_t offset);
 // The same into a record of extents, for a partition of `room` bytes.
 std::string sparse_record(const Bytes& image, uint64_t room, uint64_t offset, std::vector<Extent>* out);
 
-// Adds bytes at a position of a running additive checksum: a byte at position p counts as
-// byte << 8 * (p % 4), which is what the host's word sum gives however the bytes arrive.
-uint32_t media_sum(uint32_t sum, uint64_t pos, const uint8_t* data, size_t len);
 
 }  // namespace board

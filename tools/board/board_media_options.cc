@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "tools/board/board_media.h"
-#include "util/numbers.h"
 #include "util/platform.h"
 
 namespace board {
@@ -19,13 +18,7 @@ const char* const kMediaOptionArgs =
 
 namespace {
 
-bool number(const std::string& text, uint64_t* out) {
-    char* end = nullptr;
-    long long v = parse_num(text.c_str(), &end);
-    if (text.empty() || v < 0 || *end) return false;
-    *out = (uint64_t)v;
-    return true;
-}
+bool number(const std::string& text, uint64_t* out) { return read_number(text, out); }
 
 bool load(const std::string& path, Bytes* out, std::string* error) {
     int fd = open_host_file(path.c_str(), O_RDONLY);

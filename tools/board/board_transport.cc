@@ -15,7 +15,12 @@ ssize_t BoardTransport::Write(const void* data, size_t len) {
         return -1;
     }
     write_sizes.push_back(len);
-    return board_.host_write(data, len);
+    Transfer t = board_.host_out(data, len);
+    if (t.error) {
+        errno = t.error;
+        return -1;
+    }
+    return (ssize_t)t.count;
 }
 
 ssize_t BoardTransport::Read_timeout(void* data, size_t len, unsigned) {
@@ -23,13 +28,17 @@ ssize_t BoardTransport::Read_timeout(void* data, size_t len, unsigned) {
         errno = EBADF;
         return -1;
     }
-    long n = board_.host_read(data, len);
-    if (n == 0) {
+    Transfer t = board_.host_in(data, len);
+    if (!t.ready) {
         errno = ETIMEDOUT;
         return -1;
     }
-    if (n > 0) read_sizes.push_back((size_t)n);
-    return n;
+    if (t.error) {
+        errno = t.error;
+        return -1;
+    }
+    read_sizes.push_back(t.count);
+    return (ssize_t)t.count;
 }
 
 int BoardTransport::Close() {

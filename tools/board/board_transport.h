@@ -14,7 +14,8 @@ class BoardTransport : public Transport {
     ssize_t Write(const void* data, size_t len) override;
     int Close() override;
     // Nothing pending on the board means the host would wait forever: that is reported as a
-    // time-out (ETIMEDOUT), so a test never hangs. A vanished board gives ENODEV.
+    // time-out (ETIMEDOUT), so a test never hangs. A vanished board gives ENODEV; the board's
+    // other transfer failures (EOVERFLOW, EPIPE, ...) come through as they are.
     ssize_t Read_timeout(void* data, size_t len, unsigned timeout_ms) override;
 
     bool closed() const { return closed_; }

@@ -189,6 +189,12 @@ bool Bus::plug(Slot& slot, std::string* error) {
     }
     Slot* s = &slot;
     auto node = std::make_unique<UsbNode>(slot.board, lock_, look, [this, s] { board_gone(*s); });
+    if (slot.claimed_ms != 0)
+        node->claim_elsewhere(slot.claimed_ms < 0 ? -1 : g_get_monotonic_time() + slot.claimed_ms * 1000);
+    // The kernel is still setting up a device that has just come back: its interface is not
+    // there yet.
+    if (slot.node && slot.settle_delay_ms)
+        node->unconfigured(g_get_monotonic_time() + gint64(slot.settle_delay_ms) * 1000);
     // The handler must be in place before the device appears, or the first open of the node
     // by a process that watches for it would miss it.
     GError* gerror = nullptr;
@@ -212,18 +218,52 @@ bool Bus::plug(Slot& slot, std::string* error) {
     // A process already watching the bus (vorn waiting for a restarted board) learns of the
     // device only from this event; its device list is not rescanned.
     umockdev_testbed_uevent(testbed_, ("/sys" + syspath).c_str(), "add");
-    if (slot.no_access) {
-        gchar* root = umockdev_testbed_get_root_dir(testbed_);
-        std::string file = std::string(root) + devnode;
-        g_free(root);
-        chmod(file.c_str(), 0);
+    const std::string file = root() + devnode;
+    // The test bed marks a device node by its mode bits, which are kept when access is given back.
+    struct stat st = {};
+    stat(file.c_str(), &st);
+    const mode_t open_mode = st.st_mode & 07777;
+    if (slot.no_access || slot.access_delay_ms) chmod(file.c_str(), open_mode & ~0777);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (slot.node) slot.old_nodes.push_back(std::move(slot.node));
+        slot.node = std::move(node);
+        slot.syspath = "/sys" + syspath;
+        slot.devnode = devnode;
     }
-    std::lock_guard<std::mutex> hold(lock_);
-    if (slot.node) slot.old_nodes.push_back(std::move(slot.node));
-    slot.node = std::move(node);
-    slot.syspath = "/sys" + syspath;
-    slot.devnode = devnode;
+    if (!slot.no_access && slot.access_delay_ms)
+        after(slot, slot.access_delay_ms, [file, open_mode] { chmod(file.c_str(), open_mode); });
     return true;
+}
+
+namespace {
+
+struct Later {
+    Bus* bus;
+    std::mutex* lock;
+    Slot* slot;
+    std::string devnode;
+    std::function<void()> work;
+};
+
+}  // namespace
+
+void Bus::after(Slot& slot, unsigned ms, std::function<void()> work) {
+    auto* later = new Later{this, &lock_, &slot, slot.devnode, std::move(work)};
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, ms,
+        [](gpointer p) -> gboolean {
+            auto* l = static_cast<Later*>(p);
+            bool same;
+            {
+                std::lock_guard<std::mutex> hold(*l->lock);
+                same = l->slot->devnode == l->devnode;
+            }
+            // Only for the appearance it was meant for.
+            if (same) l->work();
+            return G_SOURCE_REMOVE;
+        },
+        later, [](gpointer p) { delete static_cast<Later*>(p); });
 }
 
 void Bus::unplug(Slot& slot) {

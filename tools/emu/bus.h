@@ -3,6 +3,7 @@
 #pragma once
 #include <umockdev.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,15 @@ struct Slot {
     std::string port;
     // The user may not open its device node.
     bool no_access = false;
+    // Another process holds the board's interface for this long after each appearance (ms; 0
+    // never, -1 always).
+    long long claimed_ms = 0;
+    // After each appearance the node may not be opened for this long (ms), as before udev has
+    // applied its permission rule.
+    unsigned access_delay_ms = 0;
+    // After a re-enumeration the interface cannot be claimed for this long (ms, ENOENT): the
+    // kernel is still configuring the device.
+    unsigned settle_delay_ms = 0;
     // The bus as it is now: the device's sysfs path and node, empty while unplugged.
     std::string syspath;
     std::string devnode;
@@ -61,6 +71,8 @@ class Bus {
                            const std::map<std::string, std::string>& extra_attrs,
                            const std::map<std::string, std::string>& extra_props, std::string* error);
     int next_devnum(int bus);
+    // Runs `work` on the main loop after `ms`, if the board still has the same appearance.
+    void after(Slot& slot, unsigned ms, std::function<void()> work);
 
     std::mutex& lock_;
     UMockdevTestbed* testbed_ = nullptr;

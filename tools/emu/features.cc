@@ -8,7 +8,7 @@
 #include "tools/board/board_boot.h"
 #include "tools/board/board_media.h"
 #include "tools/emu/options.h"
-#include "util/numbers.h"
+#include "tools/board/board_numbers.h"
 
 namespace emu {
 
@@ -37,9 +37,8 @@ bool read_file(const std::string& path, board::Bytes* out, std::string* error) {
 }
 
 bool number(const std::string& key, const std::string& text, uint32_t* out, std::string* error) {
-    char* end = nullptr;
-    long long v = parse_num(text.c_str(), &end);
-    if (text.empty() || v < 0 || v > 0xFFFFFFFFll || (end && *end)) {
+    uint64_t v = 0;
+    if (!board::read_number(text, &v) || v > 0xFFFFFFFFull) {
         *error = "bad number for " + key + ": " + text;
         return false;
     }

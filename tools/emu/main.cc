@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
             fprintf(stderr, "vorn-emu: two boards at port %s\n", slot->port.c_str());
             return kSetupStatus;
         }
-        no_access = no_access || slot->no_access;
+        no_access = no_access || slot->no_access || slot->access_delay_ms;
         slots.push_back(std::move(slot));
     }
 

@@ -38,6 +38,15 @@ enum {
     kFeature,
     kNoAccess,
     kReenumerateDelay,
+    kClaimed,
+    kClaimedFor,
+    kZlp,
+    kStall,
+    kWriteTimeout,
+    kEarlyEnd,
+    kAccessDelay,
+    kSettleDelay,
+    kNumbers,
 };
 
 const option kLongOptions[] = {
@@ -60,6 +69,15 @@ const option kLongOptions[] = {
     {"feature", required_argument, nullptr, kFeature},
     {"no-access", no_argument, nullptr, kNoAccess},
     {"reenumerate-delay", required_argument, nullptr, kReenumerateDelay},
+    {"claimed", no_argument, nullptr, kClaimed},
+    {"zlp", required_argument, nullptr, kZlp},
+    {"stall", required_argument, nullptr, kStall},
+    {"write-timeout", required_argument, nullptr, kWriteTimeout},
+    {"early-end", required_argument, nullptr, kEarlyEnd},
+    {"access-delay", required_argument, nullptr, kAccessDelay},
+    {"settle-delay", required_argument, nullptr, kSettleDelay},
+    {"numbers", required_argument, nullptr, kNumbers},
+    {"claimed-for", required_argument, nullptr, kClaimedFor},
     {"timeout", required_argument, nullptr, kTimeout},
     {"state", required_argument, nullptr, kState},
     {"verbose", no_argument, nullptr, kVerbose},
@@ -86,7 +104,32 @@ bool split_assignment(const std::string& text, std::string* name, std::string* v
     return true;
 }
 
+// The fault's command prefix for a prefix option.
+std::string* prefix_of(int option, board::Faults* f) {
+    switch (option) {
+        case kMalformed: return &f->malformed_prefix;
+        case kBadData: return &f->data_prefix;
+        case kHang: return &f->hang_prefix;
+        case kVanishOn: return &f->vanish_prefix;
+        case kZlp: return &f->zlp_prefix;
+        case kStall: return &f->stall_prefix;
+        case kWriteTimeout: return &f->write_timeout_prefix;
+        default: return &f->early_end_prefix;
+    }
+}
+
 }  // namespace
+
+void split_fail(const std::string& arg, std::string* prefix, std::string* text) {
+    prefix->clear();
+    text->clear();
+    size_t i = 0;
+    for (; i < arg.size() && arg[i] != '='; i++) {
+        if (arg[i] == '\\' && i + 1 < arg.size() && (arg[i + 1] == '=' || arg[i + 1] == '\\')) i++;
+        *prefix += arg[i];
+    }
+    if (i < arg.size()) *text = arg.substr(i + 1);
+}
 
 std::vector<std::pair<std::string, std::string>> split_args(const std::string& args) {
     std::vector<std::pair<std::string, std::string>> out;
@@ -157,10 +200,17 @@ void print_help(const char* program) {
         "      --binvar NAME=HEX     a binary variable for \"getvar:NAME\"\n"
         "      --info TEXT           an INFO line before every final reply\n"
         "      --no-access           the user may not open the board's device node\n"
+        "      --claimed             another process holds the board's interface: claims fail\n"
+        "                            with EBUSY\n"
+        "      --claimed-for MS      the same for the first MS ms after each appearance\n"
         "      --feature NAME[:ARGS] add a feature to the board (see below)\n"
+        "      --numbers FORM        how data requests write sizes and offsets: hex (default,\n"
+        "                            0x00001000), hex-upper (0X1F40), hex-mixed (0x1F40), decimal,\n"
+        "                            octal (017500) or scaled (8k, 2M, decimal otherwise)\n"
         "\n"
         "Faults (CMD is a prefix of the commands it applies to, e.g. \"getvar:\" or \"download\"):\n"
-        "      --fail CMD[=TEXT]     answer FAIL (with TEXT)\n"
+        "      --fail CMD[=TEXT]     answer FAIL (with TEXT); write \\= for a \"=\" in CMD, e.g.\n"
+        "                            'mread:status\\=finish=medium gone'\n"
         "      --malformed CMD       answer a malformed reply\n"
         "      --bad-data CMD        answer DATA where no data phase may come\n"
         "      --hang CMD            never answer (the watchdog ends the run)\n"
@@ -168,6 +218,17 @@ void print_help(const char* program) {
         "      --vanish-after N      unplug the board after N bytes of data phases\n"
         "      --short-reads N       deliver data to the host in pieces of at most N bytes\n"
         "      --fail-writes-after N fail every host transfer after the first N\n"
+        "      --zlp CMD             send a zero-length packet before the reply\n"
+        "      --stall CMD           halt the bulk-in endpoint: reads fail with EPIPE until the\n"
+        "                            host clears the halt\n"
+        "      --write-timeout CMD   the next data-phase write stops after about half its bytes\n"
+        "                            and times out\n"
+        "      --early-end CMD       a read announced by CMD (\"oem mread\") ends with OKAY after\n"
+        "                            its first portion\n"
+        "      --access-delay MS     the device node may not be opened for MS ms after each\n"
+        "                            appearance (udev applying its rule)\n"
+        "      --settle-delay MS     after a re-enumeration claims fail with ENOENT (not found)\n"
+        "                            for MS ms: the kernel is still configuring the device\n"
         "\n"
         "Features:\n",
         program);
@@ -295,9 +356,8 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 });
                 break;
             case kFail: {
-                size_t eq = arg.find('=');
-                std::string prefix = arg.substr(0, eq);
-                std::string text = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
+                std::string prefix, text;
+                split_fail(arg, &prefix, &text);
                 edit([prefix, text](Slot& s, std::string*) {
                     s.board.config.faults.fail_prefix = prefix;
                     s.board.config.faults.fail_text = text;
@@ -309,16 +369,27 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
             case kBadData:
             case kHang:
             case kVanishOn:
+            case kZlp:
+            case kStall:
+            case kWriteTimeout:
+            case kEarlyEnd:
                 if (arg.empty()) {
                     *error = name + " takes a command prefix";
                     return false;
                 }
                 edit([c, arg](Slot& s, std::string*) {
-                    board::Faults& f = s.board.config.faults;
-                    (c == kMalformed ? f.malformed_prefix
-                     : c == kBadData ? f.data_prefix
-                     : c == kHang    ? f.hang_prefix
-                                     : f.vanish_prefix) = arg;
+                    *prefix_of(c, &s.board.config.faults) = arg;
+                    return true;
+                });
+                break;
+            case kAccessDelay:
+            case kSettleDelay:
+                if (!parse_count(optarg, 0, 3600000, &n)) {
+                    *error = name + " takes milliseconds";
+                    return false;
+                }
+                edit([c, n](Slot& s, std::string*) {
+                    (c == kAccessDelay ? s.access_delay_ms : s.settle_delay_ms) = static_cast<unsigned>(n);
                     return true;
                 });
                 break;
@@ -337,8 +408,31 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                     return true;
                 });
                 break;
+            case kNumbers: {
+                board::NumberForm form;
+                if (!board::number_form_named(arg, &form)) {
+                    *error = "--numbers takes hex, hex-upper, hex-mixed, decimal, octal or scaled";
+                    return false;
+                }
+                edit([form](Slot& s, std::string*) {
+                    s.board.config.number_form = form;
+                    return true;
+                });
+                break;
+            }
             case kFeature:
                 edit([arg](Slot& s, std::string* err) { return add_feature(s, arg, err); });
+                break;
+            case kClaimed:
+            case kClaimedFor:
+                if (c == kClaimedFor && !parse_count(optarg, 1, 3600000, &n)) {
+                    *error = name + " takes milliseconds";
+                    return false;
+                }
+                edit([c, n](Slot& s, std::string*) {
+                    s.claimed_ms = c == kClaimed ? -1 : n;
+                    return true;
+                });
                 break;
             case kNoAccess:
                 edit([](Slot& s, std::string*) {

@@ -34,6 +34,8 @@ void print_help(const char* program);
 // Sets up board `index` (1-based) with its defaults and the edits that apply to it.
 bool configure_board(const Options& options, int index, Slot* slot, std::string* error);
 
+// "--fail CMD[=TEXT]": CMD ends at the first "=" that is not written "\=" ("\\" is a backslash).
+void split_fail(const std::string& arg, std::string* prefix, std::string* text);
 // Parses "key=value,key=value" (a bare word is a key with an empty value).
 std::vector<std::pair<std::string, std::string>> split_args(const std::string& args);
 // Hex text ("0601001000000000", spaces and "0x" allowed) to bytes.

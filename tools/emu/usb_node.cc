@@ -95,6 +95,8 @@ UsbNode::~UsbNode() {
     g_signal_handlers_disconnect_by_data(handler_, this);
     for (Urb& u : pending_) drop(u);
     for (Urb& u : done_) drop(u);
+    for (Urb& u : stuck_) drop(u);
+    release_claims();
     g_object_unref(handler_);
 }
 
@@ -114,23 +116,7 @@ gboolean UsbNode::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoi
 void UsbNode::on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     UsbNode* node = static_cast<UsbNode*>(self);
     std::lock_guard<std::mutex> hold(node->lock_);
-    // A process that ends with transfers in flight: the kernel cancels them and drops its claims.
-    for (auto* list : {&node->pending_, &node->done_}) {
-        for (auto it = list->begin(); it != list->end();) {
-            if (it->client == client) {
-                node->drop(*it);
-                it = list->erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto it = node->claims_.begin(); it != node->claims_.end();) {
-        if (it->second.get() == client)
-            it = node->claims_.erase(it);
-        else
-            ++it;
-    }
+    node->forget_client(client);
 }
 
 void UsbNode::handle(UMockdevIoctlClient* client) {
@@ -165,10 +151,11 @@ void UsbNode::handle(UMockdevIoctlClient* client) {
         case USBDEVFS_IOCTL:
             // Detaching a kernel driver that is not there.
             return umockdev_ioctl_client_complete(client, -1, ENODATA);
-        case USBDEVFS_SETINTERFACE:
-        case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESETEP:
+            return clear_halt(client);
+        case USBDEVFS_SETINTERFACE:
+        case USBDEVFS_SETCONFIGURATION:
             return umockdev_ioctl_client_complete(client, 0, 0);
         case USBDEVFS_RESET:
             return umockdev_ioctl_client_complete(client, 0, 0);
@@ -191,9 +178,11 @@ void UsbNode::get_driver(UMockdevIoctlClient* client) {
     auto* request = reinterpret_cast<usbdevfs_getdriver*>(data->data);
     auto claim = claims_.find(request->interface);
     // The test bed does not always report a process that has ended; its connection tells.
-    if (claim != claims_.end() && !umockdev_ioctl_client_get_connected(claim->second.get()))
-        claims_.erase(claim);
-    bool bound = claims_.count(request->interface) != 0;
+    if (claim != claims_.end() && !umockdev_ioctl_client_get_connected(claim->second))
+        forget_client(claim->second);
+    const gint64 until = claimed_elsewhere_until_;
+    const bool elsewhere = until < 0 || (until > 0 && g_get_monotonic_time() < until);
+    bool bound = elsewhere || claims_.count(request->interface) != 0;
     if (bound) snprintf(request->driver, sizeof(request->driver), "usbfs");
     g_object_unref(data);
     umockdev_ioctl_client_complete(client, bound ? 0 : -1, bound ? 0 : ENODATA);
@@ -211,17 +200,74 @@ int UsbNode::claim(UMockdevIoctlClient* client, bool claim_it) {
     memcpy(&ifc, num->data, sizeof(ifc));
     g_object_unref(num);
     if (ifc != 0) return EINVAL;
-    // A process that ended without releasing its claim is only noticed some time after its
-    // end, so a claim by the next process simply takes the interface over.
-    if (claim_it) {
-        claims_.erase(ifc);
-        claims_.emplace(ifc, ClientRef(client));
-        return 0;
-    }
+    if (claim_it) return take_claim(ifc, client);
     auto it = claims_.find(ifc);
-    if (it == claims_.end() || it->second.get() != client) return EINVAL;
+    if (it == claims_.end() || it->second != client) return EINVAL;
+    g_object_unref(it->second);
     claims_.erase(it);
     return 0;
+}
+
+// As with the kernel, an interface belongs to one open file at a time: a second one gets EBUSY
+// until the holder releases it, closes the node or ends.
+int UsbNode::take_claim(unsigned ifc, UMockdevIoctlClient* client) {
+    if (unconfigured_until_ && g_get_monotonic_time() < unconfigured_until_) return ENOENT;
+    const gint64 until = claimed_elsewhere_until_;
+    if (until < 0 || (until > 0 && g_get_monotonic_time() < until)) return EBUSY;
+    auto it = claims_.find(ifc);
+    if (it != claims_.end() && it->second != client) {
+        // The holder's end is normally reported at once ("client-vanished"); a connection that
+        // is already down is not waited for.
+        if (umockdev_ioctl_client_get_connected(it->second)) return EBUSY;
+        forget_client(it->second);
+    }
+    if (claims_.count(ifc) == 0) claims_[ifc] = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    return 0;
+}
+
+void UsbNode::release_claims() {
+    for (auto& c : claims_) g_object_unref(c.second);
+    claims_.clear();
+}
+
+void UsbNode::forget_client(UMockdevIoctlClient* client) {
+    // The kernel cancels the transfers of a file that is closed and drops its claims.
+    for (auto* list : {&pending_, &done_, &stuck_}) {
+        for (auto it = list->begin(); it != list->end();) {
+            if (it->client == client) {
+                drop(*it);
+                it = list->erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto it = claims_.begin(); it != claims_.end();) {
+        if (it->second == client) {
+            g_object_unref(it->second);
+            it = claims_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void UsbNode::clear_halt(UMockdevIoctlClient* client) {
+    GError* error = nullptr;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
+    if (!num) {
+        g_clear_error(&error);
+        return umockdev_ioctl_client_complete(client, -1, EFAULT);
+    }
+    unsigned endpoint = 0;
+    memcpy(&endpoint, num->data, sizeof(endpoint));
+    g_object_unref(num);
+    if (endpoint != kEndpointIn && endpoint != kEndpointOut)
+        return umockdev_ioctl_client_complete(client, -1, EINVAL);
+    board_.clear_halt(endpoint == kEndpointIn);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    pump();
 }
 
 void UsbNode::submit(UMockdevIoctlClient* client) {
@@ -256,13 +302,15 @@ void UsbNode::submit(UMockdevIoctlClient* client) {
         return umockdev_ioctl_client_complete(client, -1, EINVAL);
     }
     auto claim = claims_.find(0);
-    if (claim == claims_.end() || claim->second.get() != client) {
+    if (claim == claims_.end() || claim->second != client) {
         if (urb->type == USBDEVFS_URB_TYPE_BULK) {
             drop(u);
             return umockdev_ioctl_client_complete(client, -1, EINVAL);
         }
     }
-    urb->status = -EINPROGRESS;
+    // The URB goes back to its process with what changed since it came; a status set to
+    // -EINPROGRESS here would stay there when the transfer ends with status 0 and nothing moved
+    // (a zero-length packet). The process does not look at it before the reap anyway.
     urb->actual_length = 0;
     umockdev_ioctl_client_complete(client, 0, 0);
     if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -314,12 +362,35 @@ void UsbNode::control(Urb& u) {
     finish(u, 0, static_cast<int>(n));
 }
 
+namespace {
+
+// The URB status the kernel gives for a transfer the board failed.
+int urb_status(int error) {
+    switch (error) {
+        case ENODEV: return -ESHUTDOWN;
+        case EPIPE: return -EPIPE;
+        case EOVERFLOW: return -EOVERFLOW;
+        default: return -EPROTO;
+    }
+}
+
+}  // namespace
+
 void UsbNode::bulk_out(Urb& u) {
     usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
     size_t len = static_cast<size_t>(urb->buffer_length);
-    long n = board_.host_write(u.buffer ? u.buffer->data : nullptr, len);
-    if (n < 0) return finish(u, errno == ENODEV ? -ESHUTDOWN : -EPROTO, 0);
-    finish(u, 0, static_cast<int>(static_cast<size_t>(n) > len ? len : static_cast<size_t>(n)));
+    board::Transfer t = board_.host_out(u.buffer ? u.buffer->data : nullptr, len);
+    const int moved = static_cast<int>(t.count > len ? len : t.count);
+    if (t.error == ETIMEDOUT) {
+        // The board takes no more packets: the URB stays in flight until the host gives up on it
+        // and takes it back, with what went through.
+        urb->actual_length = moved;
+        stuck_.push_back(u);
+    } else if (t.error) {
+        finish(u, urb_status(t.error), moved);
+    } else {
+        finish(u, 0, moved);
+    }
     // What the host sent may have let the board answer a transfer that was waiting.
     pump();
 }
@@ -328,15 +399,12 @@ void UsbNode::pump() {
     while (!pending_.empty() && !unplugged_) {
         Urb& u = pending_.front();
         usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
-        long n = board_.host_read(u.buffer ? u.buffer->data : nullptr,
-                                  static_cast<size_t>(urb->buffer_length));
-        if (n == 0) return;
+        board::Transfer t = board_.host_in(u.buffer ? u.buffer->data : nullptr,
+                                           static_cast<size_t>(urb->buffer_length));
+        if (!t.ready) return;
         Urb taken = u;
         pending_.erase(pending_.begin());
-        if (n < 0)
-            finish(taken, errno == ENODEV ? -ESHUTDOWN : -EPROTO, 0);
-        else
-            finish(taken, 0, static_cast<int>(n));
+        finish(taken, t.error ? urb_status(t.error) : 0, static_cast<int>(t.count));
     }
 }
 
@@ -359,7 +427,9 @@ void UsbNode::unplug() {
     unplugged_ = true;
     for (Urb& u : pending_) finish(u, -ESHUTDOWN, 0);
     pending_.clear();
-    claims_.clear();
+    for (Urb& u : stuck_) finish(u, -ESHUTDOWN, reinterpret_cast<usbdevfs_urb*>(u.urb->data)->actual_length);
+    stuck_.clear();
+    release_claims();
 }
 
 void UsbNode::reap(UMockdevIoctlClient* client) {
@@ -400,6 +470,14 @@ void UsbNode::discard(UMockdevIoctlClient* client) {
             Urb u = *it;
             pending_.erase(it);
             finish(u, -ENOENT, 0);
+            return umockdev_ioctl_client_complete(client, 0, 0);
+        }
+    }
+    for (auto it = stuck_.begin(); it != stuck_.end(); ++it) {
+        if (it->client == client && it->urb->client_addr == address) {
+            Urb u = *it;
+            stuck_.erase(it);
+            finish(u, -ENOENT, reinterpret_cast<usbdevfs_urb*>(u.urb->data)->actual_length);
             return umockdev_ioctl_client_complete(client, 0, 0);
         }
     }

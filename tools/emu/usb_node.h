@@ -35,26 +35,6 @@ struct UsbLook {
 // The device and configuration descriptors, as the kernel shows them in sysfs.
 board::Bytes usb_descriptor_blob(const UsbLook& look);
 
-// A client of the test bed, kept alive while a claim names it.
-class ClientRef {
-  public:
-    explicit ClientRef(UMockdevIoctlClient* client) : client_(client) { g_object_ref(client_); }
-    ~ClientRef() {
-        if (client_) g_object_unref(client_);
-    }
-    ClientRef(ClientRef&& other) noexcept : client_(other.client_) { other.client_ = nullptr; }
-    ClientRef& operator=(ClientRef&& other) noexcept {
-        std::swap(client_, other.client_);
-        return *this;
-    }
-    ClientRef(const ClientRef&) = delete;
-    ClientRef& operator=(const ClientRef&) = delete;
-    UMockdevIoctlClient* get() const { return client_; }
-
-  private:
-    UMockdevIoctlClient* client_;
-};
-
 class UsbNode {
   public:
     // `on_gone` runs on the worker thread, with the lock held, once the board has gone from
@@ -70,6 +50,11 @@ class UsbNode {
     // with ENODEV. Call with the lock held.
     void unplug();
     bool unplugged() const { return unplugged_; }
+    // Another process holds the board's interface (as when a second program has it open): every
+    // claim fails with EBUSY until `until_us` on the monotonic clock; -1 for ever.
+    void claim_elsewhere(gint64 until_us) { claimed_elsewhere_until_ = until_us; }
+    // Until `until_us` the device has no active configuration: claims fail with ENOENT.
+    void unconfigured(gint64 until_us) { unconfigured_until_ = until_us; }
 
     // Requests that were not understood (for the tool's diagnostics).
     std::vector<unsigned long> unknown_requests;
@@ -87,8 +72,12 @@ class UsbNode {
     void submit(UMockdevIoctlClient* client);
     void reap(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client);
+    void clear_halt(UMockdevIoctlClient* client);
     int claim(UMockdevIoctlClient* client, bool claim_it);
     void get_driver(UMockdevIoctlClient* client);
+    int take_claim(unsigned ifc, UMockdevIoctlClient* client);
+    void forget_client(UMockdevIoctlClient* client);
+    void release_claims();
     void control(Urb& urb);
     void bulk_out(Urb& urb);
     void pump();
@@ -105,8 +94,12 @@ class UsbNode {
     // IN transfers waiting for the board, and transfers done but not reaped yet, in order.
     std::vector<Urb> pending_;
     std::vector<Urb> done_;
-    // Which client holds the claim of each interface.
-    std::map<unsigned, ClientRef> claims_;
+    // OUT transfers the board stopped taking part way; they end when the host discards them.
+    std::vector<Urb> stuck_;
+    // Which client (one open of the node) holds the claim of each interface, a reference held.
+    std::map<unsigned, UMockdevIoctlClient*> claims_;
+    gint64 claimed_elsewhere_until_ = 0;
+    gint64 unconfigured_until_ = 0;
 };
 
 }  // namespace emu

@@ -1,0 +1,22 @@
+// An output file that appears only when it is whole: the bytes go to a temporary file in the
+// target's folder, which replaces the target only once everything was written and flushed. A
+// failed transfer leaves neither a file that looks like a good dump nor an emptied old one.
+#pragma once
+#include <sys/types.h>
+
+// A plain record, so that the action queue can own it as one heap block.
+struct StagedOutput {
+    int fd;
+    // Empty when the bytes go straight to the target (a device or FIFO, nothing to replace).
+    char temp[4096 + 32];
+    char target[4096];
+};
+
+// Creates the temporary file (with `mode`, as an open with O_CREAT would) next to `target`, or
+// opens a target that is not a regular file for writing. 0, or -1 with errno set.
+int staged_output_open(StagedOutput* out, const char* target, mode_t mode);
+// Flushes the bytes to the disk and puts them in place of the target; 0, or -1 (errno set, the
+// temporary file removed, the old target untouched).
+int staged_output_commit(StagedOutput* out);
+// Drops the temporary file; the target stays as it was.
+void staged_output_discard(StagedOutput* out);
