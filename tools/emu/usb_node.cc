@@ -39,6 +39,20 @@ board::Bytes string_descriptor(const std::string& text) {
     return b;
 }
 
+// The request's argument when it points at an unsigned int (an interface, an endpoint).
+bool unsigned_arg(UMockdevIoctlClient* client, unsigned* out) {
+    GError* error = nullptr;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
+    if (!num) {
+        g_clear_error(&error);
+        return false;
+    }
+    memcpy(out, num->data, sizeof(*out));
+    g_object_unref(num);
+    return true;
+}
+
 // The processes that have `file` open, from /proc.
 std::vector<int> processes_with_open(const std::string& file) {
     std::vector<int> pids;
@@ -211,16 +225,8 @@ void UsbNode::handle(UMockdevIoctlClient* client) {
 }
 
 int UsbNode::claim(UMockdevIoctlClient* client, bool claim_it) {
-    GError* error = nullptr;
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
-    if (!num) {
-        g_clear_error(&error);
-        return EFAULT;
-    }
     unsigned ifc = 0;
-    memcpy(&ifc, num->data, sizeof(ifc));
-    g_object_unref(num);
+    if (!unsigned_arg(client, &ifc)) return EFAULT;
     if (ifc != 0) return EINVAL;
     if (claim_it) return take_claim(ifc, client);
     auto it = claims_.find(ifc);
@@ -282,16 +288,8 @@ void UsbNode::forget_client(UMockdevIoctlClient* client) {
 }
 
 void UsbNode::clear_halt(UMockdevIoctlClient* client) {
-    GError* error = nullptr;
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
-    if (!num) {
-        g_clear_error(&error);
-        return umockdev_ioctl_client_complete(client, -1, EFAULT);
-    }
     unsigned endpoint = 0;
-    memcpy(&endpoint, num->data, sizeof(endpoint));
-    g_object_unref(num);
+    if (!unsigned_arg(client, &endpoint)) return umockdev_ioctl_client_complete(client, -1, EFAULT);
     if (endpoint != kEndpointIn && endpoint != kEndpointOut)
         return umockdev_ioctl_client_complete(client, -1, EINVAL);
     board_.clear_halt(endpoint == kEndpointIn);
