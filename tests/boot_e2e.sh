@@ -18,14 +18,19 @@ mkdir -p "$work"
 PATH=$(dirname "$vorn"):$PATH
 export PATH
 
+# Seeded test data, never /dev/urandom: VORN_TEST_SEED when set; a failure prints the seed.
+seed=${VORN_TEST_SEED:-20261208}
+gen() { LC_ALL=C awk -v n="$1" -v s="$((seed + $2))" 'BEGIN { srand(s); for (i = 0; i < n; i++) printf "%c", int(rand() * 256) }'; }
+
 file=$work/boot.bin
 # An odd size, so that the last portion of each stage is short.
 size=40961
-head -c $size /dev/urandom >"$file"
+gen $size 1 >"$file"
 state=$work/state/board1
 
 fail() {
     echo "FAIL ($case): $*"
+    echo "(test data seed $seed)"
     echo "--- vorn and vorn-emu said:"
     cat "$work/err"
     [ -f "$state/boot.txt" ] && { echo "--- boot.txt:"; cat "$state/boot.txt"; }

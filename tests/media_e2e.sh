@@ -27,8 +27,12 @@ PATH=$(dirname "$vorn"):$PATH
 export PATH
 state=$work/state/board1
 
+# Seeded test data, never /dev/urandom: VORN_TEST_SEED when set; a failure prints the seed.
+seed=${VORN_TEST_SEED:-20261208}
+gen() { LC_ALL=C awk -v n="$1" -v s="$((seed + $2))" 'BEGIN { srand(s); for (i = 0; i < n; i++) printf "%c", int(rand() * 256) }'; }
 fail() {
     echo "FAIL ($case): $*"
+    echo "(test data seed $seed)"
     echo "--- vorn and vorn-emu said:"
     cat "$work/err"
     [ -f "$state/media.txt" ] && { echo "--- media.txt:"; head -50 "$state/media.txt"; }
@@ -64,8 +68,8 @@ run() {
 # An ext4 file system with some files, 6 MiB + 12 KiB: not a multiple of 128 KiB.
 make_ext4() {
     mkdir -p "$work/tree/sub"
-    head -c 1000000 /dev/urandom >"$work/tree/a.bin"
-    head -c 777777 /dev/urandom >"$work/tree/sub/b.bin"
+    gen 1000000 1 >"$work/tree/a.bin"
+    gen 777777 2 >"$work/tree/sub/b.bin"
     echo "hello from the image" >"$work/tree/hello.txt"
     mke2fs -q -F -t ext4 -b 4096 -d "$work/tree" "$work/fs.img" 1539 >/dev/null 2>&1 || fail "mke2fs"
     [ "$(stat -c %s "$work/fs.img")" = 6303744 ] || fail "unexpected image size"
@@ -138,7 +142,7 @@ stream)
     done
     ;;
 slices)
-    head -c 700000 /dev/urandom >"$work/f.bin"
+    gen 700000 3 >"$work/f.bin"
     # Bytes 0x10000..0x2ffff of the file into the partition at 0x1000, then read back from there.
     rc=$(run 60 --feature "media:part=store/boot/1M,portion=0x7000" -- sh -c \
         'vorn oem mwrite 0x20000 normal store boot 0x1000 && vorn mwrite "$0" 0x20000 0x10000 &&
@@ -150,7 +154,7 @@ slices)
     media_has "completed=mwrite normal store/boot 0x1000 0x20000"
     ;;
 vanish)
-    head -c 3000000 /dev/urandom >"$work/img.bin"
+    gen 3000000 4 >"$work/img.bin"
     rc=$(run 60 --vanish-after 1500000 --feature "media:portion=0x100000" -- \
         vorn partition -p boot -f "$work/img.bin")
     [ "$rc" != 0 ] || fail "a vanished board reported success"
@@ -167,7 +171,7 @@ vanish)
     [ "$(ls -A "$work" | grep -c part)" = 0 ] || fail "a failed upload left a partial file"
     ;;
 fail)
-    head -c 300000 /dev/urandom >"$work/img.bin"
+    gen 300000 5 >"$work/img.bin"
     rc=$(run 60 --fail "mwrite:=medium busy" --feature media -- vorn partition -p boot -f "$work/img.bin")
     [ "$rc" != 0 ] || fail "a failing board reported success"
     has "ERR[VXN]fail in send mwrite cmd[mwrite:verify=addsum]"
@@ -177,7 +181,7 @@ fail)
 huge)
     # 4 GiB + 1 MiB of holes, with data in its last MiB; the disk holds only that MiB.
     size=4296015872
-    head -c 1048576 /dev/urandom >"$work/tail.bin"
+    gen 1048576 6 >"$work/tail.bin"
     dd if="$work/tail.bin" of="$work/huge.img" bs=1048576 seek=4096 conv=notrunc 2>/dev/null
     [ "$(stat -c %s "$work/huge.img")" = $size ] || fail "unexpected image size"
     ask="ask=0x100000000+0x100000,ask=0xfffe0000+0x40000,ask=0x0+0x20000,ask=0x100080000+0x7ffff"

@@ -68,9 +68,9 @@ TEST(Queue, SuccessfulActionsPrintMessageCommandAndTiming) {
     fb_queue_wait_for_disconnect();
     auto [r, err] = run(b);
     EXPECT_EQ(0, r);
-    // The times are whatever the machine took; only their form is fixed.
-    EXPECT_TRUE(std::regex_search(err, std::regex("^\\.\\.\\.\ncmd\\[oem hi\\]\nresponse:\nOKAY \\[ *\\d+\\.\\d{3}s\\]\n"
-                                                 "just a notice\nfinished\\. total time: \\d+\\.\\d{3}s")))
+    // The format of the timings, not their figures: a loaded machine may take a while.
+    EXPECT_TRUE(std::regex_match(err, std::regex("\\.\\.\\.\ncmd\\[oem hi\\]\nresponse:\nOKAY \\[ *\\d+\\.\\d{3}s\\]\n"
+                                                 "just a notice\nfinished\\. total time: \\d+\\.\\d{3}s\n")))
         << err;
 }
 

@@ -5,10 +5,13 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <getopt.h>
 #include <unistd.h>
 
 #include "cli/vorn_main.h"
 #include "engine/action.h"
+#include "protocol/exchange.h"
+#include "util/platform.h"
 
 namespace testsupport {
 
@@ -64,13 +67,33 @@ board::Bytes pattern(size_t size, uint32_t seed) {
 }
 
 FedPipe::FedPipe(const std::string& content) {
-    EXPECT_EQ(0, pipe(fds));
+    EXPECT_EQ(0, make_pipe(fds));
     EXPECT_EQ((ssize_t)content.size(), write(fds[1], content.data(), content.size()));
     close(fds[1]);
     path = "/dev/fd/" + std::to_string(fds[0]);
 }
 
 FedPipe::~FedPipe() { close(fds[0]); }
+
+namespace {
+
+// The one place where the tool's process-wide state is put back before every test, so that the
+// tests pass in any order and all in one process: the action queue, the error text and getopt.
+class FreshState : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override {
+        fb_queue_reset();
+        fb_set_error("%s", "");
+        optind = 0;
+        opterr = 1;
+    }
+};
+
+const bool kFreshStateInstalled = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new FreshState);
+    return true;
+}();
+
+}  // namespace
 
 uint32_t test_seed() {
     const char* text = getenv("VORN_TEST_SEED");

@@ -147,9 +147,9 @@ Transfer Board::deliver(Packet& pkt, void* data, size_t len) {
     size_t n = len < left ? len : (size_t)left;
     if (pkt.raw && config.faults.short_read_limit && n > config.faults.short_read_limit)
         n = config.faults.short_read_limit;
-    // A reply is one packet; a data phase goes in whole packets. Either way, a packet that does not
-    // fit in what the host asked for overflows its buffer.
-    const bool overflow = pkt.raw ? (n < left && n == len && len % kPacketSize != 0) : left > len;
+    // Replies and data phases alike go in packets of kPacketSize: a read that ends inside a packet
+    // overflows the host's buffer, one that ends on a packet's end leaves the rest for the next.
+    const bool overflow = n < left && n == len && len % kPacketSize != 0;
     if (overflow) {
         t.error = EOVERFLOW;
         return t;

@@ -2,11 +2,15 @@
 
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
+#include <dirent.h>
+#include <linux/limits.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace emu {
@@ -33,6 +37,60 @@ board::Bytes string_descriptor(const std::string& text) {
     b.push_back(USB_DT_STRING);
     for (size_t i = 0; i < n; i++) put16(b, static_cast<unsigned char>(text[i]));
     return b;
+}
+
+// The request's argument when it points at an unsigned int (an interface, an endpoint).
+bool unsigned_arg(UMockdevIoctlClient* client, unsigned* out) {
+    GError* error = nullptr;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
+    if (!num) {
+        g_clear_error(&error);
+        return false;
+    }
+    memcpy(out, num->data, sizeof(*out));
+    g_object_unref(num);
+    return true;
+}
+
+// The processes that have `file` open, from /proc.
+std::vector<int> processes_with_open(const std::string& file) {
+    std::vector<int> pids;
+    DIR* proc = opendir("/proc");
+    if (!proc || file.empty()) {
+        if (proc) closedir(proc);
+        return pids;
+    }
+    while (dirent* e = readdir(proc)) {
+        const int pid = atoi(e->d_name);
+        if (pid <= 0) continue;
+        const std::string fd_dir = std::string("/proc/") + e->d_name + "/fd";
+        DIR* fds = opendir(fd_dir.c_str());
+        if (!fds) continue;
+        while (dirent* f = readdir(fds)) {
+            char target[PATH_MAX];
+            const std::string link = fd_dir + "/" + f->d_name;
+            ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+            if (n > 0 && file.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) {
+                pids.push_back(pid);
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return pids;
+}
+
+// True while the process runs (an ended one that waits to be reaped does not count).
+bool process_runs(int pid) {
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* f = fopen(stat.c_str(), "re");
+    if (!f) return false;
+    char state = 0;
+    const int got = fscanf(f, "%*d (%*[^)]) %c", &state);
+    fclose(f);
+    return got == 1 && state != 'Z' && state != 'X';
 }
 
 }  // namespace
@@ -189,16 +247,8 @@ void UsbNode::get_driver(UMockdevIoctlClient* client) {
 }
 
 int UsbNode::claim(UMockdevIoctlClient* client, bool claim_it) {
-    GError* error = nullptr;
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
-    if (!num) {
-        g_clear_error(&error);
-        return EFAULT;
-    }
     unsigned ifc = 0;
-    memcpy(&ifc, num->data, sizeof(ifc));
-    g_object_unref(num);
+    if (!unsigned_arg(client, &ifc)) return EFAULT;
     if (ifc != 0) return EINVAL;
     if (claim_it) return take_claim(ifc, client);
     auto it = claims_.find(ifc);
@@ -216,14 +266,21 @@ int UsbNode::take_claim(unsigned ifc, UMockdevIoctlClient* client) {
     if (until < 0 || (until > 0 && g_get_monotonic_time() < until)) return EBUSY;
     auto it = claims_.find(ifc);
     if (it != claims_.end() && it->second != client) {
-        // The holder's end is normally reported at once ("client-vanished"); a connection that
-        // is already down is not waited for.
-        if (umockdev_ioctl_client_get_connected(it->second)) return EBUSY;
+        // The holder's end is normally reported at once ("client-vanished"), but not always
+        // while its connection is busy; so a holder whose process has ended lets go as well.
+        if (umockdev_ioctl_client_get_connected(it->second) && holder_alive()) return EBUSY;
         forget_client(it->second);
     }
-    if (claims_.count(ifc) == 0) claims_[ifc] = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    if (claims_.count(ifc) == 0) {
+        claims_[ifc] = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+        // Only a process that alone had the node open is known to be the holder.
+        std::vector<int> openers = processes_with_open(file_);
+        holder_pid_ = openers.size() == 1 ? openers[0] : 0;
+    }
     return 0;
 }
+
+bool UsbNode::holder_alive() const { return holder_pid_ == 0 || process_runs(holder_pid_); }
 
 void UsbNode::release_claims() {
     for (auto& c : claims_) g_object_unref(c.second);
@@ -253,16 +310,8 @@ void UsbNode::forget_client(UMockdevIoctlClient* client) {
 }
 
 void UsbNode::clear_halt(UMockdevIoctlClient* client) {
-    GError* error = nullptr;
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData* num = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
-    if (!num) {
-        g_clear_error(&error);
-        return umockdev_ioctl_client_complete(client, -1, EFAULT);
-    }
     unsigned endpoint = 0;
-    memcpy(&endpoint, num->data, sizeof(endpoint));
-    g_object_unref(num);
+    if (!unsigned_arg(client, &endpoint)) return umockdev_ioctl_client_complete(client, -1, EFAULT);
     if (endpoint != kEndpointIn && endpoint != kEndpointOut)
         return umockdev_ioctl_client_complete(client, -1, EINVAL);
     board_.clear_halt(endpoint == kEndpointIn);

@@ -53,6 +53,8 @@ class UsbNode {
     // Another process holds the board's interface (as when a second program has it open): every
     // claim fails with EBUSY until `until_us` on the monotonic clock; -1 for ever.
     void claim_elsewhere(gint64 until_us) { claimed_elsewhere_until_ = until_us; }
+    // The file behind the node, by which the processes that have it open are found.
+    void set_file(const std::string& path) { file_ = path; }
     // Until `until_us` the device has no active configuration: claims fail with ENOENT.
     void unconfigured(gint64 until_us) { unconfigured_until_ = until_us; }
 
@@ -78,6 +80,7 @@ class UsbNode {
     int take_claim(unsigned ifc, UMockdevIoctlClient* client);
     void forget_client(UMockdevIoctlClient* client);
     void release_claims();
+    bool holder_alive() const;
     void control(Urb& urb);
     void bulk_out(Urb& urb);
     void pump();
@@ -99,6 +102,9 @@ class UsbNode {
     // Which client (one open of the node) holds the claim of each interface, a reference held.
     std::map<unsigned, UMockdevIoctlClient*> claims_;
     gint64 claimed_elsewhere_until_ = 0;
+    std::string file_;
+    // The process that holds the claim, when it could be told (0: unknown).
+    int holder_pid_ = 0;
     gint64 unconfigured_until_ = 0;
 };
 
