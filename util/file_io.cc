@@ -64,12 +64,11 @@ long long sized_input_size(int fd) {
 }
 
 int open_sized_input(const char* path, long long* size) {
-    // Without O_NONBLOCK the open of a FIFO waits for a writer that may never come.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // An open that waited for a FIFO's writer might never return.
+    int fd = open_without_waiting(path, O_RDONLY);
     if (fd < 0) return -2;
     *size = sized_input_size(fd);
-    int flags = *size < 0 ? -1 : fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (*size < 0) {
         int err = errno;
         close(fd);
         errno = err;

@@ -36,6 +36,18 @@ int open_host_file(const char* path, int flags, int mode = 0);
 // few unique characters, with the permissions a new file usually gets; the descriptor, or -1
 // with errno set. *path receives the name.
 int make_temp_file(const std::string& prefix, std::string* path);
+// open_host_file that does not wait for the other end of a FIFO (an open for reading fails or
+// returns at once, one for writing fails with ENXIO without a reader); the descriptor then reads
+// and writes as usual, waiting for data.
+int open_without_waiting(const char* path, int flags);
+// Writes what the system holds of the file to its disk; 0, or -1 with errno set.
+int flush_to_disk(int fd);
+// The file a path names, with a symbolic link followed (the path itself where there is none), so
+// that replacing it keeps the link.
+std::string link_target(const char* path);
+// Gives the file open as fd the permissions of the file `like` where that exists, else `mode` as
+// a new file of open(2) would get it.
+void keep_file_mode(int fd, const char* like, int mode);
 // Renames `from` to `to`, replacing a file that is there already; 0, or -1 with errno set.
 int replace_file(const char* from, const char* to);
 

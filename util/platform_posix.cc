@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cstdio>
 #include <ctime>
+#include <climits>
 #include <vector>
 
 void platform_debugger_output(const char*) {
@@ -87,4 +88,37 @@ const char* error_text(int errnum) {
 
 int make_dir(const char* path) {
     return mkdir(path, 0755);
+}
+
+int open_without_waiting(const char* path, int flags) {
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int now = fcntl(fd, F_GETFL);
+    if (now < 0 || fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+int flush_to_disk(int fd) { return fsync(fd); }
+
+std::string link_target(const char* path) {
+    char real[PATH_MAX];
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && realpath(path, real)) return real;
+    return path;
+}
+
+void keep_file_mode(int fd, const char* like, int mode) {
+    struct stat st;
+    if (stat(like, &st) == 0 && S_ISREG(st.st_mode)) {
+        fchmod(fd, st.st_mode & 07777);
+        return;
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, (mode_t)mode & 07777 & ~mask);
 }

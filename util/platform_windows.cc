@@ -112,3 +112,14 @@ const char* error_text(int errnum) {
 int make_dir(const char* path) {
     return _mkdir(path);
 }
+
+// Windows has no FIFOs that an open could wait for.
+int open_without_waiting(const char* path, int flags) { return open_host_file(path, flags); }
+
+int flush_to_disk(int fd) { return _commit(fd); }
+
+// Links are rare on Windows and replacing one replaces the link, which is what MoveFileEx does.
+std::string link_target(const char* path) { return path; }
+
+// A new file takes the permissions of its folder: there is no mode to carry over.
+void keep_file_mode(int, const char*, int) {}

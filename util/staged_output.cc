@@ -9,6 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "util/platform.h"
+
 namespace {
 
 // A target that exists and is not a regular file (a terminal, /dev/null, a FIFO) is written
@@ -18,28 +22,26 @@ bool write_directly(const char* target) {
     return stat(target, &st) == 0 && !S_ISREG(st.st_mode);
 }
 
-// The file that a rename must replace: a symbolic link is followed, so the link stays.
-void resolve_target(const char* target, char* out, size_t size) {
-    char real[PATH_MAX];
-    struct stat st;
-    if (lstat(target, &st) == 0 && S_ISLNK(st.st_mode) && realpath(target, real))
-        snprintf(out, size, "%s", real);
-    else
-        snprintf(out, size, "%s", target);
-}
-
-int create_temp(StagedOutput* out, mode_t mode) {
+int create_temp(StagedOutput* out) {
     const char* slash = strrchr(out->target, '/');
     int dir_len = slash ? (int)(slash - out->target + 1) : 0;
     const char* base = slash ? slash + 1 : out->target;
-    for (int attempt = 0; attempt < 100; attempt++) {
-        snprintf(out->temp, sizeof(out->temp), "%.*s.%s.%d-%d.part", dir_len, out->target, base,
-                 (int)getpid(), attempt);
-        out->fd = open(out->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (out->fd >= 0 || errno != EEXIST) break;
+    char prefix[sizeof(out->temp)];
+    snprintf(prefix, sizeof(prefix), "%.*s.%s.part-", dir_len, out->target, base);
+    std::string path;
+    out->fd = make_temp_file(prefix, &path);
+    if (out->fd < 0 || path.size() >= sizeof(out->temp)) {
+        if (out->fd >= 0) {
+            close(out->fd);
+            unlink(path.c_str());
+            out->fd = -1;
+            errno = ENAMETOOLONG;
+        }
+        out->temp[0] = '\0';
+        return -1;
     }
-    if (out->fd < 0) out->temp[0] = '\0';
-    return out->fd < 0 ? -1 : 0;
+    snprintf(out->temp, sizeof(out->temp), "%s", path.c_str());
+    return 0;
 }
 
 }  // namespace
@@ -54,19 +56,13 @@ int staged_output_open(StagedOutput* out, const char* target, mode_t mode) {
     if (write_directly(target)) {
         snprintf(out->target, sizeof(out->target), "%s", target);
         // A FIFO without a reader would block the open for good; it fails with ENXIO instead.
-        out->fd = open(target, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        int flags = out->fd < 0 ? -1 : fcntl(out->fd, F_GETFL);
-        if (flags < 0 || fcntl(out->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            staged_output_discard(out);
-            return -1;
-        }
-        return 0;
+        out->fd = open_without_waiting(target, O_WRONLY);
+        return out->fd < 0 ? -1 : 0;
     }
-    resolve_target(target, out->target, sizeof(out->target));
-    if (create_temp(out, mode) != 0) return -1;
-    // A replaced file keeps the permissions it had.
-    struct stat st;
-    if (stat(out->target, &st) == 0 && S_ISREG(st.st_mode)) fchmod(out->fd, st.st_mode & 07777);
+    snprintf(out->target, sizeof(out->target), "%s", link_target(target).c_str());
+    if (create_temp(out) != 0) return -1;
+    // A replaced file keeps the permissions it had; a new one gets those asked for.
+    keep_file_mode(out->fd, out->target, (int)mode);
     return 0;
 }
 
@@ -74,13 +70,13 @@ int staged_output_commit(StagedOutput* out) {
     int fd = out->fd;
     out->fd = -1;
     if (!out->temp[0]) return fd >= 0 ? close(fd) : 0;
-    int r = fsync(fd);
+    int r = flush_to_disk(fd);
     int err = errno;
     if (close(fd) != 0 && r == 0) {
         r = -1;
         err = errno;
     }
-    if (r == 0 && rename(out->temp, out->target) == 0) {
+    if (r == 0 && replace_file(out->temp, out->target) == 0) {
         out->temp[0] = '\0';
         return 0;
     }
