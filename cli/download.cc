@@ -56,7 +56,7 @@ int queue_boot_loader(const char* path, bool bl1) {
 // substitution reports no size), but never more than one byte past what is used. An empty key is
 // refused: a failed key-generation step must not become a key of zeros burnt for good.
 int queue_key(const char* path, long long size, long long offset) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open_host_file(path, O_RDONLY);
     if (fd < 0) {
         qrx_log_out("ERR[VXN]", "Fail in open file(%s), err(%s)\n", path, strerror(errno));
         return -404;

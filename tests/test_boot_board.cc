@@ -5,6 +5,8 @@
 
 #include "protocol/exchange.h"
 #include "util/add_sum.h"
+#include "util/file_io.h"
+#include "util/platform.h"
 
 using board::BootConfig;
 using board::BootRequest;
@@ -138,10 +140,10 @@ TEST(BootStages, SavesWhatHappenedForTheEmulatorsFinalState) {
 TEST(BootStages, ABootLoaderFileOver4GiB) {
     Rig rig(id(5, 0, 0), 0x9000);
     std::string big = testsupport::temp_dir() + "/big-bl.bin";
-    int fd = open(big.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    int fd = open_host_file(big.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(0, ftruncate(fd, 0x100000100ll));
-    ASSERT_EQ((ssize_t)rig.file().size(), pwrite(fd, rig.file().data(), rig.file().size(), 0));
+    ASSERT_EQ((long long)rig.file().size(), write_full(fd, rig.file().data(), rig.file().size()));
     close(fd);
     testsupport::RunResult r = testsupport::run_vorn(rig.board, {"bl1_boot", "-f", big});
     EXPECT_EQ(0, r.status) << r.err;

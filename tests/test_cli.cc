@@ -342,8 +342,7 @@ namespace {
 
 std::string fifo_at(const std::string& name) {
     std::string path = testsupport::temp_dir() + "/" + name;
-    unlink(path.c_str());
-    EXPECT_EQ(0, mkfifo(path.c_str(), 0600));
+    EXPECT_TRUE(testsupport::make_fifo(path));
     return path;
 }
 

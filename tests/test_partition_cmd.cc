@@ -15,6 +15,7 @@ using board::MediaConfig;
 using mediatest::contains;
 using mediatest::Rig;
 using mediatest::slice;
+using testsupport::make_fifo;
 using testsupport::FedPipe;
 using testsupport::pattern;
 using testsupport::read_file;
@@ -48,7 +49,7 @@ std::vector<std::string> names_in(const std::string& dir) {
 // A folder of its own for the outputs of one test.
 std::string fresh_dir(const std::string& name) {
     std::string dir = temp_dir() + "/" + name;
-    EXPECT_EQ(0, mkdir(dir.c_str(), 0700));
+    EXPECT_EQ(0, make_dir(dir.c_str()));
     return dir;
 }
 
@@ -405,7 +406,7 @@ TEST(PartitionCommand, AnOutputThatCannotBeCreatedEndsWithStatus1) {
         << r.err;
     // A FIFO that nobody reads would block the open for good: refused at once instead.
     std::string fifo = fresh_dir("outfifo") + "/fifo";
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_TRUE(make_fifo(fifo));
     r = run_vorn(rig.board, {"mread", fifo});
     EXPECT_EQ(1, r.status);
     EXPECT_TRUE(contains(r.err, "ERR[VXN]" + fifo + ": No such device or address\n")) << r.err;
@@ -422,7 +423,7 @@ TEST(PartitionCommand, AnOutputThatCannotBeCreatedEndsWithStatus1) {
 TEST(PartitionCommand, InputsWithoutASizeAreRefusedBeforeAnythingIsSent) {
     std::string dir = fresh_dir("inputs");
     std::string fifo = dir + "/fifo";
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_TRUE(make_fifo(fifo));
     const std::string no_size = ": not a regular file or block device, so it has no size to send\n";
     struct Case {
         std::string path, reason;

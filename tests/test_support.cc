@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/vorn_main.h"
@@ -74,6 +75,16 @@ FedPipe::FedPipe(const std::string& content) {
 }
 
 FedPipe::~FedPipe() { close(fds[0]); }
+
+bool make_fifo(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+    return false;
+#else
+    unlink(path.c_str());
+    return mkfifo(path.c_str(), 0600) == 0;
+#endif
+}
 
 namespace {
 

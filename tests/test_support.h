@@ -32,6 +32,10 @@ struct FedPipe {
     std::string path;
 };
 
+// A FIFO at path; false where the system has none (Windows), and the tests of FIFOs do not run
+// there.
+bool make_fifo(const std::string& path);
+
 struct RunResult {
     int status;
     std::string err;  // what the run wrote to standard error

@@ -59,6 +59,7 @@ struct Fake {
     std::vector<Policy> policies;
     std::deque<Step> reads, writes;
     std::vector<std::pair<UCHAR, ULONG>> read_calls, write_calls;  // pipe and length
+    std::vector<UCHAR> reset_pipes;  // pipes whose halt was cleared
     std::string written;
     // Open handles, by kind.
     std::set<void*> sets, files, interfaces;
@@ -289,6 +290,13 @@ inline BOOL WINAPI write_pipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR bu
     return TRUE;
 }
 
+// Clearing a halt: the pipe is remembered, so a test can tell it was cleared.
+inline BOOL WINAPI reset_pipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe) {
+    if (!board_of(usb)) return set_error(ERROR_INVALID_HANDLE);
+    g->reset_pipes.push_back(pipe);
+    return TRUE;
+}
+
 inline DWORD WINAPI get_last_error() {
     return g->last_error;
 }
@@ -301,7 +309,7 @@ inline const winusb_api kApi = {
     get_class_devs, enum_device_interfaces, get_device_interface_detail, get_device_registry_property,
     get_device_instance_id, destroy_device_info_list, create_file, close_handle, initialize, free_usb,
     get_descriptor, query_interface_settings, query_pipe, set_pipe_policy, read_pipe, write_pipe,
-    get_last_error, set_last_error,
+    reset_pipe, get_last_error, set_last_error,
 };
 
 // Installs the fake, and the system's USB operations over it, for the life of the object.

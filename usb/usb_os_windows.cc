@@ -40,12 +40,15 @@ struct WinInterface : usbos_object {
     usb_interface_descriptor interface{};
     UCHAR pipe_in = 0;
     UCHAR pipe_out = 0;
+    USHORT packet_in = 0;
+    USHORT packet_out = 0;
 };
 
 struct WinEndpoint : usbos_object {
     WinEndpoint() : usbos_object(kEndpoint) {}
     WinInterface* owner = nullptr;
     UCHAR pipe = 0;
+    size_t max_packet = 0;
     // The time limit last given to the pipe, so that it is set only when it changes.
     bool timeout_known = false;
     ULONG timeout_ms = 0;
@@ -211,8 +214,14 @@ bool read_layout(WinInterface* ifc) {
         if (!api().query_pipe(ifc->usb, 0, i, &pipe)) return fail();
         if (pipe.PipeType != UsbdPipeTypeBulk) continue;
         bool in = USB_ENDPOINT_DIRECTION_IN(pipe.PipeId);
-        if (in && !ifc->pipe_in) ifc->pipe_in = pipe.PipeId;
-        if (!in && !ifc->pipe_out) ifc->pipe_out = pipe.PipeId;
+        if (in && !ifc->pipe_in) {
+            ifc->pipe_in = pipe.PipeId;
+            ifc->packet_in = pipe.MaximumPacketSize;
+        }
+        if (!in && !ifc->pipe_out) {
+            ifc->pipe_out = pipe.PipeId;
+            ifc->packet_out = pipe.MaximumPacketSize;
+        }
     }
     return true;
 }
@@ -279,6 +288,7 @@ usbos_handle open_endpoint(usbos_handle h, bool in) {
     auto* ep = new WinEndpoint;
     ep->owner = ifc;
     ep->pipe = pipe;
+    ep->max_packet = in ? ifc->packet_in : ifc->packet_out;
     return ep;
 }
 
@@ -403,6 +413,17 @@ void win_close_handle(usbos_handle h) {
     }
 }
 
+size_t win_max_packet_size(usbos_handle h) {
+    WinEndpoint* ep = as_endpoint(h);
+    return ep ? ep->max_packet : 0;
+}
+
+bool win_clear_halt(usbos_handle h) {
+    WinEndpoint* ep = as_endpoint(h);
+    if (!ep) return false;
+    return api().reset_pipe(ep->owner->usb, ep->pipe) || fail();
+}
+
 const usbos_ops kWinusbOps = {
     win_enum_interfaces,
     win_next_interface,
@@ -417,6 +438,8 @@ const usbos_ops kWinusbOps = {
     win_read_endpoint_sync,
     win_write_endpoint_sync,
     win_close_handle,
+    win_max_packet_size,
+    win_clear_halt,
 };
 
 }  // namespace

@@ -37,6 +37,7 @@ struct winusb_api {
                             PULONG transferred, LPOVERLAPPED overlapped);
     BOOL(WINAPI* write_pipe)(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR buf, ULONG len,
                              PULONG transferred, LPOVERLAPPED overlapped);
+    BOOL(WINAPI* reset_pipe)(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe);
     DWORD(WINAPI* get_last_error)();
     void(WINAPI* set_last_error)(DWORD code);
 };

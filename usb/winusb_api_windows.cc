@@ -23,6 +23,7 @@ const winusb_api kSystemApi = {
     WinUsb_SetPipePolicy,
     WinUsb_ReadPipe,
     WinUsb_WritePipe,
+    WinUsb_ResetPipe,
     GetLastError,
     SetLastError,
 };
