@@ -3,14 +3,14 @@
 # and a binary file (a program, with every kind of byte in it) through vsimg.exe to a sparse
 # image and back. Run as a script (cmake -P), this file carries out one run and checks it.
 if(CMAKE_SCRIPT_MODE_FILE AND STEP STREQUAL "roundtrip")
-  file(REMOVE ${WORK}.bin ${WORK}.simg ${WORK}.raw)
+  file(REMOVE ${WORK}.bin ${WORK}.sparse ${WORK}.raw)
   # A raw image must be whole 32-bit words long: four copies of the program always are.
   execute_process(COMMAND ${CMAKE_COMMAND} -E cat ${INPUT} ${INPUT} ${INPUT} ${INPUT}
                   OUTPUT_FILE ${WORK}.bin RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "cannot make ${WORK}.bin")
   endif()
-  foreach(words "tosparse;${WORK}.bin;${WORK}.simg" "toraw;${WORK}.simg;${WORK}.raw")
+  foreach(words "tosparse;${WORK}.bin;${WORK}.sparse" "toraw;${WORK}.sparse;${WORK}.raw")
     execute_process(COMMAND ${EMULATOR} ${EXE} ${words} RESULT_VARIABLE status ERROR_VARIABLE err)
     if(NOT status EQUAL 0)
       message(FATAL_ERROR "vsimg ${words}: status ${status}\n${err}")

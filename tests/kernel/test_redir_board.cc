@@ -25,7 +25,7 @@ struct Result {
 // The machine's end: a usbredir parser in the guest role on the accepted connection.
 class Machine {
   public:
-    explicit Machine(std::unique_ptr<redir::BoardSpec> spec) {
+    explicit Machine(std::unique_ptr<redir::BoardSpec> setup) {
         std::string path = testsupport::temp_dir() + "/m" + std::to_string(counter_++) + ".sock";
         listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
@@ -33,8 +33,8 @@ class Machine {
         snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
         EXPECT_EQ(0, bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
         EXPECT_EQ(0, listen(listen_fd_, 1));
-        spec->socket = path;
-        board_ = std::make_unique<redir::RedirBoard>(std::move(spec), 1, nullptr);
+        setup->socket = path;
+        board_ = std::make_unique<redir::RedirBoard>(std::move(setup), 1, nullptr);
         EXPECT_TRUE(board_->connect_socket());
         fd_ = accept(listen_fd_, nullptr, nullptr);
         parser_ = usbredirparser_create();
@@ -161,7 +161,7 @@ class Machine {
 };
 int Machine::counter_ = 0;
 
-std::unique_ptr<redir::BoardSpec> spec(const std::string& serial = "VXN0001") {
+std::unique_ptr<redir::BoardSpec> setup(const std::string& serial = "VXN0001") {
     auto s = std::make_unique<redir::BoardSpec>();
     s->board.config.serial = serial;
     s->board.config.vars["serialno"] = serial;
@@ -173,7 +173,7 @@ std::unique_ptr<redir::BoardSpec> spec(const std::string& serial = "VXN0001") {
 std::string text(const board::Bytes& b) { return std::string(b.begin(), b.end()); }
 
 TEST(RedirBoard, PlugsInAsAHighSpeedBoardWithItsDescriptors) {
-    Machine m(spec());
+    Machine m(setup());
     ASSERT_TRUE(m.plugged_in());
     EXPECT_EQ(0x4f2d, m.vendor);
     EXPECT_EQ(512, m.in_packet);
@@ -192,7 +192,7 @@ TEST(RedirBoard, PlugsInAsAHighSpeedBoardWithItsDescriptors) {
 }
 
 TEST(RedirBoard, WithoutSerialHasNoSerialString) {
-    Machine m(spec(""));
+    Machine m(setup(""));
     ASSERT_TRUE(m.plugged_in());
     Result dev = m.control_in(0x80, 6, 0x0100, 0, 18);
     ASSERT_EQ(18u, dev.data.size());
@@ -206,7 +206,7 @@ std::string outcome(const Result& r) {
 }
 
 TEST(RedirBoard, ABufferEndingInsideAPacketIsABabble) {
-    Machine m(spec());
+    Machine m(setup());
     ASSERT_TRUE(m.plugged_in());
     EXPECT_EQ(outcome({usb_redir_babble, board::Bytes(128)}), outcome(m.ask("getvar:long200", 128)));
     // Room for the whole packet: the reply comes whole.
@@ -216,7 +216,7 @@ TEST(RedirBoard, ABufferEndingInsideAPacketIsABabble) {
 }
 
 TEST(RedirBoard, AReplyLongerThanAPacketComesInPackets) {
-    Machine m(spec());
+    Machine m(setup());
     ASSERT_TRUE(m.plugged_in());
     EXPECT_EQ(outcome({usb_redir_success, board::Bytes(512)}), outcome(m.ask("getvar:long600", 512)));
     // The rest stays on the board for the next transfer.
@@ -224,7 +224,7 @@ TEST(RedirBoard, AReplyLongerThanAPacketComesInPackets) {
 }
 
 TEST(RedirBoard, EmptyPacketBeforeTheReply) {
-    auto s = spec();
+    auto s = setup();
     s->faults.zlp_before = "getvar:product";
     Machine m(std::move(s));
     ASSERT_TRUE(m.plugged_in());
@@ -235,7 +235,7 @@ TEST(RedirBoard, EmptyPacketBeforeTheReply) {
 }
 
 TEST(RedirBoard, StallHoldsUntilTheHostClearsTheHalt) {
-    auto s = spec();
+    auto s = setup();
     s->faults.stall_on = "getvar:stall";
     Machine m(std::move(s));
     ASSERT_TRUE(m.plugged_in());
@@ -251,7 +251,7 @@ TEST(RedirBoard, StallHoldsUntilTheHostClearsTheHalt) {
 }
 
 TEST(RedirBoard, ABoardThatVanishesIsUnpluggedAndCanBePluggedAgain) {
-    auto s = spec();
+    auto s = setup();
     s->board.config.faults.vanish_prefix = "oem bye";
     Machine m(std::move(s));
     ASSERT_TRUE(m.plugged_in());
@@ -266,7 +266,7 @@ TEST(RedirBoard, ABoardThatVanishesIsUnpluggedAndCanBePluggedAgain) {
 }
 
 TEST(RedirBoard, ABoardLeavingAfterItsReplyLetsTheReplyArriveFirst) {
-    Machine m(spec());
+    Machine m(setup());
     ASSERT_TRUE(m.plugged_in());
     Result okay = m.ask("reboot", 512);
     EXPECT_EQ(usb_redir_success, okay.status);

@@ -59,9 +59,9 @@ void reset_cb(void*) {}
 
 }  // namespace
 
-RedirBoard::RedirBoard(std::unique_ptr<BoardSpec> spec, int index, FILE* log)
-    : spec_(std::move(spec)), index_(index), log_(log) {
-    wanted_ = spec_->plugged_at_start;
+RedirBoard::RedirBoard(std::unique_ptr<BoardSpec> setup, int index, FILE* log)
+    : setup_(std::move(setup)), index_(index), log_(log) {
+    wanted_ = setup_->plugged_at_start;
 }
 
 RedirBoard::~RedirBoard() {
@@ -85,7 +85,7 @@ bool RedirBoard::connect_socket() {
     if (fd < 0) return false;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", spec_->socket.c_str());
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", setup_->socket.c_str());
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         int e = errno;
         close(fd);
@@ -167,7 +167,7 @@ void RedirBoard::unplug() {
 }
 
 void RedirBoard::announce() {
-    spec_->look.serial = board().config.serial;
+    setup_->look.serial = board().config.serial;
     usb_redir_interface_info_header ifc{};
     ifc.interface_count = 1;
     ifc.interface_class[0] = 0xff;
@@ -180,19 +180,19 @@ void RedirBoard::announce() {
     ep.type[0] = ep.type[16] = usb_redir_type_control;
     ep.max_packet_size[0] = ep.max_packet_size[16] = 64;
     ep.type[1] = ep.type[17] = usb_redir_type_bulk;
-    ep.max_packet_size[1] = ep.max_packet_size[17] = spec_->look.max_packet;
+    ep.max_packet_size[1] = ep.max_packet_size[17] = setup_->look.max_packet;
     usbredirparser_send_ep_info(parser_, &ep);
     usb_redir_device_connect_header dev{};
     dev.speed = usb_redir_speed_high;
-    dev.vendor_id = spec_->look.vendor;
-    dev.product_id = spec_->look.product;
-    dev.device_version_bcd = spec_->look.bcd_device;
+    dev.vendor_id = setup_->look.vendor;
+    dev.product_id = setup_->look.product;
+    dev.device_version_bcd = setup_->look.bcd_device;
     usbredirparser_send_device_connect(parser_, &dev);
     usbredirparser_do_write(parser_);
     plugged_ = true;
     halted_ = zlp_next_ = stall_next_ = false;
     appearances_++;
-    note("plug serial=%s appearance=%d", spec_->look.serial.c_str(), appearances_);
+    note("plug serial=%s appearance=%d", setup_->look.serial.c_str(), appearances_);
 }
 
 void RedirBoard::on_disconnect_ack() { note("disconnect acknowledged"); }
@@ -235,9 +235,9 @@ void RedirBoard::on_control(uint64_t id, usb_redir_control_packet_header* h, uin
     r.status = usb_redir_success;
     if (h->request == kReqGetDescriptor && (h->requesttype & 0x80)) {
         uint8_t type = h->value >> 8, index = h->value & 0xff;
-        reply = type == 1   ? device_descriptor(spec_->look)
-                : type == 2 ? config_descriptor(spec_->look)
-                : type == 3 ? string_descriptor(spec_->look, index)
+        reply = type == 1   ? device_descriptor(setup_->look)
+                : type == 2 ? config_descriptor(setup_->look)
+                : type == 3 ? string_descriptor(setup_->look, index)
                             : board::Bytes();
         if (reply.empty()) r.status = usb_redir_stall;
     } else if (h->request == kReqGetStatus && (h->requesttype & 0x80)) {
@@ -323,8 +323,8 @@ void RedirBoard::look_at_command(const uint8_t* data, int len) {
     // USB faults key on the same text.
     if (len <= 0 || len > 128) return;
     std::string text(reinterpret_cast<const char*>(data), len);
-    if (starts_with(text, spec_->faults.zlp_before)) zlp_next_ = true;
-    if (starts_with(text, spec_->faults.stall_on)) stall_next_ = true;
+    if (starts_with(text, setup_->faults.zlp_before)) zlp_next_ = true;
+    if (starts_with(text, setup_->faults.stall_on)) stall_next_ = true;
 }
 
 void RedirBoard::bulk_out(uint64_t id, usb_redir_bulk_packet_header* h, const uint8_t* data, int len) {
@@ -374,7 +374,7 @@ bool RedirBoard::serve_in(const PendingIn& in) {
         return true;
     }
     // Read up to the end of the packet that holds the last byte the host has room for.
-    const uint32_t mps = spec_->look.max_packet;
+    const uint32_t mps = setup_->look.max_packet;
     const uint64_t room = (static_cast<uint64_t>(in.length) + mps - 1) / mps * mps;
     board::Bytes buf(room ? room : mps);
     long n = board().host_read(buf.data(), buf.size());

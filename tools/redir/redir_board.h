@@ -43,7 +43,7 @@ struct BoardSpec {
 class RedirBoard {
   public:
     // `log` gets one line per event of the board (owned by the caller, may be null).
-    RedirBoard(std::unique_ptr<BoardSpec> spec, int index, FILE* log);
+    RedirBoard(std::unique_ptr<BoardSpec> setup, int index, FILE* log);
     ~RedirBoard();
     RedirBoard(const RedirBoard&) = delete;
     RedirBoard& operator=(const RedirBoard&) = delete;
@@ -62,7 +62,7 @@ class RedirBoard {
     void unplug();
     bool plugged() const { return plugged_; }
 
-    board::Board& board() { return spec_->board; }
+    board::Board& board() { return setup_->board; }
     int index() const { return index_; }
     unsigned reenumerate_delay_ms = 200;
 
@@ -93,7 +93,7 @@ class RedirBoard {
     void go_off_bus();
     void look_at_command(const uint8_t* data, int len);
 
-    std::unique_ptr<BoardSpec> spec_;
+    std::unique_ptr<BoardSpec> setup_;
     int index_;
     FILE* log_;
     int fd_ = -1;
