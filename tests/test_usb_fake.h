@@ -299,7 +299,9 @@ inline bool f_read(usbos_handle h, void* buf, size_t len, size_t* received, unsi
         errno = EOVERFLOW;
         return false;
     }
+    // A transfer of whole packets ends when it is full; the packets behind stay queued.
     size_t n = std::min(len, s.data.size());
+    if (n < s.data.size()) g_fake->reads.push_front(Step{true, 0, SIZE_MAX, s.data.substr(n)});
     memcpy(buf, s.data.data(), n);
     *received = n;
     return true;
