@@ -158,7 +158,8 @@ inline bool f_next(usbos_handle h, usbos_entry* entry) {
         e->next++;
         entry->name = g_fake->name_of(dev, d.interfaces[ifc].number);
         entry->location = d.location;
-        entry->serial = d.serial;
+        // A serial the device would not give is not shown by the system either.
+        entry->serial = d.serial_readable ? d.serial : std::string();
         entry->device = device_descriptor(d);
         entry->interface = interface_descriptor(d.interfaces[ifc]);
         entry->accessible = d.accessible;
