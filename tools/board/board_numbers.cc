@@ -15,6 +15,19 @@ int digit_value(char c) {
     return 99;
 }
 
+// Accumulates the digits text[i, end) in `base`; false for another character or past 64 bits.
+bool read_digits(const std::string& text, size_t i, size_t end, unsigned base, uint64_t* out) {
+    if (i >= end) return false;
+    uint64_t v = 0;
+    for (; i < end; i++) {
+        const int d = digit_value(text[i]);
+        if (d >= (int)base || v > (UINT64_MAX - (uint64_t)d) / base) return false;
+        v = v * base + (uint64_t)d;
+    }
+    *out = v;
+    return true;
+}
+
 std::string printed(const char* format, unsigned long long v) {
     char buf[40];
     snprintf(buf, sizeof(buf), format, v);
@@ -73,16 +86,22 @@ bool read_number(const std::string& text, uint64_t* out) {
         if (last == 'g' || last == 'G') shift = 30;
         if (shift) end--;
     }
-    if (i >= end) return false;
     uint64_t v = 0;
-    for (; i < end; i++) {
-        const int d = digit_value(text[i]);
-        if (d >= (int)base || v > (UINT64_MAX - (uint64_t)d) / base) return false;
-        v = v * base + (uint64_t)d;
-    }
+    if (!read_digits(text, i, end, base, &v)) return false;
     if (shift && v > (UINT64_MAX >> shift)) return false;
     *out = v << shift;
     return true;
+}
+
+bool read_count(const std::string& text, long long lo, long long hi, long long* out) {
+    uint64_t v = 0;
+    if (!read_number(text, &v) || v < (uint64_t)lo || v > (uint64_t)hi) return false;
+    *out = (long long)v;
+    return true;
+}
+
+bool read_hex_digits(const std::string& text, size_t max_digits, uint64_t* out) {
+    return text.size() <= max_digits && read_digits(text, 0, text.size(), 16, out);
 }
 
 uint32_t word_sum(uint32_t sum, uint64_t pos, const uint8_t* data, size_t len) {

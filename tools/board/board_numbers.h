@@ -27,6 +27,12 @@ bool number_form_named(const std::string& name, NumberForm* form);
 // Reads a whole text in the wire's forms above (no sign, no blanks); false when it is not one,
 // or does not fit in 64 bits.
 bool read_number(const std::string& text, uint64_t* out);
+// read_number of a count that must lie between lo and hi (0 <= lo <= hi): the numbers of the
+// test tools' options.
+bool read_count(const std::string& text, long long lo, long long hi, long long* out);
+// Reads 1 to `max_digits` hexadecimal digits and nothing else (no prefix, sign or blank), as in
+// "download:%08x".
+bool read_hex_digits(const std::string& text, size_t max_digits, uint64_t* out);
 
 // The additive checksum of `len` bytes that start `pos` bytes into the data: little-endian 32-bit
 // words added modulo 2^32, a byte at position p counting as byte << 8 * (p % 4), which is what

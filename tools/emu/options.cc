@@ -85,16 +85,6 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-bool parse_count(const char* text, long long lo, long long hi, long long* out) {
-    if (!text || !*text) return false;
-    char* end = nullptr;
-    errno = 0;
-    long long v = strtoll(text, &end, 0);
-    if (errno || *end || v < lo || v > hi) return false;
-    *out = v;
-    return true;
-}
-
 // "NAME=VALUE" split at the first '='.
 bool split_assignment(const std::string& text, std::string* name, std::string* value) {
     size_t eq = text.find('=');
@@ -254,6 +244,12 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                                       : std::string("-") + static_cast<char>(c == '?' ? optopt : c);
         index = -1;
         long long n = 0;
+        // The option's argument as a count from lo to hi, else `message` as the error.
+        auto count = [&](long long lo, long long hi, const std::string& message) {
+            if (board::read_count(optarg, lo, hi, &n)) return true;
+            *error = message;
+            return false;
+        };
         auto edit = [&](std::function<bool(Slot&, std::string*)> f) {
             out->edits.push_back(BoardEdit{board, name, std::move(f)});
         };
@@ -265,34 +261,22 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 out->verbose = true;
                 break;
             case kBoards:
-                if (!parse_count(optarg, 0, 16, &n)) {
-                    *error = "--boards takes 0 to 16";
-                    return false;
-                }
+                if (!count(0, 16, "--boards takes 0 to 16")) return false;
                 out->boards = static_cast<int>(n);
                 break;
             case kTimeout:
-                if (!parse_count(optarg, 0, 86400, &n)) {
-                    *error = "--timeout takes seconds";
-                    return false;
-                }
+                if (!count(0, 86400, "--timeout takes seconds")) return false;
                 out->timeout_s = static_cast<unsigned>(n);
                 break;
             case kReenumerateDelay:
-                if (!parse_count(optarg, 0, 60000, &n)) {
-                    *error = "--reenumerate-delay takes milliseconds";
-                    return false;
-                }
+                if (!count(0, 60000, "--reenumerate-delay takes milliseconds")) return false;
                 out->reenumerate_delay_ms = static_cast<unsigned>(n);
                 break;
             case kState:
                 out->state_dir = arg;
                 break;
             case kBoard:
-                if (!parse_count(optarg, 1, 16, &n)) {
-                    *error = "--board takes a board number";
-                    return false;
-                }
+                if (!count(1, 16, "--board takes a board number")) return false;
                 board = static_cast<int>(n);
                 break;
             case kSerial:
@@ -384,10 +368,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 break;
             case kAccessDelay:
             case kSettleDelay:
-                if (!parse_count(optarg, 0, 3600000, &n)) {
-                    *error = name + " takes milliseconds";
-                    return false;
-                }
+                if (!count(0, 3600000, name + " takes milliseconds")) return false;
                 edit([c, n](Slot& s, std::string*) {
                     (c == kAccessDelay ? s.access_delay_ms : s.settle_delay_ms) = static_cast<unsigned>(n);
                     return true;
@@ -396,10 +377,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
             case kVanishAfter:
             case kShortReads:
             case kFailWritesAfter:
-                if (!parse_count(optarg, 0, 1ll << 40, &n)) {
-                    *error = name + " takes a number";
-                    return false;
-                }
+                if (!count(0, 1ll << 40, name + " takes a number")) return false;
                 edit([c, n](Slot& s, std::string*) {
                     board::Faults& f = s.board.config.faults;
                     if (c == kVanishAfter) f.vanish_after_data_bytes = n;
@@ -425,10 +403,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 break;
             case kClaimed:
             case kClaimedFor:
-                if (c == kClaimedFor && !parse_count(optarg, 1, 3600000, &n)) {
-                    *error = name + " takes milliseconds";
-                    return false;
-                }
+                if (c == kClaimedFor && !count(1, 3600000, name + " takes milliseconds")) return false;
                 edit([c, n](Slot& s, std::string*) {
                     s.claimed_ms = c == kClaimed ? -1 : n;
                     return true;

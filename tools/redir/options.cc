@@ -18,16 +18,6 @@ namespace redir {
 
 namespace {
 
-bool count_arg(const std::string& text, unsigned long long hi, unsigned long long* out) {
-    if (text.empty() || !isdigit(static_cast<unsigned char>(text[0]))) return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno || *end || v > hi) return false;
-    *out = v;
-    return true;
-}
-
 bool hex_bytes(const std::string& text, board::Bytes* out) {
     out->clear();
     if (text.size() % 2 || text.empty()) return false;
@@ -81,7 +71,7 @@ bool add_boot(BoardSpec* b, const std::string& args, std::string* error) {
 bool board_option(BoardSpec* b, const std::string& name, const std::string& arg, std::string* error) {
     board::Config& c = b->board.config;
     size_t eq = arg.find('=');
-    unsigned long long n = 0;
+    long long n = 0;
     if (name == "--serial") {
         c.serial = arg;
         if (arg.empty()) c.vars.erase("serialno");
@@ -98,8 +88,8 @@ bool board_option(BoardSpec* b, const std::string& name, const std::string& arg,
     } else if (name == "--vanish-on") {
         c.faults.vanish_prefix = arg;
     } else if (name == "--vanish-after") {
-        if (!count_arg(arg, 1ull << 40, &n)) return *error = "--vanish-after takes a byte count", false;
-        c.faults.vanish_after_data_bytes = static_cast<long long>(n);
+        if (!board::read_count(arg, 0, 1ll << 40, &n)) return *error = "--vanish-after takes a byte count", false;
+        c.faults.vanish_after_data_bytes = n;
     } else if (name == "--zlp-before") {
         b->faults.zlp_before = arg;
     } else if (name == "--stall-on") {
@@ -157,13 +147,13 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
         }
         if (i + 1 >= argc) return *error = name + " needs a value", false;
         std::string arg = argv[++i];
-        unsigned long long n = 0;
+        long long n = 0;
         if (name == "-o") {
             out->state_dir = arg;
         } else if (name == "--control") {
             out->control = arg;
         } else if (name == "--reenumerate-delay") {
-            if (!count_arg(arg, 60000, &n)) return *error = "--reenumerate-delay takes milliseconds", false;
+            if (!board::read_count(arg, 0, 60000, &n)) return *error = "--reenumerate-delay takes milliseconds", false;
             out->reenumerate_delay_ms = static_cast<unsigned>(n);
         } else if (name == "--board") {
             auto b = std::make_unique<BoardSpec>();
