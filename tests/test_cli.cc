@@ -428,3 +428,44 @@ TEST(CommandLine, AFileThatCannotBeOpenedIsFollowedByTheSystemsReason) {
     }
     EXPECT_TRUE(b.commands.empty());
 }
+
+// Every word of the table, refused by its handler: the device was opened, nothing is sent, and
+// the status (with its line where the command has one) is the command's own.
+TEST(CommandLine, EachCommandWordEndsARefusalWithItsOwnStatus) {
+    const std::string missing = testsupport::temp_dir() + "/no-such-file";
+    const std::string out = testsupport::temp_dir() + "/no-such-folder/dump";
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        const char* last_line;  // nullptr: no line of dispatch's own
+    } cases[] = {
+        {{"download", missing}, 1, nullptr},
+        {{"Download", missing}, 1, nullptr},
+        {{"setkey", missing}, 1, nullptr},
+        {{"boot", missing}, 1, nullptr},
+        {{"bl1_boot"}, 1, nullptr},
+        {{"bl2_boot"}, 1, nullptr},
+        {{"partition", "-p", "boot", "-f", missing}, -857, "ERR[VXN]fail in queue partition\n"},
+        {{"Partition", "-p", "boot", "-f", missing}, -857, "ERR[VXN]fail in queue partition\n"},
+        {{"upload", "-p", "boot", "-f", out, "-z", "x"}, -863, "ERR[VXN]fail in upload\n"},
+        {{"Upload", "-p", "boot", "-f", out, "-z", "x"}, -863, "ERR[VXN]fail in upload\n"},
+        {{"setvar", "v", "4G"}, 1, nullptr},
+        {{"mwrite", missing}, -884, "ERR[VXN]fail in queue mwrite\n"},
+        {{"mread", out}, 1, nullptr},
+    };
+    for (const Case& c : cases) {
+        Board b;
+        auto r = run_vorn(b, c.words);
+        EXPECT_EQ(c.status, r.status) << c.words[0];
+        EXPECT_NE(nullptr, r.transport) << c.words[0];
+        EXPECT_TRUE(b.commands.empty()) << c.words[0];
+        const std::string line = c.last_line ? c.last_line : "";
+        const bool ends_with_line = r.err.size() >= line.size() &&
+                                    r.err.compare(r.err.size() - line.size(), line.size(), line) == 0;
+        EXPECT_TRUE(ends_with_line) << c.words[0] << ": " << r.err;
+        if (!c.last_line) {
+            for (const char* other : {"fail in queue partition", "fail in upload", "fail in queue mwrite"})
+                EXPECT_EQ(std::string::npos, r.err.find(other)) << c.words[0] << ": " << r.err;
+        }
+    }
+}
