@@ -104,6 +104,25 @@ bool read_hex_digits(const std::string& text, size_t max_digits, uint64_t* out) 
     return text.size() <= max_digits && read_digits(text, 0, text.size(), 16, out);
 }
 
+bool read_hex_bytes(const std::string& text, std::vector<uint8_t>* out) {
+    out->clear();
+    std::string digits;
+    for (size_t i = 0; i < text.size(); i++) {
+        const char c = text[i];
+        if (c == ' ' || c == ':' || c == ',') continue;
+        if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+            i++;
+            continue;
+        }
+        if (digit_value(c) > 15) return false;
+        digits += c;
+    }
+    if (digits.size() % 2) return false;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        out->push_back((uint8_t)(digit_value(digits[i]) << 4 | digit_value(digits[i + 1])));
+    return true;
+}
+
 uint32_t word_sum(uint32_t sum, uint64_t pos, const uint8_t* data, size_t len) {
     while (len && (pos & 3)) {
         sum += (uint32_t)*data++ << (8 * (pos & 3));

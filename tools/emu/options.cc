@@ -140,25 +140,6 @@ std::vector<std::pair<std::string, std::string>> split_args(const std::string& a
     return out;
 }
 
-bool parse_hex_bytes(const std::string& text, board::Bytes* out) {
-    out->clear();
-    std::string digits;
-    for (size_t i = 0; i < text.size(); i++) {
-        char c = text[i];
-        if (c == ' ' || c == ':' || c == ',') continue;
-        if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-            i++;
-            continue;
-        }
-        if (!isxdigit(static_cast<unsigned char>(c))) return false;
-        digits += c;
-    }
-    if (digits.size() % 2) return false;
-    for (size_t i = 0; i < digits.size(); i += 2)
-        out->push_back(static_cast<uint8_t>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
-    return true;
-}
-
 void print_help(const char* program) {
     printf(
         "usage: %s [options] [--] COMMAND [ARGS...]\n"
@@ -304,7 +285,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
             }
             case kIdentify: {
                 board::Bytes bytes;
-                if (!parse_hex_bytes(arg, &bytes) || bytes.empty()) {
+                if (!board::read_hex_bytes(arg, &bytes) || bytes.empty()) {
                     *error = "--identify takes hex bytes";
                     return false;
                 }
@@ -319,7 +300,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 std::string var, value;
                 board::Bytes bytes;
                 if (!split_assignment(arg, &var, &value) ||
-                    (c == kBinVar && !parse_hex_bytes(value, &bytes))) {
+                    (c == kBinVar && !board::read_hex_bytes(value, &bytes))) {
                     *error = std::string(c == kVar ? "--var takes NAME=VALUE" : "--binvar takes NAME=HEX");
                     return false;
                 }

@@ -18,17 +18,6 @@ namespace redir {
 
 namespace {
 
-bool hex_bytes(const std::string& text, board::Bytes* out) {
-    out->clear();
-    if (text.size() % 2 || text.empty()) return false;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        if (!isxdigit(static_cast<unsigned char>(text[i])) || !isxdigit(static_cast<unsigned char>(text[i + 1])))
-            return false;
-        out->push_back(static_cast<uint8_t>(strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-    }
-    return true;
-}
-
 bool slurp(const std::string& path, board::Bytes* out) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -77,11 +66,12 @@ bool board_option(BoardSpec* b, const std::string& name, const std::string& arg,
         if (arg.empty()) c.vars.erase("serialno");
         else c.vars["serialno"] = arg;
     } else if (name == "--identify") {
-        if (!hex_bytes(arg, &c.identify)) return *error = "--identify takes hex bytes", false;
+        if (!board::read_hex_bytes(arg, &c.identify) || c.identify.empty()) return *error = "--identify takes hex bytes", false;
     } else if (name == "--var" && eq != std::string::npos && eq > 0) {
         c.vars[arg.substr(0, eq)] = arg.substr(eq + 1);
     } else if (name == "--binvar" && eq != std::string::npos && eq > 0) {
-        if (!hex_bytes(arg.substr(eq + 1), &c.binary_vars[arg.substr(0, eq)]))
+        board::Bytes& bytes = c.binary_vars[arg.substr(0, eq)];
+        if (!board::read_hex_bytes(arg.substr(eq + 1), &bytes) || bytes.empty())
             return *error = "--binvar takes NAME=HEX", false;
     } else if (name == "--hang") {
         c.faults.hang_prefix = arg;
