@@ -18,26 +18,6 @@ const char* const kMediaOptionArgs =
 
 namespace {
 
-bool load(const std::string& path, Bytes* out, std::string* error) {
-    int fd = open_host_file(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        *error = "cannot open " + path + ": " + strerror(errno);
-        return false;
-    }
-    uint8_t buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = "cannot read " + path + ": " + strerror(errno);
-            close(fd);
-            return false;
-        }
-        out->insert(out->end(), buf, buf + n);
-    }
-    close(fd);
-    return true;
-}
-
 bool add_part(const std::string& text, std::vector<MediumSpec>* media, std::string* error) {
     std::vector<std::string> f;
     size_t at = 0;
@@ -57,7 +37,7 @@ bool add_part(const std::string& text, std::vector<MediumSpec>* media, std::stri
         *error = "bad partition: " + text;
         return false;
     }
-    if (at <= text.size() && !load(text.substr(at), &p.initial, error)) return false;
+    if (at <= text.size() && !read_host_file(text.substr(at), &p.initial, error)) return false;
     if (p.initial.size() > p.size) {
         *error = "contents larger than the partition: " + text;
         return false;
@@ -72,6 +52,27 @@ bool add_part(const std::string& text, std::vector<MediumSpec>* media, std::stri
 }
 
 }  // namespace
+
+bool read_host_file(const std::string& path, Bytes* out, std::string* error) {
+    int fd = open_host_file(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + strerror(errno);
+        return false;
+    }
+    out->clear();
+    uint8_t buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = "cannot read " + path + ": " + strerror(errno);
+            close(fd);
+            return false;
+        }
+        out->insert(out->end(), buf, buf + n);
+    }
+    close(fd);
+    return true;
+}
 
 bool media_config_parse(const std::string& args, MediaConfig* config, std::string* error) {
     std::vector<MediumSpec> media;

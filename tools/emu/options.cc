@@ -2,10 +2,7 @@
 
 #include <getopt.h>
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "tools/emu/features.h"

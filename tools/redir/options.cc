@@ -1,35 +1,14 @@
 #include "tools/redir/options.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "tools/board/board_boot.h"
 #include "tools/board/board_media.h"
-#include "util/file_io.h"
 
 namespace redir {
 
 namespace {
-
-bool slurp(const std::string& path, board::Bytes* out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    out->resize(static_cast<size_t>(st.st_size));
-    bool ok = read_full(fd, out->data(), out->size()) == st.st_size;
-    close(fd);
-    return ok;
-}
 
 // "file=PATH[,stage=bl1|bl2|bl2e]": the boot stages taking the boot-loader file PATH.
 bool add_boot(BoardSpec* b, const std::string& args, std::string* error) {
@@ -42,7 +21,7 @@ bool add_boot(BoardSpec* b, const std::string& args, std::string* error) {
         std::string item = args.substr(pos, comma - pos);
         pos = comma + 1;
         if (item.compare(0, 5, "file=") == 0) {
-            if (!slurp(item.substr(5), &config.file)) return *error = "cannot read " + item.substr(5), false;
+            if (!board::read_host_file(item.substr(5), &config.file, error)) return false;
         } else if (item == "stage=bl1" || item == "stage=bl2" || item == "stage=bl2e") {
             stage = item == "stage=bl1" ? 0 : item == "stage=bl2" ? 8 : 12;
         } else if (!item.empty()) {
