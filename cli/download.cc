@@ -22,6 +22,15 @@ constexpr long long downloadSzMax = 0x20000000;
 // A key is 16 bytes on the wire; one byte more tells a longer key file, which is trimmed.
 constexpr long long kKeyReadMax = 17;
 
+// The refusal of a file that gave fewer bytes than asked for, with the system's reason when
+// the read itself failed (got < 0).
+int refuse_short_read(const char* path, long long got) {
+    int err = got < 0 ? errno : 0;
+    qrx_log_out("ERR[VXN]", "Fail in read file\n");
+    if (err) log_file_reason(path, err);
+    return -428;
+}
+
 int queue_boot_loader(const char* path, bool bl1) {
     if (!path) {
         qrx_log_out("ERR[VXN]", "missing -f <bootloaderPath> for %s\n", bl1 ? "bl1_boot" : "bl2_boot");
@@ -55,12 +64,7 @@ int queue_key(const char* path, long long size, long long offset) {
     void* buf = fb_queue_own(calloc(1, 128));
     if (!buf) die("out of memory");
     long long got = read_full(fd.get(), buf, (size_t)want);
-    if (got < 0 || (size > 0 && got < want)) {
-        int err = got < 0 ? errno : 0;
-        qrx_log_out("ERR[VXN]", "Fail in read file\n");
-        if (err) log_file_reason(path, err);
-        return -428;
-    }
+    if (got < 0 || (size > 0 && got < want)) return refuse_short_read(path, got);
     // The trimming line tells the whole length where the file has one.
     long long len = size > 0 ? size : got;
     if (size == 0 && got == kKeyReadMax) {
@@ -101,22 +105,14 @@ int queue_ram_download(const char* path, long long size, long long offset) {
         return -416;
     }
     // Asking for more than the file holds fails the read anyway; refuse it before allocating.
-    if (size > fsize - offset || size == 0) {
-        qrx_log_out("ERR[VXN]", "Fail in read file\n");
-        return -428;
-    }
+    if (size > fsize - offset || size == 0) return refuse_short_read(path, 0);
     OwnedBlock<void> buf(malloc(((size_t)size + 127) & ~(size_t)127));
     if (!buf) {
         qrx_log_out("ERR[VXN]", "Fail in alloc buf with sz 0x%llx\n", size);
         return -422;
     }
     long long got = read_full_at(fd.get(), buf.get(), size, offset);
-    if (got != size) {
-        int err = got < 0 ? errno : 0;
-        qrx_log_out("ERR[VXN]", "Fail in read file\n");
-        if (err) log_file_reason(path, err);
-        return -428;
-    }
+    if (got != size) return refuse_short_read(path, got);
     fb_queue_download(path, fb_queue_own(buf.release()), (unsigned)size);
     return 0;
 }
