@@ -117,9 +117,19 @@ int recognized_device(usb_handle* h, const ifc_match_func& callback) {
     return callback(&info) == 0 ? 1 : 0;
 }
 
-// Candidates are chosen from what the system describes without opening them: opening claims the
-// interface, and a station runs one process per board, each of which would otherwise take every
-// other process's board for a moment while it looks for its own.
+// Opens the candidate and shows it to the callback as the opened device describes it; where the
+// system keeps no interface descriptor before a device is opened (Windows), that is the only way.
+static std::unique_ptr<usb_handle> open_and_recognize(const usbos_entry& entry, const ifc_match_func& callback) {
+    std::unique_ptr<usb_handle> h = do_usb_open(entry.name.c_str());
+    if (!h || recognized_device(h.get(), callback)) return h;
+    usb_cleanup_handle(h.get());
+    errno = 0;
+    return nullptr;
+}
+
+// Candidates are chosen from what the system describes without opening them, where it can: opening
+// claims the interface, and a station runs one process per board, each of which would otherwise
+// take every other process's board for a moment while it looks for its own.
 std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
     usbos_handle enumeration = usbos_enum_interfaces(vendor_id, product_id);
     if (!enumeration) return nullptr;
@@ -128,13 +138,14 @@ std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
     bool wanted_but_locked = false;
     std::vector<std::string> busy;
     while (!found && usbos_next_interface(enumeration, &entry)) {
-        if (!offer_unopened(entry, entry.accessible, callback)) continue;
-        found = do_usb_open(entry.name.c_str());
+        bool described = entry.interface.bLength != 0;
+        if (described && !offer_unopened(entry, entry.accessible, callback)) continue;
+        found = described ? do_usb_open(entry.name.c_str()) : open_and_recognize(entry, callback);
         if (found) break;
         int err = errno;
         if (err == EACCES || err == EPERM)
-            wanted_but_locked = true;
-        else if (err == EBUSY)
+            wanted_but_locked = described || offer_unopened(entry, false, callback) || wanted_but_locked;
+        else if (err == EBUSY && (described || offer_unopened(entry, true, callback)))
             busy.push_back(entry.serial.empty() ? entry.location : entry.serial);
     }
     usbos_close_handle(enumeration);

@@ -377,7 +377,12 @@ bool transfer(usbos_handle h, void* buf, size_t len, size_t* done, unsigned time
     BOOL ok = in ? api().read_pipe(ep->owner->usb, ep->pipe, data, static_cast<ULONG>(len), &n, nullptr)
                  : api().write_pipe(ep->owner->usb, ep->pipe, data, static_cast<ULONG>(len), &n, nullptr);
     if (done) *done = n;
-    return ok || fail();
+    if (ok) return true;
+    fail();
+    // A bulk transfer on a stalled pipe ends with a general failure; the pipe stays halted until
+    // it is reset, as after EPIPE elsewhere.
+    if (api().get_last_error() == ERROR_GEN_FAILURE) errno = EPIPE;
+    return false;
 }
 
 bool win_read_endpoint_sync(usbos_handle h, void* buf, size_t len, size_t* received, unsigned timeout_ms) {
