@@ -112,7 +112,7 @@ int serve_data_request(Transport* transport, Bl2Job& job, const Cbw& cbw) {
         // In 64 bits: a request that wraps 32 bits lies beyond the file, not at its start.
         if ((long long)cbw.fileOffset + cbw.transferSize > job.file_size) {
             return fb_refuse(-655, "fileOffset + transferSize > filesz: 0x: %x + %x > %llx\n",
-                        cbw.fileOffset, cbw.transferSize, job.file_size);
+                             cbw.fileOffset, cbw.transferSize, job.file_size);
         }
         uint32_t sum = 0;
         uint32_t left = cbw.transferSize;
@@ -165,6 +165,7 @@ Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret)
     if (cbw.requestType == kTypeNotReady) {
         if (bl2e) {
             qrx_log_out(kMsg, "err cbw requestType for bl2e,only support in bl2\n");
+            fb_set_error("the board is not ready in BL2E, where it may not wait");
             *ret = -614;
             return Step::Abort;
         }
@@ -252,7 +253,7 @@ int fb_bl1_boot(Transport* transport, int fd, long long size) {
     }
     if ((signed char)reply[0] <= 4 || reply[3] != kStageBl1) {
         return fb_refuse(-725, "illegle device mode:%02d-%02d-%02d-%02d\n", (signed char)reply[0],
-                      (signed char)reply[1], (signed char)reply[2], (signed char)reply[3]);
+                         (signed char)reply[1], (signed char)reply[2], (signed char)reply[3]);
     }
     if (request(transport, "getvar:getchipinfo-1", reply, sizeof(reply)) != 0) {
         qrx_log_out(kErr, "Fail in get chipinfo\n");

@@ -187,7 +187,7 @@ int _command_write(Transport* transport, const char* command) {
 
 int _command_start(Transport* transport, const char* command, unsigned int bound, char* response,
                    bool* direction, long long* offset) {
-    if (response && strlen(command) <= kReplyMax) response[0] = 0;
+    if (response) response[0] = 0;
     if (_command_write(transport, command) < 0) return -1;
     return check_response(transport, bound, response, direction, offset);
 }

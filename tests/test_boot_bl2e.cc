@@ -157,6 +157,7 @@ TEST(Bl2Boot, NotReadyWaitsInBl2AndEndsBl2e) {
         Rig rig(id(6, 0, 8), 0x200, plans({kEnd}, {kNotReady, kEnd}));
         EXPECT_EQ(-614, rig.bl2());
         EXPECT_TRUE(rig.logged("MSG[VXN]err cbw requestType for bl2e,only support in bl2\n")) << rig.err;
+        EXPECT_STREQ("the board is not ready in BL2E, where it may not wait", fb_get_error());
         EXPECT_FALSE(rig.logged("Fail in stage"));
         EXPECT_EQ(1u, rig.count("MSG[VXN]bl2boot tranfer END\n"));
         // Only the restart into BL2E waits: a not-ready block there ends the stage at once.
