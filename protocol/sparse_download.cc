@@ -81,10 +81,13 @@ int fb_download_data_sparse_flush(Transport* transport) {
     return 0;
 }
 
-int fb_download_data_sparse(Transport* transport, sparse_file* s) {
-    // Bytes left staged by an earlier failed download are not part of this image.
+void fb_download_data_sparse_reset() {
     transport_buf_len = 0;
     sending_failed = false;
+}
+
+int fb_download_data_sparse(Transport* transport, sparse_file* s) {
+    fb_download_data_sparse_reset();
 
     int64_t size = sparse_file_len(s, true, false);
     if (size <= 0) {

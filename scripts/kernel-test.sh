@@ -96,6 +96,8 @@ done
 parts="part=store/par/4M,part=store/boot/4M"
 for f in "$data"/img-*.raw; do parts="$parts,part=store/p-$(basename "$f" .raw)/4M"; done
 for f in "$data"/img-*.sparse; do parts="$parts,part=store/s-$(basename "$f" .sparse)/4M"; done
+# The raw images of the sparse ones, burned with "-t sparse": encoded on the fly by vorn.
+for f in "$data"/img-*.expanded; do parts="$parts,part=store/t-$(basename "$f" .expanded)/4M"; done
 long() { printf "%0$1d" 0 | tr 0 L; }
 
 # board_args DIR: the vorn-redir command line for the ten boards, sockets in DIR.
@@ -216,11 +218,13 @@ judge() {
             n=$(basename "$img"); n=${n%.raw}; n=${n%.expanded}
             part=p-$n
             case $img in *.expanded) part=s-$n ;; */par.raw) part=par ;; esac
-            held=$d/boards/board$b/media/store/$part.bin
-            if ! cmp -s -n "$(wc -c <"$img")" "$img" "$held"; then
-                echo "FAIL $hc/board$b: store/$part does not hold $(basename "$img")"
-                bad=1
-            fi
+            for p in $part $(case $img in *.expanded) [ $b = 1 ] && echo "t-$n" ;; esac); do
+                held=$d/boards/board$b/media/store/$p.bin
+                if ! cmp -s -n "$(wc -c <"$img")" "$img" "$held"; then
+                    echo "FAIL $hc/board$b: store/$p does not hold $(basename "$img")"
+                    bad=1
+                fi
+            done
         done
     done
     for kv in restarts=2 stages_finished=2 "served_bytes=$((2 * $(wc -c <"$data/bl.bin")))"; do

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cli/vorn_main.h"
+#include "tests/media_rig.h"
 #include "tests/test_support.h"
 #include "util/platform.h"
 #include "util/version.h"
@@ -427,4 +428,69 @@ TEST(CommandLine, AFileThatCannotBeOpenedIsFollowedByTheSystemsReason) {
             << r.err;
     }
     EXPECT_TRUE(b.commands.empty());
+}
+
+TEST(CommandLine, EveryCommandWordEndsWithItsExitStatus) {
+    // Each command word as it succeeds, as its handler refuses its words or files, and as the
+    // board fails what was queued; in-process the statuses are whole, a shell sees their low
+    // eight bits (206, 167, 161, 140).
+    std::string path = write_file("status.img", testsupport::pattern(0x2bc, 52));
+    std::string dir = testsupport::temp_dir(), missing = dir + "/missing", out = dir + "/status.out";
+    struct Case {
+        std::vector<std::string> words;
+        std::string fail;  // commands the board fails ("" none)
+        int status;
+        std::string line;  // a line the run prints
+    };
+    const std::vector<Case> cases = {
+        {{"getvar", "product"}, "", 0, "product: "},
+        {{"getvar", "product"}, "getvar:", 1, "FAILED (remote: refused)"},
+        {{"download", path}, "", 0, "OKAY ["},
+        {{"download", missing}, "", 1, "Fail in open"},
+        {{"Download", path}, "download:", 1, "FAILED (remote: refused)"},
+        {{"setkey", path}, "setkey:", 1, "FAILED (remote: refused)"},
+        {{"setkey", missing}, "", 1, "Fail in open"},
+        {{"boot", path}, "", 0, "booting..."},
+        {{"boot", missing}, "", 1, "cannot load '" + missing + "'"},
+        {{"boot", path}, "boot", 1, "FAILED (remote: refused)"},
+        {{"run"}, "", 0, "booting..."},
+        {{"run"}, "boot", 1, "FAILED (remote: refused)"},
+        {{"bl1_boot", "-f", missing}, "", 1, "Fail in open"},
+        {{"bl2_boot", "-f", missing}, "", 1, "Fail in open"},
+        {{"bl1_boot", "-f", path}, "getvar", 1, "FAILED ("},
+        {{"oem", "x"}, "", 0, "OKAY ["},
+        {{"cmd", "x"}, "oem x", 1, "FAILED (remote: refused)"},
+        {{"partition", "-p", "boot", "-f", path}, "", 0, "mwrite finish"},
+        {{"Partition", "-p", "boot", "-f", missing}, "", -857, "ERR[VXN]fail in queue partition\n"},
+        {{"partition", "-p", "boot", "-f", path}, "oem mwrite", 1, "FAILED (remote: refused)"},
+        {{"upload", "-p", "boot", "-f", out, "-z", "0x100"}, "", 0, "mread finish"},
+        {{"Upload", "-p", "boot", "-f", out, "-z", "1q"}, "", -863, "ERR[VXN]fail in upload\n"},
+        {{"upload", "-p", "boot", "-f", out, "-z", "0x100"}, "oem mread", 1, "FAILED (remote: refused)"},
+        {{"reboot"}, "", 0, "rebooting"},
+        // A reboot's reply may never come, as the board goes down: no answer counts.
+        {{"reboot", "bootloader"}, "reboot", 0, "cmd[reboot-bootloader]\nresponse:\n\n"},
+        {{"setvar", "a", "1"}, "", 0, "OKAY ["},
+        {{"setvar", "a", "0x100000000"}, "", 1, "illegal varval[0x100000000] in setvar"},
+        {{"setvar", "a", "1"}, "setvar", 1, "FAILED (remote: refused)"},
+        {{"mwrite", missing}, "", -884, "ERR[VXN]fail in queue mwrite\n"},
+        {{"mwrite", path}, "", 1, "FAILED (remote: no mwrite announced)"},
+        {{"mread", dir + "/no/out"}, "", 1, "Fail in open file"},
+        {{"mread", out}, "", 1, "FAILED (remote: no mread announced)"},
+        {{"reflash"}, "", -818, "not in supported list"},
+    };
+    board::MediaConfig media;
+    media.media = {{"store", {{"boot", 0x1000, {}}}}};
+    for (const Case& c : cases) {
+        mediatest::Rig rig(media);
+        rig.board.config.faults.fail_prefix = c.fail;
+        rig.board.config.faults.fail_text = "refused";
+        auto r = run_vorn(rig.board, c.words);
+        std::string what = c.words[0] + (c.fail.empty() ? "" : " failed at " + c.fail);
+        EXPECT_EQ(c.status, r.status) << what << "\n" << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.line)) << what << "\n" << r.err;
+        // A refusal sends nothing.
+        if (c.status != 0 && c.fail.empty() && c.words[0] != "mwrite" && c.words[0] != "mread") {
+            EXPECT_TRUE(rig.board.commands.empty()) << what;
+        }
+    }
 }

@@ -1,5 +1,7 @@
 #include "tests/test_support.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,9 +14,42 @@
 #include "cli/vorn_main.h"
 #include "engine/action.h"
 #include "protocol/exchange.h"
+#include "protocol/sparse_download.h"
+#include "util/progress.h"
 #include "util/platform.h"
 
 namespace testsupport {
+
+namespace {
+
+const char kTempPrefix[] = "vorn-test-";
+
+bool process_exists(long pid) {
+#ifdef _WIN32
+    (void)pid;
+    return true;
+#else
+    return pid > 0 && (kill((pid_t)pid, 0) == 0 || errno != ESRCH);
+#endif
+}
+
+}  // namespace
+
+int remove_orphaned_temp_dirs(const std::string& base) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    int removed = 0;
+    for (const fs::directory_entry& e : fs::directory_iterator(base, ec)) {
+        std::string name = e.path().filename().string();
+        if (name.rfind(kTempPrefix, 0) != 0) continue;
+        char* end = nullptr;
+        long pid = strtol(name.c_str() + sizeof(kTempPrefix) - 1, &end, 10);
+        if (end == name.c_str() + sizeof(kTempPrefix) - 1 || *end != '-' || process_exists(pid)) continue;
+        std::error_code ignored;
+        if (fs::remove_all(e.path(), ignored) > 0) removed++;
+    }
+    return removed;
+}
 
 std::string temp_dir() {
     static std::string dir;
@@ -23,9 +58,11 @@ std::string temp_dir() {
         std::error_code ec;
         fs::path base = fs::temp_directory_path(ec);
         if (ec) abort();
+        // A crash or a kill skips the removal at exit: what such a run left is removed here.
+        remove_orphaned_temp_dirs(base.string());
         static pid_t owner = getpid();
         for (int i = 0; dir.empty() && i < 1000; i++) {
-            fs::path d = base / ("vorn-test-" + std::to_string(owner) + "-" + std::to_string(i));
+            fs::path d = base / (kTempPrefix + std::to_string(owner) + "-" + std::to_string(i));
             if (fs::create_directory(d, ec)) dir = d.generic_string();
         }
         if (dir.empty()) abort();
@@ -89,11 +126,14 @@ bool make_fifo(const std::string& path) {
 namespace {
 
 // The one place where the tool's process-wide state is put back before every test, so that the
-// tests pass in any order and all in one process: the action queue, the error text and getopt.
+// tests pass in any order and all in one process: the action queue, the error text, the progress
+// report, the sparse download's staging buffer and getopt.
 class FreshState : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
         fb_queue_reset();
         fb_set_error("%s", "");
+        qrx_progress_info_reset();
+        fb_download_data_sparse_reset();
         optind = 0;
         opterr = 1;
     }

@@ -10,8 +10,11 @@
 
 namespace testsupport {
 
-// A fresh scratch folder for the running test (removed at exit).
+// A fresh scratch folder for the running test process (removed at exit; the folders of test
+// processes that crashed or were killed are removed by the next one that makes its folder).
 std::string temp_dir();
+// Removes the scratch folders in `base` whose test process no longer exists; the number removed.
+int remove_orphaned_temp_dirs(const std::string& base);
 std::string write_file(const std::string& name, const std::string& content);
 std::string write_file(const std::string& name, const board::Bytes& content);
 std::string read_file(const std::string& path);

@@ -230,6 +230,14 @@ TEST(UsbEndToEnd, BoardFaultsAreReported) {
     EXPECT_EQ(1, fail.status) << where(fail);
     EXPECT_NE(std::string::npos, fail.err.find("not today")) << where(fail);
 
+    // What a shell sees of the refusals that end with a status of their own: its low eight bits.
+    std::string v = VORN_EXE, none = testsupport::temp_dir() + "/none";
+    Outcome refused = run({"-t", "20"}, {"sh", "-c",
+                                         v + " reflash; echo $?; " + v + " partition -p boot -f " + none + "; echo $?; " +
+                                             v + " upload -p boot -f " + none + " -z 1q; echo $?; " + v + " mwrite " +
+                                             none + "; echo $?"});
+    EXPECT_EQ("206\n167\n161\n140\n", refused.out) << where(refused);
+
     Outcome malformed = run({"-t", "20", "--malformed", "getvar:"}, {"getvar", "product"});
     EXPECT_NE(0, malformed.status) << where(malformed);
 

@@ -158,7 +158,8 @@ inline bool f_next(usbos_handle h, usbos_entry* entry) {
         e->next++;
         entry->name = g_fake->name_of(dev, d.interfaces[ifc].number);
         entry->location = d.location;
-        entry->serial = d.serial;
+        // A serial the device would not give is not shown by the system either.
+        entry->serial = d.serial_readable ? d.serial : std::string();
         entry->device = device_descriptor(d);
         entry->interface = interface_descriptor(d.interfaces[ifc]);
         entry->accessible = d.accessible;
@@ -299,7 +300,9 @@ inline bool f_read(usbos_handle h, void* buf, size_t len, size_t* received, unsi
         errno = EOVERFLOW;
         return false;
     }
+    // A transfer of whole packets ends when it is full; the packets behind stay queued.
     size_t n = std::min(len, s.data.size());
+    if (n < s.data.size()) g_fake->reads.push_front(Step{true, 0, SIZE_MAX, s.data.substr(n)});
     memcpy(buf, s.data.data(), n);
     *received = n;
     return true;

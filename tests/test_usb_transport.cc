@@ -274,6 +274,19 @@ TEST(UsbTransport, AReplyLongerThan128BytesIsReadInAWholePacketAndCut) {
     fake.reads = {step_reading(text)};
     EXPECT_EQ(-1, fb_command_response(t.get(), "oem x", reply));
     EXPECT_EQ("remote: " + std::string(119, 'e'), std::string(fb_get_error()));
+    // A reply of more than one packet: the packets behind the first are read away, up to the
+    // first short one, and the next command gets its own reply.
+    fake.read_sizes.clear();
+    fake.reads = {step_reading("INFO" + std::string(596, 'i')), step_reading("OKAYnext")};
+    EXPECT_EQ(128, t->Read(reply, 128));
+    EXPECT_EQ(std::vector<size_t>({512, 512}), fake.read_sizes);
+    EXPECT_EQ(0, fb_command_response(t.get(), "getvar:x", reply));
+    EXPECT_STREQ("next", reply);
+    // A reply that ends on a packet boundary without a zero-length packet: nothing more comes in
+    // time, and the reply stands as read.
+    fake.reads = {step_reading("OKAY" + std::string(508, 'o'))};
+    EXPECT_EQ(0, fb_command_response(t.get(), "getvar:x", reply));
+    EXPECT_EQ(std::string(124, 'o'), std::string(reply));
     // Reads of whole packets are made as they are.
     fake.reads = {step_reading(std::string(1024, 'd'))};
     std::vector<char> data(1024);

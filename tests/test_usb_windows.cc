@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/exchange.h"
 #include "tests/test_winusb_fake.h"
 #include "usb/usb.h"
 #include "usb/usb_enum.h"
@@ -271,7 +272,30 @@ TEST(UsbWindows, WindowsErrorCodesAndTheirErrnoValues) {
     EXPECT_EQ(ETIMEDOUT, errno_of_win32(ERROR_SEM_TIMEOUT));
     EXPECT_EQ(EBUSY, errno_of_win32(ERROR_ACCESS_DENIED));
     EXPECT_EQ(ENOENT, errno_of_win32(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(EIO, errno_of_win32(ERROR_GEN_FAILURE));
+    EXPECT_EQ(EPIPE, errno_of_win32(ERROR_GEN_FAILURE));
+    EXPECT_EQ(EIO, errno_of_win32(ERROR_CRC));
+}
+
+TEST(UsbWindows, AStalledPipeIsResetAndTheBoardStaysOpen) {
+    OneBoard one;
+    Fake& fake = one.fake;
+    ASSERT_NE(nullptr, one.t);
+    char reply[129] = {0};
+    fake.reads = {{ERROR_GEN_FAILURE, SIZE_MAX, ""}};
+    EXPECT_EQ(-1, fb_command_response(one.t, "getvar:x", reply));
+    EXPECT_STREQ("status read failed (the board stalled: Broken pipe)", fb_get_error());
+    // The halt of the pipe that stalled was cleared before the link was closed.
+    ASSERT_EQ(1u, fake.reset_pipes.size());
+    EXPECT_EQ(0x80, fake.reset_pipes[0] & 0x80);
+    // A stalled write clears the halt of the out pipe.
+    Transport* again = usb_open(accept_all(), nullptr);
+    ASSERT_NE(nullptr, again);
+    fake.writes = {{ERROR_GEN_FAILURE, SIZE_MAX, ""}};
+    EXPECT_EQ(-1, again->Write("x", 1));
+    EXPECT_EQ(EPIPE, errno);
+    ASSERT_EQ(2u, fake.reset_pipes.size());
+    EXPECT_EQ(0, fake.reset_pipes[1] & 0x80);
+    usb_close(again);
 }
 
 TEST(UsbWindows, FailuresOfOpeningCloseWhatWasOpened) {

@@ -6,6 +6,10 @@
 #include <unistd.h>
 #include <string>
 #include <vector>
+#include <filesystem>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include "util/add_sum.h"
 #include "util/debug_output.h"
@@ -14,6 +18,7 @@
 #include "util/pause.h"
 #include "util/progress.h"
 #include "util/string_printf.h"
+#include "tests/test_support.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -224,6 +229,13 @@ TEST(Progress, NothingIsShownForAReportThatNeverStarted) {
     CaptureStderr();
     qrx_progress_info_finish();
     EXPECT_EQ("", GetCapturedStderr());
+    // Nor for one that was forgotten while it was under way, and no line stays open after it.
+    run_progress(10LL << 20, 8LL << 20, false);
+    qrx_progress_info_reset();
+    CaptureStderr();
+    qrx_progress_info_finish();
+    qrx_log_out("MSG[VXN]", "next\n");
+    EXPECT_EQ("MSG[VXN]next\n", GetCapturedStderr());
 }
 
 TEST(Progress, TheLineAfterAnOpenProgressLineStartsOnItsOwn) {
@@ -254,3 +266,21 @@ TEST(Progress, HugeTransfersKeepTheirFigures) {
     for (int i = 1; i < 10; i++) qrx_progress_info_update(0x40000000, (long long)i << 30);
     EXPECT_EQ(std::vector<int>({1, 2}), percents(GetCapturedStderr()));
 }
+
+#ifndef _WIN32
+TEST(TestSupport, TheFoldersOfTestProcessesThatDiedAreRemoved) {
+    std::string base = testsupport::temp_dir() + "/sweep";
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(child, waitpid(child, nullptr, 0));
+    std::string dead = base + "/vorn-test-" + std::to_string(child) + "-0";
+    std::string alive = base + "/vorn-test-" + std::to_string(getpid()) + "-3";
+    std::string other = base + "/vorn-test-x";
+    for (const std::string& d : {dead + "/inner", alive, other}) std::filesystem::create_directories(d);
+    EXPECT_EQ(1, testsupport::remove_orphaned_temp_dirs(base));
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(alive));
+    EXPECT_TRUE(std::filesystem::exists(other));
+}
+#endif

@@ -117,6 +117,9 @@ int recognized_device(usb_handle* h, const ifc_match_func& callback) {
     return callback(&info) == 0 ? 1 : 0;
 }
 
+// Candidates are chosen from what the system describes without opening them: opening claims the
+// interface, and a station runs one process per board, each of which would otherwise take every
+// other process's board for a moment while it looks for its own.
 std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
     usbos_handle enumeration = usbos_enum_interfaces(vendor_id, product_id);
     if (!enumeration) return nullptr;
@@ -125,20 +128,14 @@ std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
     bool wanted_but_locked = false;
     std::vector<std::string> busy;
     while (!found && usbos_next_interface(enumeration, &entry)) {
-        std::unique_ptr<usb_handle> h = do_usb_open(entry.name.c_str());
-        if (!h) {
-            int err = errno;
-            if (err == EACCES || err == EPERM)
-                wanted_but_locked = offer_unopened(entry, false, callback) || wanted_but_locked;
-            else if (err == EBUSY && offer_unopened(entry, true, callback))
-                busy.push_back(entry.serial.empty() ? entry.location : entry.serial);
-            continue;
-        }
-        if (recognized_device(h.get(), callback)) {
-            found = std::move(h);
-        } else {
-            usb_cleanup_handle(h.get());
-        }
+        if (!offer_unopened(entry, entry.accessible, callback)) continue;
+        found = do_usb_open(entry.name.c_str());
+        if (found) break;
+        int err = errno;
+        if (err == EACCES || err == EPERM)
+            wanted_but_locked = true;
+        else if (err == EBUSY)
+            busy.push_back(entry.serial.empty() ? entry.location : entry.serial);
     }
     usbos_close_handle(enumeration);
     // Rather than wait in silence for a board that is there, say why it cannot be used, once

@@ -16,6 +16,11 @@ constexpr size_t kStaleReadSize = 4096;
 constexpr int kStaleReadsMax = 8;
 constexpr unsigned kStaleReadMs = 20;
 
+// The rest of a reply that filled its whole packets: how long one more packet may take to come,
+// and how much of such a reply is read away at the most.
+constexpr unsigned kReplyRestMs = 250;
+constexpr size_t kReplyRestMax = 65536;
+
 // The failure lines of transfers go only to the debugger-output channel: what the user sees of
 // a failed transfer comes from the exchange above.
 void debug_line(const char* fmt, int value) {
@@ -47,6 +52,23 @@ void clear_stall(usbos_handle endpoint, bool in) {
 size_t whole_packets(size_t want, size_t max_packet) {
     if (max_packet == 0 || want % max_packet == 0) return want;
     return (want / max_packet + 1) * max_packet;
+}
+
+// A reply that filled every packet of the read may go on in further packets (a real stack leaves
+// them queued); they are read away up to the first short packet, so that the next command does
+// not take them for its own reply. Nothing arriving in time means the reply ended on a packet
+// boundary without a zero-length packet.
+void read_reply_rest(usbos_handle endpoint, size_t max_packet, unsigned timeout_ms) {
+    if (max_packet == 0) return;
+    std::vector<unsigned char> rest(max_packet);
+    unsigned wait = timeout_ms == 0 ? kReplyRestMs : std::min(timeout_ms, kReplyRestMs);
+    int err = errno;
+    for (size_t drained = 0; drained < kReplyRestMax; drained += max_packet) {
+        size_t got = 0;
+        if (!usbos_read_endpoint_sync(endpoint, rest.data(), rest.size(), &got, wait)) break;
+        if (got < max_packet) break;
+    }
+    errno = err;
 }
 
 }  // namespace
@@ -93,11 +115,13 @@ ssize_t WindowsUsbTransport::Read_timeout(void* data, size_t len, unsigned timeo
     if (handle) {
         size_t received = 0;
         size_t want = std::min(len, kMaxUsbTransfer);
-        size_t whole = whole_packets(want, usbos_max_packet_size(handle->bulk_in));
+        size_t max_packet = usbos_max_packet_size(handle->bulk_in);
+        size_t whole = whole_packets(want, max_packet);
         std::vector<unsigned char> bounce(whole > want ? whole : 0);
         void* into = whole > want ? bounce.data() : data;
         if (usbos_read_endpoint_sync(handle->bulk_in, into, whole, &received, timeout_ms) &&
             received <= whole) {
+            if (whole > want && received == whole) read_reply_rest(handle->bulk_in, max_packet, timeout_ms);
             received = std::min(received, want);
             if (into != data) memcpy(data, into, received);
             return static_cast<ssize_t>(received);

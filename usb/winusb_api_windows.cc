@@ -68,6 +68,8 @@ int errno_of_win32(DWORD code) {
         case ERROR_INVALID_PARAMETER: return EINVAL;
         case ERROR_OPERATION_ABORTED: return EINTR;
         case ERROR_INSUFFICIENT_BUFFER: return EOVERFLOW;
+        // What a bulk transfer on a stalled pipe ends with: the pipe stays halted until reset.
+        case ERROR_GEN_FAILURE: return EPIPE;
         default: return EIO;
     }
 }

@@ -81,6 +81,11 @@ int qrx_progress_info_update(int bytes, long long offset) {
     return 0;
 }
 
+void qrx_progress_info_reset() {
+    _progressInfo = ProgressInfo();
+    stderr_line_open(false);
+}
+
 void qrx_progress_info_finish() {
     ProgressInfo& p = _progressInfo;
     if (!p.started || p.ended) return;

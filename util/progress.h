@@ -7,3 +7,5 @@ int qrx_progress_info_update(int bytes, long long offset);
 // Ends the report of a stream that succeeded: its last line shows the end figure even when the
 // throttle or unknown offsets held it back. Nothing is printed for a report that printed nothing.
 void qrx_progress_info_finish();
+// Forgets the report in progress, as at the start of the process.
+void qrx_progress_info_reset();

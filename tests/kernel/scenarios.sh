@@ -14,7 +14,8 @@
 #   10   an empty packet before "getvar:product", a stall on "getvar:stall" (VXN0010)
 # Files: /data/img-*.raw (normal images), /data/img-*.sparse with /data/img-*.expanded (what a
 # sparse image expands to), /data/par.raw (the parallel burn), /data/bl.bin (the boot-loader file).
-# Partitions: p-<image> and s-<image> for each image, "par", "boot".
+# Partitions: p-<image> and s-<image> for each image, t-<image> for each expanded one (burned
+# with "-t sparse"), "par", "boot".
 hc=$1
 watchdog=30
 out=/tmp/out
@@ -103,6 +104,19 @@ burn_and_read() {
     v -s "$1" upload -p "$2" -f /tmp/back -z "$size"
     ok_status
     cmp -s /tmp/back "$4" || no "$2 read back differs from $4"
+    rm -f /tmp/back
+}
+
+# A raw image sent with "-t sparse": vorn encodes it on the fly; the board decodes it itself.
+raw_as_sparse() {
+    v -s VXN0001 partition -p "t-$1" -t sparse -f "/data/$1.expanded"
+    ok_status
+    grep -qF "sparse stream: " "$err" || no "the raw image was not sent as a sparse stream"
+    [ "$rc" = 0 ] || return 0
+    rm -f /tmp/back
+    v -s VXN0001 upload -p "t-$1" -f /tmp/back -z "$(wc -c <"/data/$1.expanded")"
+    ok_status
+    cmp -s /tmp/back "/data/$1.expanded" || no "t-$1 read back differs from $1.expanded"
     rm -f /tmp/back
 }
 
@@ -260,6 +274,8 @@ scenario getvar-text getvar_text
 scenario getvar-binary getvar_binary
 # Every image in sequential order; in the other orders, the sizes that end inside a portion.
 media_board VXN0001 1 img-a128k img-b512 img-odd img-big img-sp1 img-sp2
+scenario raw-as-sparse-img-sp1 raw_as_sparse img-sp1
+scenario raw-as-sparse-img-sp2 raw_as_sparse img-sp2
 media_board VXN0002 2 img-a128k img-odd img-big img-sp1
 media_board VXN0003 3 img-odd img-big img-sp1
 media_board "$(port_of '')" 4 img-odd img-big img-sp1

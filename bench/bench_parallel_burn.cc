@@ -1,0 +1,71 @@
+// A factory station's figure: the wall time of burning one board against burning eight at once,
+// one vorn process per board, over the emulated bus.
+//
+//   bench_parallel_burn [MiB [runs]]   (default: 4 MiB per image, best of 3 runs)
+//
+// Each run starts the emulator with the boards, burns an image of the given size into each
+// board's "system" partition in parallel, and ends when every vorn process has ended; a run in
+// which any burn fails stops the program.
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "bench/bench_timing.h"
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+    fprintf(stderr, "bench_parallel_burn: %s\n", what.c_str());
+    exit(1);
+}
+
+// A seeded pattern, so that no two boards get the same bytes and every run the same ones.
+void make_image(const std::string& path, size_t size, uint32_t seed) {
+    std::vector<unsigned char> bytes(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (unsigned char& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = (unsigned char)(x >> 16);
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || write(fd, bytes.data(), size) != (ssize_t)size || close(fd) != 0) fail("cannot write " + path);
+}
+
+// One emulator session with `boards` boards, each burned by its own vorn process at once.
+std::string station(int boards, size_t mib, const std::string& dir) {
+    std::string burns = "pids=''; for i in $(seq 1 " + std::to_string(boards) + "); do " VORN_EXE
+                        " -s 1-$i partition -p system -f " + dir + "/img$i.bin >" + dir +
+                        "/burn$i.log 2>&1 & pids=\"$pids $!\"; done; s=0; for p in $pids; do wait $p || s=1; done; exit $s";
+    return std::string(VORN_EMU_EXE) + " -t 600 -n " + std::to_string(boards) +
+           " --feature media:part=store/system/" + std::to_string(mib) + "M -- sh -c '" + burns + "'";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    size_t mib = argc > 1 ? strtoul(argv[1], nullptr, 10) : 4;
+    int runs = argc > 2 ? atoi(argv[2]) : 3;
+    if (mib == 0 || runs <= 0) fail("usage: bench_parallel_burn [MiB [runs]]");
+    char tmpl[] = "/tmp/vorn-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) fail("cannot make a scratch folder");
+    std::string dir = tmpl;
+    for (int i = 1; i <= 8; i++) make_image(dir + "/img" + std::to_string(i) + ".bin", mib << 20, 1000 + i);
+
+    double t[2] = {0, 0};
+    const int boards[2] = {1, 8};
+    for (int k = 0; k < 2; k++) {
+        std::string line = station(boards[k], mib, dir);
+        t[k] = best_of(runs, [&] {
+            if (system(line.c_str()) != 0) fail("a burn failed; see " + dir + "/burn*.log");
+        });
+    }
+    printf("burn of %zu MiB per board, best of %d runs:\n", mib, runs);
+    printf("  1 board:              %7.3f s\n", t[0]);
+    printf("  8 boards in parallel: %7.3f s (%.2f x the time of one, %.1f MiB/s in all)\n", t[1], t[1] / t[0],
+           8.0 * (double)mib / t[1]);
+    system(("rm -rf " + dir).c_str());
+    return 0;
+}
