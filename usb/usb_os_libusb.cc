@@ -100,14 +100,23 @@ libusb_context* context() {
     return ctx;
 }
 
-std::string port_path(libusb_device* dev) {
+// Bus number, then the port numbers from the root hub down.
+std::vector<int> port_key(libusb_device* dev) {
     uint8_t ports[8];
     int n = libusb_get_port_numbers(dev, ports, sizeof(ports));
-    std::string s = std::to_string(libusb_get_bus_number(dev));
-    if (n <= 0) return "usb" + s;
-    for (int i = 0; i < n; i++) {
-        s += (i == 0 ? '-' : '.');
-        s += std::to_string(ports[i]);
+    std::vector<int> key{libusb_get_bus_number(dev)};
+    for (int i = 0; i < n; i++) key.push_back(ports[i]);
+    return key;
+}
+
+// "1-2.3": bus 1, port 3 of the hub at port 2; "usb1" for the root hub of bus 1.
+std::string port_path(libusb_device* dev) {
+    const std::vector<int> key = port_key(dev);
+    std::string s = std::to_string(key[0]);
+    if (key.size() == 1) return "usb" + s;
+    for (size_t i = 1; i < key.size(); i++) {
+        s += (i == 1 ? '-' : '.');
+        s += std::to_string(key[i]);
     }
     return s;
 }
@@ -160,15 +169,6 @@ bool interface_claimed(libusb_device* dev, const std::string& name, int number) 
                    strncmp(driver.driver, "usbfs", sizeof(driver.driver)) == 0;
     close(fd);
     return claimed;
-}
-
-// Bus number, then the port numbers from the root hub down.
-std::vector<int> port_key(libusb_device* dev) {
-    uint8_t ports[8];
-    int n = libusb_get_port_numbers(dev, ports, sizeof(ports));
-    std::vector<int> key{libusb_get_bus_number(dev)};
-    for (int i = 0; i < n; i++) key.push_back(ports[i]);
-    return key;
 }
 
 void copy_device_descriptor(const libusb_device_descriptor& d, usb_device_descriptor* out) {
