@@ -1,8 +1,19 @@
 // Command handlers of the front end: each checks its words and files and queues actions.
 #pragma once
 
+class OwnedFd;
+
 // Too few words for a command: the usage text, the "L%d:require at least ..." line, exit status 1.
 void require_words(int site, int need, int count);
+
+// The optional "<size> <offset>" words after a file path (words 2 and 3) of "download",
+// "setkey" and "mwrite", through parse_num: 0 when a word is absent, -1 when it is invalid.
+void parse_size_offset(char** words, int count, long long* size, long long* offset);
+
+// Opens an input sent by size and position (open_sized_input) into *fd. 0, or, with the failure
+// and its reason logged, `open_code` when the file cannot be opened and `size_code` when it has
+// no size to send by.
+int open_handler_input(const char* path, long long* size, int open_code, int size_code, OwnedFd* fd);
 
 int do_qrx_download(int count, char** words);
 int do_qrx_bl1boot(const char* path);

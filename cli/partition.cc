@@ -8,6 +8,7 @@
 #include <getopt.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include "cli/handlers.h"
 #include "cli/partition_sparse.h"
@@ -16,6 +17,7 @@
 #include "sparse/sparse.h"
 #include "util/file_io.h"
 #include "util/log.h"
+#include "util/owned.h"
 #include "util/platform.h"
 #include "util/progress.h"
 #include "util/staged_output.h"
@@ -38,7 +40,7 @@ struct PartArgs {
     const char* filepath = nullptr;
     const char* verify = nullptr;
     const char* imagetype = nullptr;
-    const char* media = nullptr;
+    const char* media = "store";
     const char* offset = nullptr;
     const char* filesize = nullptr;
 };
@@ -70,8 +72,8 @@ constexpr long long kVerifyMax = 64;
 // Queues "oem verify " followed by the verify file's text. The file is read to its end (bounded),
 // whatever kind it is: a pipe reports no size.
 int queue_verify(const char* path) {
-    int fd = open_host_file(path, O_RDONLY);
-    if (fd < 0) {
+    OwnedFd fd(open_host_file(path, O_RDONLY));
+    if (fd.get() < 0) {
         int err = errno;
         qrx_log_out("ERR[VXN]", "Fail in open file %s\n", path);
         log_file_reason(path, err);
@@ -79,10 +81,10 @@ int queue_verify(const char* path) {
     }
     char text[12 + kVerifyMax + 1] = "oem verify ";
     const size_t prefix = sizeof("oem verify ") - 1;
-    long long got = read_full(fd, text + prefix, kVerifyMax + 1);
+    long long got = read_full(fd.get(), text + prefix, kVerifyMax + 1);
     int err = errno;
-    long long whole = got > kVerifyMax ? get_file_size(fd) : got;
-    close(fd);
+    long long whole = got > kVerifyMax ? get_file_size(fd.get()) : got;
+    fd.reset();
     if (got > kVerifyMax) {
         qrx_log_out("ERR[VXN]", "verify file sz %lld too large\n", whole > got ? whole : got);
         return -629;
@@ -117,22 +119,85 @@ bool plain_word(const char* what, const char* word) {
 // The output is written under a temporary name and replaces `path` only when the whole read
 // succeeded; creating it here refuses an output that cannot be made before anything is sent.
 int queue_read(const char* path, bool progress, long long expected) {
-    StagedOutput* out = static_cast<StagedOutput*>(calloc(1, sizeof(StagedOutput)));
+    OwnedBlock<StagedOutput> out(static_cast<StagedOutput*>(calloc(1, sizeof(StagedOutput))));
     if (!out) die("out of memory");
-    if (staged_output_open(out, path, 0700) != 0) {
+    if (staged_output_open(out.get(), path, 0700) != 0) {
         int err = errno;
-        free(out);
         qrx_log_out("ERR[VXN]", "Fail in open file %s, errno(%d)\n", path, err);
         log_file_reason(path, err);
         return -655;
     }
-    fb_queue_mread(out, progress, expected);
+    fb_queue_mread(out.release(), progress, expected);
     return 0;
 }
 
-bool plain_words(const PartArgs& a, const char* media, const char* type) {
-    return plain_word("partname", a.partname) && plain_word("media", media) &&
+bool plain_words(const PartArgs& a, const char* type) {
+    return plain_word("partname", a.partname) && plain_word("media", a.media) &&
            (!type || plain_word("imagetype", type));
+}
+
+// A handler's codes for options it cannot use: "?" from getopt, no partition, no file.
+struct OptionCodes {
+    int invalid;
+    int no_partname;
+    int no_filepath;
+};
+
+// The options of "partition" or "upload" with the partition and the file they both need; 0, or
+// the handler's code with a logged line.
+int read_part_options(char** words, int count, const char* shorts, const OptionCodes& codes,
+                      PartArgs* a) {
+    if (!parse_part_options(words, count, shorts, a)) {
+        qrx_log_out("ERR[VXN]", "invalid option %c\n", '?');
+        return codes.invalid;
+    }
+    if (!a->partname) {
+        qrx_log_out("ERR[VXN]", "partname is empty\n");
+        return codes.no_partname;
+    }
+    if (!a->filepath) {
+        qrx_log_out("ERR[VXN]", "filePath is emtpy\n");
+        return codes.no_filepath;
+    }
+    return 0;
+}
+
+// The "-o" offset into the partition, 0 without one; `code` with a logged line when invalid.
+int read_part_offset(const char* text, int code, long long* offset) {
+    *offset = text ? parse_num(text) : 0;
+    if (*offset >= 0) return 0;
+    qrx_log_out("ERR[VXN]", "illegle offset %s\n", text);
+    return code;
+}
+
+// Queues the media write of the open image after its announcement: as its sparse encoding when
+// a raw image is announced as sparse, else as the file's bytes.
+int queue_image_write(const PartArgs& a, OwnedFd fd, long long size, long long offset) {
+    const char* type = a.imagetype;
+    if (!type) type = sparse_img_probe(fd.get()) == 1 ? "sparse" : "normal";
+    sparse_stream* stream = nullptr;
+    if (a.imagetype && !strcmp(type, "sparse") && sparse_img_probe(fd.get()) != 1) {
+        int r = prepare_sparse_stream(fd.get(), a.filepath, &size, &stream);
+        if (r) return r;
+        // The stream reads the image while it is sent and closes it with the action.
+        fd.release();
+    } else {
+        fd.reset();
+    }
+    std::string announce =
+        StringPrintf("oem mwrite 0x%llx %s %s %s 0x%llx", size, type, a.media, a.partname, offset);
+    fb_queue_command(announce.c_str(), "");
+    if (stream) {
+        queue_sparse_stream(stream);
+        return 0;
+    }
+    char mwrite[] = "mwrite";
+    char* stream_words[] = {mwrite, const_cast<char*>(a.filepath), nullptr};
+    if (do_qrx_mwrite(stream_words, 2)) {
+        qrx_log_out("ERR[VXN]", "fail in queue mwrite\n");
+        return -612;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -140,112 +205,42 @@ bool plain_words(const PartArgs& a, const char* media, const char* type) {
 int do_qrx_partition(char** words, int count) {
     require_words(545, 5, count);
     PartArgs a;
-    if (!parse_part_options(words, count, "P:p:F:f:V:v:T:t:M:m:O:o:", &a)) {
-        qrx_log_out("ERR[VXN]", "invalid option %c\n", '?');
-        return -567;
-    }
-    if (!a.partname) {
-        qrx_log_out("ERR[VXN]", "partname is empty\n");
-        return -572;
-    }
-    if (!a.filepath) {
-        qrx_log_out("ERR[VXN]", "filePath is emtpy\n");
-        return -576;
-    }
-    const char* media = a.media ? a.media : "store";
-    if (!plain_words(a, media, a.imagetype)) return -577;
+    int r = read_part_options(words, count, "P:p:F:f:V:v:T:t:M:m:O:o:", {-567, -572, -576}, &a);
+    if (r) return r;
+    if (!plain_words(a, a.imagetype)) return -577;
     long long size = 0;
-    int fd = open_sized_input(a.filepath, &size);
-    if (fd == -2) {
-        int err = errno;
-        qrx_log_out("ERR[VXN]", "Fail in open file %s\n", a.filepath);
-        log_file_reason(a.filepath, err);
-        return -586;
-    }
-    if (fd < 0) {
-        int err = errno;
-        qrx_log_out("ERR[VXN]", "Fail in get sz of file(%s)\n", a.filepath);
-        log_file_reason(a.filepath, err);
-        return -591;
-    }
+    OwnedFd fd;
+    r = open_handler_input(a.filepath, &size, -586, -591, &fd);
+    if (r) return r;
     long long offset = 0;
-    if (a.offset) {
-        offset = parse_num(a.offset);
-        if (offset < 0) {
-            qrx_log_out("ERR[VXN]", "illegle offset %s\n", a.offset);
-            close(fd);
-            return -595;
-        }
-    }
-    const char* type = a.imagetype;
-    if (!type) type = sparse_img_probe(fd) == 1 ? "sparse" : "normal";
-    // Announced as sparse, a raw image is sent as its sparse encoding; a sparse image as it is.
-    sparse_stream* stream = nullptr;
-    if (a.imagetype && !strcmp(type, "sparse") && sparse_img_probe(fd) != 1) {
-        int r = prepare_sparse_stream(fd, a.filepath, &size, &stream);
-        if (r) {
-            close(fd);
-            return r;
-        }
-    } else {
-        close(fd);
-    }
-
-    std::string announce =
-        StringPrintf("oem mwrite 0x%llx %s %s %s 0x%llx", size, type, media, a.partname, offset);
-    fb_queue_command(announce.c_str(), "");
-    if (stream) {
-        queue_sparse_stream(stream);
-        return a.verify ? queue_verify(a.verify) : 0;
-    }
-
-    char mwrite[] = "mwrite";
-    char* stream_words[] = {mwrite, const_cast<char*>(a.filepath), nullptr};
-    if (do_qrx_mwrite(stream_words, 2)) {
-        qrx_log_out("ERR[VXN]", "fail in queue mwrite\n");
-        return -612;
-    }
-    if (!a.verify) return 0;
-    return queue_verify(a.verify);
+    r = read_part_offset(a.offset, -595, &offset);
+    if (r) return r;
+    r = queue_image_write(a, std::move(fd), size, offset);
+    if (r) return r;
+    return a.verify ? queue_verify(a.verify) : 0;
 }
 
 int do_qrx_upload(char** words, int count) {
     require_words(672, 7, count);
     PartArgs a;
-    if (!parse_part_options(words, count, "P:p:F:f:T:t:M:m:O:o:Z:z:", &a)) {
-        qrx_log_out("ERR[VXN]", "invalid option %c\n", '?');
-        return -694;
-    }
-    if (!a.partname) {
-        qrx_log_out("ERR[VXN]", "partname is empty\n");
-        return -699;
-    }
-    if (!a.filepath) {
-        qrx_log_out("ERR[VXN]", "filePath is emtpy\n");
-        return -703;
-    }
-    const char* media = a.media ? a.media : "store";
+    int r = read_part_options(words, count, "P:p:F:f:T:t:M:m:O:o:Z:z:", {-694, -699, -703}, &a);
+    if (r) return r;
     if (!a.filesize) {
         qrx_log_out("ERR[VXN]", "need specify filesize\n");
         return -712;
     }
     const char* type = a.imagetype ? a.imagetype : "normal";
-    if (!plain_words(a, media, type)) return -705;
+    if (!plain_words(a, type)) return -705;
     long long size = parse_num(a.filesize);
     if (size < 0) {
         qrx_log_out("ERR[VXN]", "illegle filesize %s\n", a.filesize);
         return -717;
     }
     long long offset = 0;
-    if (a.offset) {
-        offset = parse_num(a.offset);
-        if (offset < 0) {
-            qrx_log_out("ERR[VXN]", "illegle offset %s\n", a.offset);
-            return -721;
-        }
-    }
+    r = read_part_offset(a.offset, -721, &offset);
+    if (r) return r;
     std::string announce =
-        StringPrintf("oem mread 0x%llx %s %s %s 0x%llx", size, type, media, a.partname, offset);
+        StringPrintf("oem mread 0x%llx %s %s %s 0x%llx", size, type, a.media, a.partname, offset);
     fb_queue_command(announce.c_str(), "");
     // Started now, so the elapsed time shown includes the wait until the transfer begins.
     qrx_progress_info_init(size, "Uploading", 0, 100);
@@ -260,40 +255,28 @@ int do_qrx_upload(char** words, int count) {
 
 int do_qrx_mwrite(char** words, int count) {
     require_words(446, 2, count);
-    long long size = count >= 3 ? parse_num(words[2]) : 0;
-    long long offset = count >= 4 ? parse_num(words[3]) : 0;
+    long long size = 0, offset = 0;
+    parse_size_offset(words, count, &size, &offset);
     if (offset < 0 || size < 0) {
         qrx_log_out("ERR[VXN]", "Err offset or datasz\n");
         return -458;
     }
     long long fsz = 0;
-    int fd = open_sized_input(words[1], &fsz);
-    if (fd == -2) {
-        int err = errno;
-        qrx_log_out("ERR[VXN]", "Fail in open file %s\n", words[1]);
-        log_file_reason(words[1], err);
-        return -464;
-    }
-    if (fd < 0) {
-        int err = errno;
-        qrx_log_out("ERR[VXN]", "Fail in get sz of file(%s)\n", words[1]);
-        log_file_reason(words[1], err);
-        return -469;
-    }
+    OwnedFd fd;
+    int r = open_handler_input(words[1], &fsz, -464, -469, &fd);
+    if (r) return r;
     // Both numbers come from the command line: compared without adding, so nothing can overflow.
     if (offset > fsz || size > fsz - offset) {
         qrx_log_out("ERR[VXN]", "err offset (0x%llx) + dataSz(0x%llx) > fsz 0x%llx\n", offset, size,
                     fsz);
-        close(fd);
         return -474;
     }
     if (size == 0) size = fsz - offset;
-    if (lseek(fd, (off_t)offset, SEEK_SET) != (off_t)offset) {
+    if (lseek(fd.get(), (off_t)offset, SEEK_SET) != (off_t)offset) {
         qrx_log_out("ERR[VXN]", "Fail in seek to fileOffset 0x%llx\n", offset);
-        close(fd);
         return -479;
     }
-    fb_queue_mwrite(fd_to_slot(fd), size, "mwrite:verify=addsum");
+    fb_queue_mwrite(fd_to_slot(fd.release()), size, "mwrite:verify=addsum");
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include "cli/partition_sparse.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "engine/queued_ops.h"
@@ -32,17 +33,16 @@ int prepare_sparse_stream(int fd, const char* path, long long* image_size, spars
                     path, size);
         return -597;
     }
-    sparse_stream* s = new sparse_stream;
-    int r = sparse_stream_index(s, fd, size, 0, false);
+    std::unique_ptr<sparse_stream> s(new sparse_stream);
+    int r = sparse_stream_index(s.get(), fd, size, 0, false);
     if (r) {
         qrx_log_out("ERR[VXN]", "Fail in read img %s for its sparse stream (%s)\n", path, strerror(-r));
-        delete s;
         return -598;
     }
     qrx_log_out("MSG[VXN]", "sparse stream: %s of %s to send, %u chunks\n", size_text(s->stream_size).c_str(),
-                size_text(size).c_str(), sparse_stream_chunk_count(s));
-    *out = s;
+                size_text(size).c_str(), sparse_stream_chunk_count(s.get()));
     *image_size = s->stream_size;
+    *out = s.release();
     return 0;
 }
 

@@ -14,23 +14,14 @@
 
 namespace {
 
-// The index of a word selects its handler; case variants and synonyms share one.
-const char* const _supportCmds[] = {
-    "getvar",    "download",  "Download", "boot",   "run",    "bl1_boot", "bl2_boot",
-    "oem",       "cmd",       "partition", "Partition", "upload", "Upload", "reboot",
-    "setvar",    "setkey",    "mwrite",   "mread",
-};
 // The transport belongs to the run: it is never closed before the process ends, and stays
 // reachable here so that leak checkers do not take it for lost.
 Transport* run_transport = nullptr;
 
-constexpr int kCommandCount = sizeof(_supportCmds) / sizeof(_supportCmds[0]);
-static_assert(kCommandCount == 18, "the command table has 18 words");
-
-int find_command(const char* word) {
-    for (int i = 0; i < kCommandCount; i++)
-        if (strcmp(_supportCmds[i], word) == 0) return i;
-    return -1;
+int do_getvar(char** words, int count) {
+    require_words(828, 2, count);
+    fb_queue_display(words[1], words[1]);
+    return 0;
 }
 
 int do_setvar(char** words, int count) {
@@ -59,10 +50,110 @@ int do_boot(char** words, int count) {
     return 0;
 }
 
+int do_run(char**, int) {
+    fb_queue_command("boot", "booting");
+    return 0;
+}
+
+// The reboot is the last thing the board is asked for, and the run waits until it has gone.
+int do_reboot(char** words, int count) {
+    fb_queue_reboot(count >= 2 ? words[1] : nullptr);
+    fb_queue_wait_for_disconnect();
+    return 0;
+}
+
+int do_download(char** words, int count) { return do_qrx_download(count, words); }
+// The boot-loader path is the word after "-f"; that word itself is not looked at.
+int do_bl1_boot(char** words, int count) { return do_qrx_bl1boot(count >= 3 ? words[2] : nullptr); }
+int do_bl2_boot(char** words, int count) { return do_qrx_bl2boot(count >= 3 ? words[2] : nullptr); }
+int do_oem(char** words, int count) { return do_oem_command(count, words); }
+int do_mread(char** words, int count) { return do_qrx_mread(words, count, false); }
+
+// One command word. A handler gets the words from the command word on; it has printed why when
+// it refuses, and the run then ends with `refused_status` (after `refused_line` where there is
+// one) without running the queue: scripts must not take a refused download or boot for a done
+// one.
+struct Command {
+    const char* word;
+    int (*handler)(char** words, int count);
+    int refused_status;
+    const char* refused_line;
+};
+
+// Looked up in this order, exactly and case-sensitively; case variants and synonyms share a
+// handler.
+const Command _supportCmds[] = {
+    {"getvar", do_getvar, 1, nullptr},
+    {"download", do_download, 1, nullptr},
+    {"Download", do_download, 1, nullptr},
+    {"boot", do_boot, 1, nullptr},
+    {"run", do_run, 1, nullptr},
+    {"bl1_boot", do_bl1_boot, 1, nullptr},
+    {"bl2_boot", do_bl2_boot, 1, nullptr},
+    {"oem", do_oem, 1, nullptr},
+    {"cmd", do_oem, 1, nullptr},
+    {"partition", do_qrx_partition, -857, "fail in queue partition\n"},
+    {"Partition", do_qrx_partition, -857, "fail in queue partition\n"},
+    {"upload", do_qrx_upload, -863, "fail in upload\n"},
+    {"Upload", do_qrx_upload, -863, "fail in upload\n"},
+    {"reboot", do_reboot, 1, nullptr},
+    {"setvar", do_setvar, 1, nullptr},
+    {"setkey", do_download, 1, nullptr},
+    {"mwrite", do_qrx_mwrite, -884, "fail in queue mwrite\n"},
+    {"mread", do_mread, 1, nullptr},
+};
+static_assert(sizeof(_supportCmds) / sizeof(_supportCmds[0]) == 18, "the command table has 18 words");
+
+const Command* find_command(const char* word) {
+    for (const Command& c : _supportCmds)
+        if (strcmp(c.word, word) == 0) return &c;
+    return nullptr;
+}
+
+// The first words that are answered without a device: the usage, the version and the device
+// list. True with the run's status when `first` is one of them.
+bool answer_without_device(int argc, char** argv, int* status) {
+    const char* first = argc > 1 ? argv[1] : "";
+    if (!*first || strcmp(first, "-h") == 0 || strcmp(first, "--help") == 0) {
+        usage();
+        *status = 1;
+        return true;
+    }
+    if (strcmp(first, "--version") == 0) {
+        print_version("vorn", VORN_VERSION);
+        *status = 0;
+        return true;
+    }
+    if (strcmp(first, "devices") == 0) {
+        if (argc > 2 && strcmp(argv[2], "-l") == 0)
+            list_devices_long();
+        else
+            list_devices();
+        *status = 0;
+        return true;
+    }
+    return false;
+}
+
+// Takes a leading "-s SELECTOR" off the words; only when a command word follows it.
+const char* take_selector(char*** words, int* count) {
+    if (*count <= 2 || strcmp((*words)[0], "-s") != 0) return nullptr;
+    const char* selector = (*words)[1];
+    *words += 2;
+    *count -= 2;
+    return selector;
+}
+
+// The status of a refusal by the command's handler; 0 when it queued its actions.
+int queue_command(const Command& command, char** words, int count) {
+    if (command.handler(words, count) == 0) return 0;
+    if (command.refused_line) qrx_log_out("ERR[VXN]", "%s", command.refused_line);
+    return command.refused_status;
+}
+
 }  // namespace
 
-// A handler that refuses its words or files has printed why and queued nothing; the run ends
-// with status 1 so that scripts do not take a refused download or boot for a done one.
+// Nothing queued before the check may run: the process ends here.
 void require_words(int site, int need, int count) {
     if (count >= need) return;
     usage();
@@ -71,98 +162,21 @@ void require_words(int site, int need, int count) {
 }
 
 int vorn_main(int argc, char** argv, const device_opener& open) {
-    const char* first = argc > 1 ? argv[1] : "";
-    if (!*first || strcmp(first, "-h") == 0 || strcmp(first, "--help") == 0) {
-        usage();
-        return 1;
-    }
-    if (strcmp(first, "--version") == 0) {
-        print_version("vorn", VORN_VERSION);
-        return 0;
-    }
-    if (strcmp(first, "devices") == 0) {
-        if (argc > 2 && strcmp(argv[2], "-l") == 0)
-            list_devices_long();
-        else
-            list_devices();
-        return 0;
-    }
+    int status = 0;
+    if (answer_without_device(argc, argv, &status)) return status;
     qrx_log_out("MSG[VXN]", "Quenrix USB VXN tool: %s\n", VORN_VERSION);
 
     int count = argc - 1;
     char** words = argv + 1;
-    const char* selector = nullptr;
-    if (count > 2 && strcmp(words[0], "-s") == 0) {
-        selector = words[1];
-        words += 2;
-        count -= 2;
-    }
-    int index = find_command(words[0]);
-    if (index < 0) {
+    const char* selector = take_selector(&words, &count);
+    const Command* command = find_command(words[0]);
+    if (!command) {
         qrx_log_out("ERR[VXN]", "cmd \"%s\" not in supported list\n", words[0]);
         return -818;
     }
-    Transport*& transport = run_transport;
-    transport = open(selector);
-    if (!transport) return 1;
-
-    bool reboot = false;
-    const char* reboot_mode = nullptr;
-    switch (index) {
-        case 0:
-            require_words(828, 2, count);
-            fb_queue_display(words[1], words[1]);
-            break;
-        case 1: case 2: case 15:
-            if (do_qrx_download(count, words) < 0) return 1;
-            break;
-        case 3:
-            if (do_boot(words, count)) return 1;
-            break;
-        case 4:
-            fb_queue_command("boot", "booting");
-            break;
-        case 5:
-            if (do_qrx_bl1boot(count >= 3 ? words[2] : nullptr)) return 1;
-            break;
-        case 6:
-            if (do_qrx_bl2boot(count >= 3 ? words[2] : nullptr)) return 1;
-            break;
-        case 7: case 8:
-            do_oem_command(count, words);
-            break;
-        case 9: case 10:
-            if (do_qrx_partition(words, count)) {
-                qrx_log_out("ERR[VXN]", "fail in queue partition\n");
-                return -857;
-            }
-            break;
-        case 11: case 12:
-            if (do_qrx_upload(words, count)) {
-                qrx_log_out("ERR[VXN]", "fail in upload\n");
-                return -863;
-            }
-            break;
-        case 13:
-            reboot = true;
-            reboot_mode = count >= 2 ? words[1] : nullptr;
-            break;
-        case 14:
-            if (do_setvar(words, count)) return 1;
-            break;
-        case 16:
-            if (do_qrx_mwrite(words, count)) {
-                qrx_log_out("ERR[VXN]", "fail in queue mwrite\n");
-                return -884;
-            }
-            break;
-        case 17:
-            if (do_qrx_mread(words, count, false)) return 1;
-            break;
-    }
-    if (reboot) {
-        fb_queue_reboot(reboot_mode);
-        fb_queue_wait_for_disconnect();
-    }
-    return fb_execute_queue(transport) ? 1 : 0;
+    run_transport = open(selector);
+    if (!run_transport) return 1;
+    status = queue_command(*command, words, count);
+    if (status) return status;
+    return fb_execute_queue(run_transport) ? 1 : 0;
 }

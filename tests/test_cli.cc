@@ -458,6 +458,8 @@ TEST(CommandLine, EveryCommandWordEndsWithItsExitStatus) {
         {{"bl1_boot", "-f", missing}, "", 1, "Fail in open"},
         {{"bl2_boot", "-f", missing}, "", 1, "Fail in open"},
         {{"bl1_boot", "-f", path}, "getvar", 1, "FAILED ("},
+        {{"bl1_boot"}, "", 1, "MSG[VXN]"},
+        {{"bl2_boot"}, "", 1, "MSG[VXN]"},
         {{"oem", "x"}, "", 0, "OKAY ["},
         {{"cmd", "x"}, "oem x", 1, "FAILED (remote: refused)"},
         {{"partition", "-p", "boot", "-f", path}, "", 0, "mwrite finish"},
@@ -465,12 +467,14 @@ TEST(CommandLine, EveryCommandWordEndsWithItsExitStatus) {
         {{"partition", "-p", "boot", "-f", path}, "oem mwrite", 1, "FAILED (remote: refused)"},
         {{"upload", "-p", "boot", "-f", out, "-z", "0x100"}, "", 0, "mread finish"},
         {{"Upload", "-p", "boot", "-f", out, "-z", "1q"}, "", -863, "ERR[VXN]fail in upload\n"},
+        {{"upload", "-p", "boot", "-f", out, "-z", "x"}, "", -863, "ERR[VXN]fail in upload\n"},
         {{"upload", "-p", "boot", "-f", out, "-z", "0x100"}, "oem mread", 1, "FAILED (remote: refused)"},
         {{"reboot"}, "", 0, "rebooting"},
         // A reboot's reply may never come, as the board goes down: no answer counts.
         {{"reboot", "bootloader"}, "reboot", 0, "cmd[reboot-bootloader]\nresponse:\n\n"},
         {{"setvar", "a", "1"}, "", 0, "OKAY ["},
         {{"setvar", "a", "0x100000000"}, "", 1, "illegal varval[0x100000000] in setvar"},
+        {{"setvar", "a", "4G"}, "", 1, "illegal varval[4G] in setvar"},
         {{"setvar", "a", "1"}, "setvar", 1, "FAILED (remote: refused)"},
         {{"mwrite", missing}, "", -884, "ERR[VXN]fail in queue mwrite\n"},
         {{"mwrite", path}, "", 1, "FAILED (remote: no mwrite announced)"},
@@ -488,9 +492,10 @@ TEST(CommandLine, EveryCommandWordEndsWithItsExitStatus) {
         std::string what = c.words[0] + (c.fail.empty() ? "" : " failed at " + c.fail);
         EXPECT_EQ(c.status, r.status) << what << "\n" << r.err;
         EXPECT_NE(std::string::npos, r.err.find(c.line)) << what << "\n" << r.err;
-        // A refusal sends nothing.
+        // A refusal comes after the board was found, and sends nothing.
         if (c.status != 0 && c.fail.empty() && c.words[0] != "mwrite" && c.words[0] != "mread") {
             EXPECT_TRUE(rig.board.commands.empty()) << what;
+            EXPECT_EQ(c.status != -818, r.transport != nullptr) << what;
         }
     }
 }

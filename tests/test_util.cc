@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <utility>
 #include <cstring>
 #include <unistd.h>
 #include <string>
@@ -15,7 +18,9 @@
 #include "util/debug_output.h"
 #include "util/log.h"
 #include "util/numbers.h"
+#include "util/owned.h"
 #include "util/pause.h"
+#include "util/platform.h"
 #include "util/progress.h"
 #include "util/string_printf.h"
 #include "tests/test_support.h"
@@ -159,6 +164,71 @@ TEST(ParseNum, SuffixesBasesAndLimits) {
     end = nullptr;
     EXPECT_EQ(-1, parse_num("-1", &end));
     EXPECT_EQ(nullptr, end);  // written only on success
+}
+
+// Both number parsers scale through this one helper.
+TEST(ParseNum, UnitsScaleUpToTheirLastNumberThatFits) {
+    struct Case {
+        const char* text;
+        bool fits;
+        unsigned long long value;
+    } cases[] = {
+        {"18014398509481982k", true, 18014398509481982ull << 10},  // 2^54 - 2
+        {"18014398509481983K", false, 0},
+        {"17592186044414m", true, 17592186044414ull << 20},  // 2^44 - 2
+        {"17592186044415M", false, 0},
+        {"17179869182g", true, 17179869182ull << 30},  // 2^34 - 2
+        {"17179869183G", false, 0},
+        {"7B", true, 7},
+    };
+    for (const Case& c : cases) {
+        char* end = nullptr;
+        unsigned long long v = strtoull(c.text, &end, 10);
+        char* const number_end = end;
+        const unsigned long long before = v;
+        EXPECT_EQ(c.fits, apply_size_unit(&v, &end)) << c.text;
+        if (!c.fits) {
+            EXPECT_EQ(before, v) << c.text;
+            EXPECT_EQ(number_end, end) << c.text;
+            continue;
+        }
+        EXPECT_EQ(c.value, v) << c.text;
+        // Past a unit letter, at anything else still.
+        EXPECT_EQ(number_end + (c.value != before ? 1 : 0), end) << c.text;
+    }
+}
+
+TEST(OwnedFd, ClosesWithItsOwnerKeepingErrnoAndHandsOverOnRelease) {
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(0, make_pipe(fds));
+    {
+        OwnedFd writer(fds[1]);
+        OwnedFd moved(std::move(writer));
+        EXPECT_EQ(-1, writer.get());
+        EXPECT_EQ(fds[1], moved.get());
+        errno = ENOSPC;
+    }
+    // The failure that made an owner give up keeps its reason.
+    EXPECT_EQ(ENOSPC, errno);
+    char byte = 0;
+    // The writing end is closed: the pipe reads as ended.
+    EXPECT_EQ(0, read(fds[0], &byte, 1));
+
+    int again[2] = {-1, -1};
+    ASSERT_EQ(0, make_pipe(again));
+    int kept = -1;
+    {
+        OwnedFd writer(again[1]);
+        kept = writer.release();
+        EXPECT_EQ(-1, writer.get());
+    }
+    EXPECT_EQ(again[1], kept);
+    EXPECT_EQ(1, write(kept, "x", 1));
+    EXPECT_EQ(1, read(again[0], &byte, 1));
+    EXPECT_EQ('x', byte);
+    close(kept);
+    close(again[0]);
+    close(fds[0]);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "util/log.h"
+#include "util/owned.h"
 #include "util/platform.h"
 
 long long read_full_at(int fd, void* buf, long long size, long long offset) {
@@ -65,16 +66,11 @@ long long sized_input_size(int fd) {
 
 int open_sized_input(const char* path, long long* size) {
     // An open that waited for a FIFO's writer might never return.
-    int fd = open_without_waiting(path, O_RDONLY);
-    if (fd < 0) return -2;
-    *size = sized_input_size(fd);
-    if (*size < 0) {
-        int err = errno;
-        close(fd);
-        errno = err;
-        return -1;
-    }
-    return fd;
+    OwnedFd fd(open_without_waiting(path, O_RDONLY));
+    if (fd.get() < 0) return -2;
+    *size = sized_input_size(fd.get());
+    if (*size < 0) return -1;
+    return fd.release();
 }
 
 const char* file_error_text(int err) {

@@ -5,32 +5,25 @@
 
 #include "util/log.h"
 
+bool apply_size_unit(unsigned long long* value, char** end) {
+    unsigned long long limit = 0;
+    int shift = 0;
+    switch (**end) {
+        case 'k': case 'K': limit = 0x3FFFFFFFFFFFFEull; shift = 10; break;
+        case 'm': case 'M': limit = 0xFFFFFFFFFFEull; shift = 20; break;
+        case 'g': case 'G': limit = 0x3FFFFFFFEull; shift = 30; break;
+        default: return true;
+    }
+    if (*value > limit) return false;
+    *value <<= shift;
+    ++*end;
+    return true;
+}
+
 long long parse_num(const char* str, char** end) {
     char* stop = nullptr;
     unsigned long long value = strtoull(str, &stop, 0);
-    if (stop == str) return -1;
-    switch (*stop) {
-        case 'k':
-        case 'K':
-            if (value >= 0x3FFFFFFFFFFFFFull) return -1;
-            value *= 1024;
-            stop++;
-            break;
-        case 'm':
-        case 'M':
-            if (value >= 0xFFFFFFFFFFFull) return -1;
-            value *= 1048576;
-            stop++;
-            break;
-        case 'g':
-        case 'G':
-            if (value >= 0x3FFFFFFFFull) return -1;
-            value *= 1073741824;
-            stop++;
-            break;
-        default:
-            break;
-    }
+    if (stop == str || !apply_size_unit(&value, &stop)) return -1;
     if (value >> 63) {
         qrx_log_out("ERR[VXN]", "fail in pase_num, out of range\n");
         return -1;

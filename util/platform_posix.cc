@@ -12,6 +12,8 @@
 #include <climits>
 #include <vector>
 
+#include "util/owned.h"
+
 void platform_debugger_output(const char*) {
     // No debugger-output channel here: the standard error copy is all there is.
 }
@@ -91,16 +93,11 @@ int make_dir(const char* path) {
 }
 
 int open_without_waiting(const char* path, int flags) {
-    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    int now = fcntl(fd, F_GETFL);
-    if (now < 0 || fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) {
-        int err = errno;
-        close(fd);
-        errno = err;
-        return -1;
-    }
-    return fd;
+    OwnedFd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return -1;
+    int now = fcntl(fd.get(), F_GETFL);
+    if (now < 0 || fcntl(fd.get(), F_SETFL, now & ~O_NONBLOCK) != 0) return -1;
+    return fd.release();
 }
 
 int flush_to_disk(int fd) { return fsync(fd); }

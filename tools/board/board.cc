@@ -6,15 +6,11 @@
 
 namespace board {
 
-namespace {
+std::string data_size(uint64_t size) { return write_number(size, NumberForm::Hex); }
 
 bool starts_with(const std::string& s, const std::string& prefix) {
     return !prefix.empty() && s.compare(0, prefix.size(), prefix) == 0;
 }
-
-}  // namespace
-
-std::string data_size(uint64_t size) { return write_number(size, NumberForm::Hex); }
 
 Board::Board(Config cfg) : config(std::move(cfg)) {}
 
@@ -240,9 +236,8 @@ void Board::core_command(const std::string& command) {
     bool is_download = starts_with(command, "download:");
     if (is_download || starts_with(command, "setkey:")) {
         std::string hex = command.substr(is_download ? 9 : 7);
-        char* end = nullptr;
-        unsigned long long size = strtoull(hex.c_str(), &end, 16);
-        if (hex.empty() || *end || size == 0) return reply("FAIL", "bad size");
+        uint64_t size = 0;
+        if (!read_hex_digits(hex, 16, &size) || size == 0) return reply("FAIL", "bad size");
         Bytes* dst;
         if (is_download) {
             downloads.push_back({command, {}});

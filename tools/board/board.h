@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/board/board_numbers.h"
@@ -20,6 +21,22 @@ using Bytes = std::vector<uint8_t>;
 // The size text of a DATA reply in the board's default form (NumberForm::Hex, with its prefix:
 // the host reads a bare leading 0 as octal).
 std::string data_size(uint64_t size);
+
+// True when `s` starts with `prefix`. An empty prefix matches nothing: a fault prefix left
+// empty is switched off.
+bool starts_with(const std::string& s, const std::string& prefix);
+
+// Deals the items of a request plan out in the order that an xorshift generator started from
+// `state` gives: the same state gives the same order on every run and every host.
+template <typename T>
+void shuffle_plan(std::vector<T>* plan, uint32_t state) {
+    for (size_t i = plan->size(); i > 1; i--) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        std::swap((*plan)[i - 1], (*plan)[state % i]);
+    }
+}
 
 // Faults to inject. A prefix matches a command that starts with it; empty matches nothing.
 struct Faults {

@@ -24,10 +24,6 @@ constexpr uint8_t kTypeNotReady = 0xFF;
 // Command blocks travel padded to a fixed record, as a boot ROM would lay them out.
 constexpr size_t kCommandBlockBytes = 32;
 
-bool starts_with(const std::string& s, const char* prefix) {
-    return s.compare(0, strlen(prefix), prefix) == 0;
-}
-
 // gnu_printf: the C runtime of a Windows build formats %zu as GNU does, though its own printf
 // checking would not know it.
 std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
@@ -40,18 +36,12 @@ std::string format(const char* fmt, ...) {
     return buf;
 }
 
-void put_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
-}
-
-// The 8 hex digits of "download:%08x"; false for anything else.
-bool parse_size(const std::string& hex, uint32_t* out) {
-    if (hex.empty() || hex.size() > 8) return false;
-    char* end = nullptr;
-    unsigned long v = strtoul(hex.c_str(), &end, 16);
-    if (*end) return false;
-    *out = (uint32_t)v;
-    return true;
+// The size of a "download:%08x" command; 0, after a FAIL reply, for one the board does not take.
+uint32_t download_size(Board& board, const std::string& command) {
+    uint64_t size = 0;
+    if (read_hex_digits(command.substr(9), 8, &size) && size != 0) return (uint32_t)size;
+    board.reply("FAIL", "bad size");
+    return 0;
 }
 
 }  // namespace
@@ -66,13 +56,7 @@ std::vector<BootRequest> boot_default_plan(uint32_t file_size, uint32_t portion,
         plan.push_back(r);
     }
     // The stage decides the order; a fixed shuffle keeps runs repeatable.
-    uint32_t x = seed * 2654435761u + 12345;
-    for (size_t i = plan.size(); i > 1; i--) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        std::swap(plan[i - 1], plan[x % i]);
-    }
+    shuffle_plan(&plan, seed * 2654435761u + 12345);
     BootRequest end;
     end.type = kTypeEnd;
     plan.push_back(end);
@@ -159,11 +143,8 @@ bool BootStages::bl1_command(Board& board, const std::string& command) {
         return true;
     }
     if (starts_with(command, "download:")) {
-        uint32_t size = 0;
-        if (!parse_size(command.substr(9), &size) || size == 0) {
-            board.reply("FAIL", "bad size");
-            return true;
-        }
+        const uint32_t size = download_size(board, command);
+        if (!size) return true;
         if (size > first_stage_size()) {
             problems.push_back(format("first stage of 0x%x bytes, the ROM takes 0x%x", size,
                                       first_stage_size()));
@@ -207,12 +188,8 @@ bool BootStages::bl2_command(Board& board, const std::string& command) {
         return true;
     }
     if (starts_with(command, "download:")) {
-        uint32_t size = 0;
-        if (!parse_size(command.substr(9), &size) || size == 0) {
-            board.reply("FAIL", "bad size");
-            return true;
-        }
-        take_download(board, size);
+        const uint32_t size = download_size(board, command);
+        if (size) take_download(board, size);
         return true;
     }
     if (command == "setvar:checksum") {

@@ -15,24 +15,10 @@ namespace board {
 
 namespace {
 
-bool starts_with(const std::string& s, const char* prefix) {
-    return s.compare(0, strlen(prefix), prefix) == 0;
-}
-
 std::string hex(uint64_t v) {
     char buf[24];
     snprintf(buf, sizeof(buf), "0x%llx", (unsigned long long)v);
     return buf;
-}
-
-bool parse_u64(const std::string& text, uint64_t* value) {
-    if (text.empty() || text[0] == '-') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (*end || errno) return false;
-    *value = v;
-    return true;
 }
 
 uint16_t le16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
@@ -44,15 +30,7 @@ std::vector<Portion> media_plan(uint64_t size, uint32_t portion, PortionOrder or
     if (portion == 0) portion = 0x100000;
     for (uint64_t at = 0; at < size; at += portion)
         plan.push_back({at, (uint32_t)(size - at < portion ? size - at : portion)});
-    if (order == PortionOrder::Shuffled) {
-        uint32_t x = seed * 2654435761u + 1;
-        for (size_t i = plan.size(); i > 1; i--) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            std::swap(plan[i - 1], plan[x % i]);
-        }
-    }
+    if (order == PortionOrder::Shuffled) shuffle_plan(&plan, seed * 2654435761u + 1);
     if (order == PortionOrder::Repeated && !plan.empty()) plan.push_back(plan[plan.size() / 2]);
     return plan;
 }
@@ -283,7 +261,7 @@ bool MediaStore::parse_announce(Board& board, const std::string& args, uint64_t*
     std::istringstream in(args);
     std::string size_text, offset_text, extra;
     if (!(in >> size_text >> *type >> *medium >> *partition >> offset_text) || (in >> extra) ||
-        !parse_u64(size_text, size) || !parse_u64(offset_text, offset)) {
+        !read_number(size_text, size) || !read_number(offset_text, offset)) {
         board.reply("FAIL", "bad arguments");
         return false;
     }

@@ -175,6 +175,9 @@ class MediaStore : public Feature {
 // Numbers take 0x and k/m/g. False with a reason.
 bool media_config_parse(const std::string& args, MediaConfig* config, std::string* error);
 extern const char* const kMediaOptionArgs;
+// The whole of a host file given to a board's options (an initial partition, a boot-loader
+// file) in *out; false with the reason.
+bool read_host_file(const std::string& path, Bytes* out, std::string* error);
 
 // The requests of a whole image of `size` bytes in `portion` steps, in the given order.
 std::vector<Portion> media_plan(uint64_t size, uint32_t portion, PortionOrder order, uint32_t seed);

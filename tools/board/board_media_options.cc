@@ -18,28 +18,6 @@ const char* const kMediaOptionArgs =
 
 namespace {
 
-bool number(const std::string& text, uint64_t* out) { return read_number(text, out); }
-
-bool load(const std::string& path, Bytes* out, std::string* error) {
-    int fd = open_host_file(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        *error = "cannot open " + path + ": " + strerror(errno);
-        return false;
-    }
-    uint8_t buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = "cannot read " + path + ": " + strerror(errno);
-            close(fd);
-            return false;
-        }
-        out->insert(out->end(), buf, buf + n);
-    }
-    close(fd);
-    return true;
-}
-
 bool add_part(const std::string& text, std::vector<MediumSpec>* media, std::string* error) {
     std::vector<std::string> f;
     size_t at = 0;
@@ -55,11 +33,11 @@ bool add_part(const std::string& text, std::vector<MediumSpec>* media, std::stri
     }
     PartitionSpec p;
     p.name = f[1];
-    if (f[0].empty() || f[1].empty() || !number(f[2], &p.size)) {
+    if (f[0].empty() || f[1].empty() || !read_number(f[2], &p.size)) {
         *error = "bad partition: " + text;
         return false;
     }
-    if (at <= text.size() && !load(text.substr(at), &p.initial, error)) return false;
+    if (at <= text.size() && !read_host_file(text.substr(at), &p.initial, error)) return false;
     if (p.initial.size() > p.size) {
         *error = "contents larger than the partition: " + text;
         return false;
@@ -74,6 +52,27 @@ bool add_part(const std::string& text, std::vector<MediumSpec>* media, std::stri
 }
 
 }  // namespace
+
+bool read_host_file(const std::string& path, Bytes* out, std::string* error) {
+    int fd = open_host_file(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + strerror(errno);
+        return false;
+    }
+    out->clear();
+    uint8_t buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = "cannot read " + path + ": " + strerror(errno);
+            close(fd);
+            return false;
+        }
+        out->insert(out->end(), buf, buf + n);
+    }
+    close(fd);
+    return true;
+}
 
 bool media_config_parse(const std::string& args, MediaConfig* config, std::string* error) {
     std::vector<MediumSpec> media;
@@ -92,7 +91,7 @@ bool media_config_parse(const std::string& args, MediaConfig* config, std::strin
         if (key == "part") {
             if (!add_part(value, &media, error)) return false;
         } else if (key == "portion" || key == "read-portion") {
-            ok = number(value, &n) && n > 0 && n <= 0x40000000;
+            ok = read_number(value, &n) && n > 0 && n <= 0x40000000;
             (key == "portion" ? config->portion : config->read_portion) = (uint32_t)n;
         } else if (key == "order") {
             if (value == "sequential") config->order = PortionOrder::Sequential;
@@ -101,13 +100,13 @@ bool media_config_parse(const std::string& args, MediaConfig* config, std::strin
             else if (value == "rejected") config->order = PortionOrder::Rejected;
             else ok = false;
         } else if (key == "seed") {
-            ok = number(value, &n) && n <= 0xFFFFFFFFu;
+            ok = read_number(value, &n) && n <= 0xFFFFFFFFu;
             config->seed = (uint32_t)n;
         } else if (key == "ask") {
             size_t plus = value.find('+');
             uint64_t size = 0;
-            ok = plus != std::string::npos && number(value.substr(0, plus), &n) &&
-                 number(value.substr(plus + 1), &size) && size > 0 && size <= 0x80000000u;
+            ok = plus != std::string::npos && read_number(value.substr(0, plus), &n) &&
+                 read_number(value.substr(plus + 1), &size) && size > 0 && size <= 0x80000000u;
             config->plan.push_back({n, (uint32_t)size});
         } else if (key == "no-store") {
             config->store = false;
@@ -118,10 +117,10 @@ bool media_config_parse(const std::string& args, MediaConfig* config, std::strin
         } else if (key == "no-zero-offset") {
             config->zero_offset_written = false;
         } else if (key == "vanish-after-read") {
-            ok = number(value, &n);
+            ok = read_number(value, &n);
             config->vanish_after_read_bytes = (long long)n;
         } else if (key == "fail-write-at") {
-            ok = number(value, &n);
+            ok = read_number(value, &n);
             config->fail_write_at = (long long)n;
         } else if (key == "verify") {
             config->verify_text = value;

@@ -15,6 +15,19 @@ int digit_value(char c) {
     return 99;
 }
 
+// Accumulates the digits text[i, end) in `base`; false for another character or past 64 bits.
+bool read_digits(const std::string& text, size_t i, size_t end, unsigned base, uint64_t* out) {
+    if (i >= end) return false;
+    uint64_t v = 0;
+    for (; i < end; i++) {
+        const int d = digit_value(text[i]);
+        if (d >= (int)base || v > (UINT64_MAX - (uint64_t)d) / base) return false;
+        v = v * base + (uint64_t)d;
+    }
+    *out = v;
+    return true;
+}
+
 std::string printed(const char* format, unsigned long long v) {
     char buf[40];
     snprintf(buf, sizeof(buf), format, v);
@@ -73,15 +86,40 @@ bool read_number(const std::string& text, uint64_t* out) {
         if (last == 'g' || last == 'G') shift = 30;
         if (shift) end--;
     }
-    if (i >= end) return false;
     uint64_t v = 0;
-    for (; i < end; i++) {
-        const int d = digit_value(text[i]);
-        if (d >= (int)base || v > (UINT64_MAX - (uint64_t)d) / base) return false;
-        v = v * base + (uint64_t)d;
-    }
+    if (!read_digits(text, i, end, base, &v)) return false;
     if (shift && v > (UINT64_MAX >> shift)) return false;
     *out = v << shift;
+    return true;
+}
+
+bool read_count(const std::string& text, long long lo, long long hi, long long* out) {
+    uint64_t v = 0;
+    if (!read_number(text, &v) || v < (uint64_t)lo || v > (uint64_t)hi) return false;
+    *out = (long long)v;
+    return true;
+}
+
+bool read_hex_digits(const std::string& text, size_t max_digits, uint64_t* out) {
+    return text.size() <= max_digits && read_digits(text, 0, text.size(), 16, out);
+}
+
+bool read_hex_bytes(const std::string& text, std::vector<uint8_t>* out) {
+    out->clear();
+    std::string digits;
+    for (size_t i = 0; i < text.size(); i++) {
+        const char c = text[i];
+        if (c == ' ' || c == ':' || c == ',') continue;
+        if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+            i++;
+            continue;
+        }
+        if (digit_value(c) > 15) return false;
+        digits += c;
+    }
+    if (digits.size() % 2) return false;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        out->push_back((uint8_t)(digit_value(digits[i]) << 4 | digit_value(digits[i + 1])));
     return true;
 }
 

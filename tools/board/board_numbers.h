@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace board {
 
@@ -27,6 +28,15 @@ bool number_form_named(const std::string& name, NumberForm* form);
 // Reads a whole text in the wire's forms above (no sign, no blanks); false when it is not one,
 // or does not fit in 64 bits.
 bool read_number(const std::string& text, uint64_t* out);
+// read_number of a count that must lie between lo and hi (0 <= lo <= hi): the numbers of the
+// test tools' options.
+bool read_count(const std::string& text, long long lo, long long hi, long long* out);
+// Reads 1 to `max_digits` hexadecimal digits and nothing else (no prefix, sign or blank), as in
+// "download:%08x".
+bool read_hex_digits(const std::string& text, size_t max_digits, uint64_t* out);
+// Hex text to bytes, two digits a byte ("0601001000000000"); blanks, ':' and ',' between them
+// and "0x" prefixes are passed over. False for another character or an odd count of digits.
+bool read_hex_bytes(const std::string& text, std::vector<uint8_t>* out);
 
 // The additive checksum of `len` bytes that start `pos` bytes into the data: little-endian 32-bit
 // words added modulo 2^32, a byte at position p counting as byte << 8 * (p % 4), which is what

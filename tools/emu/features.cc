@@ -1,8 +1,5 @@
 #include "tools/emu/features.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <memory>
 
 #include "tools/board/board_boot.h"
@@ -13,28 +10,6 @@
 namespace emu {
 
 namespace {
-
-bool read_file(const std::string& path, board::Bytes* out, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        *error = "cannot open " + path;
-        return false;
-    }
-    out->clear();
-    uint8_t buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof(buf));
-        if (n < 0) {
-            close(fd);
-            *error = "cannot read " + path;
-            return false;
-        }
-        if (n == 0) break;
-        out->insert(out->end(), buf, buf + n);
-    }
-    close(fd);
-    return true;
-}
 
 bool number(const std::string& key, const std::string& text, uint32_t* out, std::string* error) {
     uint64_t v = 0;
@@ -54,7 +29,7 @@ bool add_boot(Slot& slot, const std::string& args, std::string* error) {
         const std::string& v = kv.second;
         uint32_t n = 0;
         if (k == "file") {
-            if (!read_file(v, &config.file, error)) return false;
+            if (!board::read_host_file(v, &config.file, error)) return false;
         } else if (k == "soc") {
             if (!number(k, v, &config.soc, error)) return false;
         } else if (k == "feature-word") {

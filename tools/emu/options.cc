@@ -2,10 +2,7 @@
 
 #include <getopt.h>
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "tools/emu/features.h"
@@ -85,16 +82,6 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-bool parse_count(const char* text, long long lo, long long hi, long long* out) {
-    if (!text || !*text) return false;
-    char* end = nullptr;
-    errno = 0;
-    long long v = strtoll(text, &end, 0);
-    if (errno || *end || v < lo || v > hi) return false;
-    *out = v;
-    return true;
-}
-
 // "NAME=VALUE" split at the first '='.
 bool split_assignment(const std::string& text, std::string* name, std::string* value) {
     size_t eq = text.find('=');
@@ -148,25 +135,6 @@ std::vector<std::pair<std::string, std::string>> split_args(const std::string& a
         pos = comma + 1;
     }
     return out;
-}
-
-bool parse_hex_bytes(const std::string& text, board::Bytes* out) {
-    out->clear();
-    std::string digits;
-    for (size_t i = 0; i < text.size(); i++) {
-        char c = text[i];
-        if (c == ' ' || c == ':' || c == ',') continue;
-        if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-            i++;
-            continue;
-        }
-        if (!isxdigit(static_cast<unsigned char>(c))) return false;
-        digits += c;
-    }
-    if (digits.size() % 2) return false;
-    for (size_t i = 0; i < digits.size(); i += 2)
-        out->push_back(static_cast<uint8_t>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
-    return true;
 }
 
 void print_help(const char* program) {
@@ -254,6 +222,12 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                                       : std::string("-") + static_cast<char>(c == '?' ? optopt : c);
         index = -1;
         long long n = 0;
+        // The option's argument as a count from lo to hi, else `message` as the error.
+        auto count = [&](long long lo, long long hi, const std::string& message) {
+            if (board::read_count(optarg, lo, hi, &n)) return true;
+            *error = message;
+            return false;
+        };
         auto edit = [&](std::function<bool(Slot&, std::string*)> f) {
             out->edits.push_back(BoardEdit{board, name, std::move(f)});
         };
@@ -265,34 +239,22 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 out->verbose = true;
                 break;
             case kBoards:
-                if (!parse_count(optarg, 0, 16, &n)) {
-                    *error = "--boards takes 0 to 16";
-                    return false;
-                }
+                if (!count(0, 16, "--boards takes 0 to 16")) return false;
                 out->boards = static_cast<int>(n);
                 break;
             case kTimeout:
-                if (!parse_count(optarg, 0, 86400, &n)) {
-                    *error = "--timeout takes seconds";
-                    return false;
-                }
+                if (!count(0, 86400, "--timeout takes seconds")) return false;
                 out->timeout_s = static_cast<unsigned>(n);
                 break;
             case kReenumerateDelay:
-                if (!parse_count(optarg, 0, 60000, &n)) {
-                    *error = "--reenumerate-delay takes milliseconds";
-                    return false;
-                }
+                if (!count(0, 60000, "--reenumerate-delay takes milliseconds")) return false;
                 out->reenumerate_delay_ms = static_cast<unsigned>(n);
                 break;
             case kState:
                 out->state_dir = arg;
                 break;
             case kBoard:
-                if (!parse_count(optarg, 1, 16, &n)) {
-                    *error = "--board takes a board number";
-                    return false;
-                }
+                if (!count(1, 16, "--board takes a board number")) return false;
                 board = static_cast<int>(n);
                 break;
             case kSerial:
@@ -320,7 +282,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
             }
             case kIdentify: {
                 board::Bytes bytes;
-                if (!parse_hex_bytes(arg, &bytes) || bytes.empty()) {
+                if (!board::read_hex_bytes(arg, &bytes) || bytes.empty()) {
                     *error = "--identify takes hex bytes";
                     return false;
                 }
@@ -335,7 +297,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 std::string var, value;
                 board::Bytes bytes;
                 if (!split_assignment(arg, &var, &value) ||
-                    (c == kBinVar && !parse_hex_bytes(value, &bytes))) {
+                    (c == kBinVar && !board::read_hex_bytes(value, &bytes))) {
                     *error = std::string(c == kVar ? "--var takes NAME=VALUE" : "--binvar takes NAME=HEX");
                     return false;
                 }
@@ -384,10 +346,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 break;
             case kAccessDelay:
             case kSettleDelay:
-                if (!parse_count(optarg, 0, 3600000, &n)) {
-                    *error = name + " takes milliseconds";
-                    return false;
-                }
+                if (!count(0, 3600000, name + " takes milliseconds")) return false;
                 edit([c, n](Slot& s, std::string*) {
                     (c == kAccessDelay ? s.access_delay_ms : s.settle_delay_ms) = static_cast<unsigned>(n);
                     return true;
@@ -396,10 +355,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
             case kVanishAfter:
             case kShortReads:
             case kFailWritesAfter:
-                if (!parse_count(optarg, 0, 1ll << 40, &n)) {
-                    *error = name + " takes a number";
-                    return false;
-                }
+                if (!count(0, 1ll << 40, name + " takes a number")) return false;
                 edit([c, n](Slot& s, std::string*) {
                     board::Faults& f = s.board.config.faults;
                     if (c == kVanishAfter) f.vanish_after_data_bytes = n;
@@ -425,10 +381,7 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 break;
             case kClaimed:
             case kClaimedFor:
-                if (c == kClaimedFor && !parse_count(optarg, 1, 3600000, &n)) {
-                    *error = name + " takes milliseconds";
-                    return false;
-                }
+                if (c == kClaimedFor && !count(1, 3600000, name + " takes milliseconds")) return false;
                 edit([c, n](Slot& s, std::string*) {
                     s.claimed_ms = c == kClaimed ? -1 : n;
                     return true;

@@ -38,7 +38,5 @@ bool configure_board(const Options& options, int index, Slot* slot, std::string*
 void split_fail(const std::string& arg, std::string* prefix, std::string* text);
 // Parses "key=value,key=value" (a bare word is a key with an empty value).
 std::vector<std::pair<std::string, std::string>> split_args(const std::string& args);
-// Hex text ("0601001000000000", spaces and "0x" allowed) to bytes.
-bool parse_hex_bytes(const std::string& text, board::Bytes* out);
 
 }  // namespace emu

@@ -1,56 +1,14 @@
 #include "tools/redir/options.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "tools/board/board_boot.h"
 #include "tools/board/board_media.h"
-#include "util/file_io.h"
 
 namespace redir {
 
 namespace {
-
-bool count_arg(const std::string& text, unsigned long long hi, unsigned long long* out) {
-    if (text.empty() || !isdigit(static_cast<unsigned char>(text[0]))) return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno || *end || v > hi) return false;
-    *out = v;
-    return true;
-}
-
-bool hex_bytes(const std::string& text, board::Bytes* out) {
-    out->clear();
-    if (text.size() % 2 || text.empty()) return false;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        if (!isxdigit(static_cast<unsigned char>(text[i])) || !isxdigit(static_cast<unsigned char>(text[i + 1])))
-            return false;
-        out->push_back(static_cast<uint8_t>(strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-    }
-    return true;
-}
-
-bool slurp(const std::string& path, board::Bytes* out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    out->resize(static_cast<size_t>(st.st_size));
-    bool ok = read_full(fd, out->data(), out->size()) == st.st_size;
-    close(fd);
-    return ok;
-}
 
 // "file=PATH[,stage=bl1|bl2|bl2e]": the boot stages taking the boot-loader file PATH.
 bool add_boot(BoardSpec* b, const std::string& args, std::string* error) {
@@ -63,7 +21,7 @@ bool add_boot(BoardSpec* b, const std::string& args, std::string* error) {
         std::string item = args.substr(pos, comma - pos);
         pos = comma + 1;
         if (item.compare(0, 5, "file=") == 0) {
-            if (!slurp(item.substr(5), &config.file)) return *error = "cannot read " + item.substr(5), false;
+            if (!board::read_host_file(item.substr(5), &config.file, error)) return false;
         } else if (item == "stage=bl1" || item == "stage=bl2" || item == "stage=bl2e") {
             stage = item == "stage=bl1" ? 0 : item == "stage=bl2" ? 8 : 12;
         } else if (!item.empty()) {
@@ -81,25 +39,26 @@ bool add_boot(BoardSpec* b, const std::string& args, std::string* error) {
 bool board_option(BoardSpec* b, const std::string& name, const std::string& arg, std::string* error) {
     board::Config& c = b->board.config;
     size_t eq = arg.find('=');
-    unsigned long long n = 0;
+    long long n = 0;
     if (name == "--serial") {
         c.serial = arg;
         if (arg.empty()) c.vars.erase("serialno");
         else c.vars["serialno"] = arg;
     } else if (name == "--identify") {
-        if (!hex_bytes(arg, &c.identify)) return *error = "--identify takes hex bytes", false;
+        if (!board::read_hex_bytes(arg, &c.identify) || c.identify.empty()) return *error = "--identify takes hex bytes", false;
     } else if (name == "--var" && eq != std::string::npos && eq > 0) {
         c.vars[arg.substr(0, eq)] = arg.substr(eq + 1);
     } else if (name == "--binvar" && eq != std::string::npos && eq > 0) {
-        if (!hex_bytes(arg.substr(eq + 1), &c.binary_vars[arg.substr(0, eq)]))
+        board::Bytes& bytes = c.binary_vars[arg.substr(0, eq)];
+        if (!board::read_hex_bytes(arg.substr(eq + 1), &bytes) || bytes.empty())
             return *error = "--binvar takes NAME=HEX", false;
     } else if (name == "--hang") {
         c.faults.hang_prefix = arg;
     } else if (name == "--vanish-on") {
         c.faults.vanish_prefix = arg;
     } else if (name == "--vanish-after") {
-        if (!count_arg(arg, 1ull << 40, &n)) return *error = "--vanish-after takes a byte count", false;
-        c.faults.vanish_after_data_bytes = static_cast<long long>(n);
+        if (!board::read_count(arg, 0, 1ll << 40, &n)) return *error = "--vanish-after takes a byte count", false;
+        c.faults.vanish_after_data_bytes = n;
     } else if (name == "--zlp-before") {
         b->faults.zlp_before = arg;
     } else if (name == "--stall-on") {
@@ -157,13 +116,13 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
         }
         if (i + 1 >= argc) return *error = name + " needs a value", false;
         std::string arg = argv[++i];
-        unsigned long long n = 0;
+        long long n = 0;
         if (name == "-o") {
             out->state_dir = arg;
         } else if (name == "--control") {
             out->control = arg;
         } else if (name == "--reenumerate-delay") {
-            if (!count_arg(arg, 60000, &n)) return *error = "--reenumerate-delay takes milliseconds", false;
+            if (!board::read_count(arg, 0, 60000, &n)) return *error = "--reenumerate-delay takes milliseconds", false;
             out->reenumerate_delay_ms = static_cast<unsigned>(n);
         } else if (name == "--board") {
             auto b = std::make_unique<BoardSpec>();

@@ -25,10 +25,6 @@ long long monotonic_ms() {
     return ts.tv_sec * 1000ll + ts.tv_nsec / 1000000;
 }
 
-bool starts_with(const std::string& s, const std::string& prefix) {
-    return !prefix.empty() && s.compare(0, prefix.size(), prefix) == 0;
-}
-
 RedirBoard* self(void* priv) { return static_cast<RedirBoard*>(priv); }
 
 void log_cb(void* priv, int level, const char* msg) {
@@ -323,8 +319,8 @@ void RedirBoard::look_at_command(const uint8_t* data, int len) {
     // USB faults key on the same text.
     if (len <= 0 || len > 128) return;
     std::string text(reinterpret_cast<const char*>(data), len);
-    if (starts_with(text, setup_->faults.zlp_before)) zlp_next_ = true;
-    if (starts_with(text, setup_->faults.stall_on)) stall_next_ = true;
+    if (board::starts_with(text, setup_->faults.zlp_before)) zlp_next_ = true;
+    if (board::starts_with(text, setup_->faults.stall_on)) stall_next_ = true;
 }
 
 void RedirBoard::bulk_out(uint64_t id, usb_redir_bulk_packet_header* h, const uint8_t* data, int len) {
