@@ -10,7 +10,7 @@
 #include "util/file_io.h"
 #include "util/log.h"
 #include "util/numbers.h"
-#include "util/page_buffer.h"
+#include "util/owned.h"
 #include "util/pause.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // What the media write and read streams share: their chunk size and chunk buffer.
 #pragma once
-#include "util/page_buffer.h"
+#include "util/owned.h"
 
 // Both streams move the medium's data in transfers of at most this many bytes.
 constexpr unsigned kMediaChunk = 0x20000;
