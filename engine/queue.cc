@@ -16,6 +16,9 @@
 #include "sparse/sparse_stream.h"
 #include "util/log.h"
 #include "util/staged_output.h"
+#include "util/string_printf.h"
+
+using veltrop::base::StringPrintf;
 
 Action* action_list = nullptr;
 Action* action_last = nullptr;
@@ -112,9 +115,8 @@ int read_into_output(Action* a, Transport* transport) {
         return status;
     }
     if (staged_output_commit(out) != 0) {
-        qrx_log_out("ERR[VXN]", "Fail in save file %s\n", out->target);
-        fb_set_error("output not saved (%s)", strerror(errno));
-        return -1;
+        return fb_fail(-1, StringPrintf("output not saved (%s)", strerror(errno)),
+                       "Fail in save file %s\n", out->target);
     }
     return 0;
 }

@@ -17,6 +17,15 @@ namespace {
 // Messages are built at queueing time and live as long as the queue.
 const char* own_msg(char* msg) { return static_cast<const char*>(fb_queue_own(msg)); }
 
+// An action that sends `size` bytes of a queued descriptor; `text` is its command text and what
+// `label` (a format with one %s) shows of it.
+void queue_file_action(ActionOp op, void* fd, long long size, const char* text, const char* label) {
+    Action* a = queue_action(op, "%s", text);
+    a->data = fd;
+    a->data_size64 = size;
+    a->message = own_msg(mkmsg(label, text));
+}
+
 }  // namespace
 
 void fb_queue_download(const char* name, void* data, unsigned size) {
@@ -64,10 +73,7 @@ void fb_queue_setKey(const char* path, void* data, unsigned len) {
 }
 
 void fb_queue_mwrite(void* fd, long long size, const char* cmd) {
-    Action* a = queue_action(OpMediaWrite, "%s", cmd);
-    a->data = fd;
-    a->data_size64 = size;
-    a->message = own_msg(mkmsg("media writing [%s]", cmd));
+    queue_file_action(OpMediaWrite, fd, size, cmd, "media writing [%s]");
 }
 
 void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd) {
@@ -91,17 +97,11 @@ void fb_queue_mread(StagedOutput* out, bool progress, long long expected) {
 }
 
 void fb_queue_bl2boot(void* fd, long long size, const char* path) {
-    Action* a = queue_action(OpBl2Boot, "%s", path);
-    a->data = fd;
-    a->data_size64 = size;
-    a->message = own_msg(mkmsg("bl2_boot[%s]", path));
+    queue_file_action(OpBl2Boot, fd, size, path, "bl2_boot[%s]");
 }
 
 void fb_queue_bl1boot(void* fd, long long size, const char* path) {
-    Action* a = queue_action(OpBl1Boot, "%s", path);
-    a->data = fd;
-    a->data_size64 = size;
-    a->message = own_msg(mkmsg("bl1_boot[%s]", path));
+    queue_file_action(OpBl1Boot, fd, size, path, "bl1_boot[%s]");
 }
 
 void fb_queue_display(const char* var, const char* name) {

@@ -1,13 +1,7 @@
 #include "protocol/bootloader.h"
 
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <unistd.h>
 
 #include "protocol/exchange.h"
@@ -16,6 +10,8 @@
 #include "util/file_io.h"
 #include "util/log.h"
 #include "util/numbers.h"
+#include "util/owned.h"
+#include "util/pause.h"
 
 namespace {
 
@@ -36,24 +32,6 @@ constexpr int kStageBl2 = 8;
 constexpr int kStageBl2e = 12;
 
 fb_reopen_fn g_reopen = nullptr;
-
-// A refusal of the host's own (a file, or what the board asked for): the log line, and the same
-// text as the error that the queue's "FAILED (...)" line shows, which would otherwise be stale.
-int refuse(int code, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-int refuse(int code, const char* fmt, ...) {
-    char text[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(text, sizeof(text), fmt, ap);
-    va_end(ap);
-    qrx_log_out(kErr, "%s", text);
-    size_t n = strlen(text);
-    if (n && text[n - 1] == '\n') text[n - 1] = 0;
-    fb_set_error("%s", text);
-    return code;
-}
-
-void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // The exchange copies an OKAY payload without a terminator, so a buffer reused across requests
 // would show a short text followed by the tail of the previous reply: clear it every time.
@@ -90,7 +68,7 @@ int first_stage_size(Transport* transport, uint32_t soc, char* reply, uint32_t* 
     qrx_log_out(kMsg, "download sz is %s\n", reply);
     // Judged on the whole number: a text above 4 GiB must not shrink into range by truncation.
     if (sz <= 0 || sz > kMaxFirstStageSize) {
-        return refuse(-754, "downloadsize(0x%x) exceed range (0,0xc0000)\n", (unsigned)sz);
+        return fb_refuse(-754, "downloadsize(0x%x) exceed range (0,0xc0000)\n", (unsigned)sz);
     }
     *out = (uint32_t)sz;
     return 0;
@@ -114,10 +92,10 @@ constexpr uint8_t kTypeEnd = 1;
 constexpr uint8_t kTypeNotReady = 0xFF;
 
 struct Bl2Job {
-    int fd;
-    long long file_size;
-    unsigned char* data;  // kBl2Chunk bytes
-    int tries;
+    int fd = -1;
+    long long file_size = 0;
+    PageBuffer data{kBl2Chunk};
+    int tries = 1;
     char reply[kReplyBufSize];
 };
 
@@ -129,27 +107,27 @@ int serve_data_request(Transport* transport, Bl2Job& job, const Cbw& cbw) {
     for (int attempt = 1; attempt <= job.tries; ++attempt) {
         off_t pos = lseek(job.fd, (off_t)cbw.fileOffset, SEEK_SET);
         if (pos < 0 || (uint64_t)pos != cbw.fileOffset) {
-            return refuse(-651, "Fail in seek to fileOffset 0x%x\n", cbw.fileOffset);
+            return fb_refuse(-651, "Fail in seek to fileOffset 0x%x\n", cbw.fileOffset);
         }
         // In 64 bits: a request that wraps 32 bits lies beyond the file, not at its start.
         if ((long long)cbw.fileOffset + cbw.transferSize > job.file_size) {
-            return refuse(-655, "fileOffset + transferSize > filesz: 0x: %x + %x > %llx\n",
-                        cbw.fileOffset, cbw.transferSize, job.file_size);
+            return fb_refuse(-655, "fileOffset + transferSize > filesz: 0x: %x + %x > %llx\n",
+                             cbw.fileOffset, cbw.transferSize, job.file_size);
         }
         uint32_t sum = 0;
         uint32_t left = cbw.transferSize;
         while (left > 0) {
             uint32_t chunk = left < kBl2Chunk ? left : kBl2Chunk;
-            long long got = read_full(job.fd, job.data, chunk);
+            long long got = read_full(job.fd, job.data.data(), chunk);
             if (got != (long long)chunk) {
-                return refuse(-666, "Fail in read img,want %d but %d\n", (int)chunk, (int)got);
+                return fb_refuse(-666, "Fail in read img,want %d but %d\n", (int)chunk, (int)got);
             }
-            if (fb_download_data(transport, job.data, chunk) != 0) {
+            if (fb_download_data(transport, job.data.data(), chunk) != 0) {
                 qrx_log_out(kErr, "FAil in download, leftLen 0x%x, totallen 0x%x\n", left,
                             cbw.transferSize);
                 return -672;
             }
-            if (want_sum) sum += add_sum(job.data, chunk);
+            if (want_sum) sum += add_sum(job.data.data(), chunk);
             left -= chunk;
         }
         qrx_log_out(kMsg, "OK in download sequence %d, size 0x%x, offset 0x%x\n", cbw.sequence,
@@ -174,7 +152,7 @@ Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret)
         return Step::Fail;
     }
     if (memcmp(cbw_buf, "QRXC", 4) != 0) {
-        *ret = refuse(-608, "cbw signature not match\n");
+        *ret = fb_refuse(-608, "cbw signature not match\n");
         return Step::Fail;
     }
     Cbw cbw;
@@ -187,18 +165,19 @@ Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret)
     if (cbw.requestType == kTypeNotReady) {
         if (bl2e) {
             qrx_log_out(kMsg, "err cbw requestType for bl2e,only support in bl2\n");
+            fb_set_error("the board is not ready in BL2E, where it may not wait");
             *ret = -614;
             return Step::Abort;
         }
         qrx_log_out(kMsg, "bl2boot need wait and continue next loop\n");
-        pause_ms(kPauseMs);
+        sleep_ms(kPauseMs);
         // A failed identify has no reply to judge the stage by; it fails the stage as it is.
         if (request_identify(transport, job.reply) != 0) {
             *ret = -1;
             return Step::Fail;
         }
         if (job.reply[3] != kStageBl2) {
-            *ret = refuse(-622, "illegle stage for bl2 next\n");
+            *ret = fb_refuse(-622, "illegle stage for bl2 next\n");
             return Step::Fail;
         }
         return Step::Next;
@@ -208,15 +187,15 @@ Step serve_command_block(Transport* transport, Bl2Job& job, bool bl2e, int* ret)
         return Step::End;
     }
     if (cbw.requestType >= 0x80) {
-        *ret = refuse(-632, "unsupported type %d\n", (signed char)cbw.requestType);
+        *ret = fb_refuse(-632, "unsupported type %d\n", (signed char)cbw.requestType);
         return Step::Fail;
     }
     if (cbw.requestType != kTypeData) {
-        *ret = refuse(-636, "bl2 error code[%d]\n", cbw.requestType);
+        *ret = fb_refuse(-636, "bl2 error code[%d]\n", cbw.requestType);
         return Step::Fail;
     }
     if (cbw.flags & kFlagBulkIn) {
-        *ret = refuse(-641, "err, bl2_boot can't support bulkin\n");
+        *ret = fb_refuse(-641, "err, bl2_boot can't support bulkin\n");
         return Step::Fail;
     }
     *ret = serve_data_request(transport, job, cbw);
@@ -243,14 +222,14 @@ int feed_stage(Transport* transport, Bl2Job& job, bool bl2e) {
 // The board restarts into BL2E: wait for it, open it again by serial number where it asked for
 // that, and make sure it is there. `transport` follows the replacement.
 int enter_bl2e(Transport*& transport, const char* serial, Bl2Job& job) {
-    pause_ms(kPauseMs);
+    sleep_ms(kPauseMs);
     qrx_log_out(kMsg, "Now jump to bl2e\n");
     if (serial) {
         qrx_log_out(kMsg, "need update usb handle for bl2e\n");
         // The reopening closes the old handle; the caller's pointer must never be left on it.
         if (g_reopen) transport = g_reopen(transport, serial);
         if (!g_reopen || !transport) {
-            return refuse(1, "fail in update dev handle for bl2e\n");
+            return fb_refuse(1, "fail in update dev handle for bl2e\n");
         }
     }
     // A failed identify keeps the transport's reason as the failure text.
@@ -258,7 +237,7 @@ int enter_bl2e(Transport*& transport, const char* serial, Bl2Job& job) {
         qrx_log_out(kErr, "illegle stage for bl2E\n");
         return -595;
     }
-    if (job.reply[3] != kStageBl2e) return refuse(-595, "illegle stage for bl2E\n");
+    if (job.reply[3] != kStageBl2e) return fb_refuse(-595, "illegle stage for bl2E\n");
     return 0;
 }
 
@@ -273,8 +252,8 @@ int fb_bl1_boot(Transport* transport, int fd, long long size) {
         return -719;
     }
     if ((signed char)reply[0] <= 4 || reply[3] != kStageBl1) {
-        return refuse(-725, "illegle device mode:%02d-%02d-%02d-%02d\n", (signed char)reply[0],
-                      (signed char)reply[1], (signed char)reply[2], (signed char)reply[3]);
+        return fb_refuse(-725, "illegle device mode:%02d-%02d-%02d-%02d\n", (signed char)reply[0],
+                         (signed char)reply[1], (signed char)reply[2], (signed char)reply[3]);
     }
     if (request(transport, "getvar:getchipinfo-1", reply, sizeof(reply)) != 0) {
         qrx_log_out(kErr, "Fail in get chipinfo\n");
@@ -288,21 +267,15 @@ int fb_bl1_boot(Transport* transport, int fd, long long size) {
     int ret = first_stage_size(transport, soc, reply, &stage_size);
     if (ret != 0) return ret;
     if (size < (long long)stage_size) {
-        return refuse(-760, "Download sz 0x%x > bl2 file sz 0x%llx\n", stage_size, size);
+        return fb_refuse(-760, "Download sz 0x%x > bl2 file sz 0x%llx\n", stage_size, size);
     }
-    unsigned char* buf = (unsigned char*)malloc(stage_size);
-    if (!buf) {
-        qrx_log_out(kErr, "Fail in alloc buf for bl2 data\n");
-        return -766;
-    }
-    long long got = read_full(fd, buf, stage_size);
+    PageBuffer buf(stage_size);
+    if (!buf.data()) return fb_fail(-766, "out of memory", "Fail in alloc buf for bl2 data\n");
+    long long got = read_full(fd, buf.data(), stage_size);
     if (got != (long long)stage_size) {
-        free(buf);
-        return refuse(-772, "Fail in read img,want %d but %d\n", (int)stage_size, (int)got);
+        return fb_refuse(-772, "Fail in read img,want %d but %d\n", (int)stage_size, (int)got);
     }
-    ret = fb_download_data(transport, buf, stage_size);
-    free(buf);
-    if (ret != 0) {
+    if (fb_download_data(transport, buf.data(), stage_size) != 0) {
         qrx_log_out(kErr, "Fail in download bl2 data\n");
         return -778;
     }
@@ -310,7 +283,7 @@ int fb_bl1_boot(Transport* transport, int fd, long long size) {
     ret = fb_command(transport, "boot");
     if (soc == 0x36 || soc == 0x39) {
         qrx_log_out(kMsg, "wait sometime for 0x%x re-enum\n", soc);
-        pause_ms(kReenumPauseMs);
+        sleep_ms(kReenumPauseMs);
     }
     return ret;
 }
@@ -324,27 +297,22 @@ int fb_bl2_boot(Transport*& transport, int fd, long long size) {
     const int protocol = (signed char)job.reply[0];
     const int stage = (signed char)job.reply[3];
     if (stage != kStageBl2) {
-        return refuse(-547, "illegle fw mode %d for bl2_boot\n", stage);
+        return fb_refuse(-547, "illegle fw mode %d for bl2_boot\n", stage);
     }
     if (protocol <= 4) {
-        return refuse(-551, "illegle protocol %d\n", protocol);
+        return fb_refuse(-551, "illegle protocol %d\n", protocol);
     }
     const int stages = protocol > 5 ? 2 : 1;
     job.fd = fd;
     job.file_size = size;
     job.tries = protocol > 5 ? 3 : 1;
-    job.data = (unsigned char*)malloc(kBl2Chunk);
-    if (!job.data) {
-        qrx_log_out(kErr, "Fail in alloc buf\n");
-        return -559;
-    }
+    if (!job.data.data()) return fb_fail(-559, "out of memory", "Fail in alloc buf\n");
 
     char serial[kReplyBufSize] = "";
     const bool reopen_by_serial = (signed char)job.reply[1] > 0;
     if (reopen_by_serial) {
         if (request(transport, "getvar:serialno", job.reply, sizeof(job.reply)) != 0) {
             qrx_log_out(kErr, "Fail in update serialno\n");
-            free(job.data);
             return -569;
         }
         memcpy(serial, job.reply, sizeof(serial) - 1);
@@ -357,6 +325,5 @@ int fb_bl2_boot(Transport*& transport, int fd, long long size) {
         if (bl2e) ret = enter_bl2e(transport, reopen_by_serial ? serial : nullptr, job);
         if (ret == 0) ret = feed_stage(transport, job, bl2e);
     }
-    free(job.data);
     return ret;
 }

@@ -1,6 +1,7 @@
 #include "protocol/exchange.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -67,11 +68,41 @@ int data_reply(Transport* transport, const char* num, unsigned bound, long long*
 
 const char* fb_get_error() { return ERROR; }
 
+namespace {
+
+// The failure line of a stream, and ERROR set to `why` (or to the line itself).
+void fail_with(const char* why, const char* line, va_list ap) {
+    char text[272];
+    vsnprintf(text, sizeof(text), line, ap);
+    qrx_log_out("ERR[VXN]", "%s", text);
+    fb_set_error("%s", why ? why : text);
+}
+
+}  // namespace
+
 void fb_set_error(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(ERROR, sizeof(ERROR), fmt, ap);
     va_end(ap);
+    size_t n = strlen(ERROR);
+    if (n && ERROR[n - 1] == '\n') ERROR[n - 1] = 0;
+}
+
+int fb_fail(int code, const std::string& why, const char* line, ...) {
+    va_list ap;
+    va_start(ap, line);
+    fail_with(why.c_str(), line, ap);
+    va_end(ap);
+    return code;
+}
+
+int fb_refuse(int code, const char* line, ...) {
+    va_list ap;
+    va_start(ap, line);
+    fail_with(nullptr, line, ap);
+    va_end(ap);
+    return code;
 }
 
 int check_response(Transport* transport, unsigned int bound, char* response, bool* direction,
@@ -138,14 +169,12 @@ int check_response(Transport* transport, unsigned int bound, char* response, boo
     }
 }
 
-int _command_start(Transport* transport, const char* command, unsigned int bound, char* response,
-                   bool* direction, long long* offset) {
+int _command_write(Transport* transport, const char* command) {
     size_t len = strlen(command);
     if (len > kReplyMax) {
         fb_set_error("command too large");
         return -1;
     }
-    if (response) response[0] = 0;
     if (transport->Write(command, len) != (ssize_t)len) {
         transfer_failed(transport, "command write failed", errno);
         close_after_fault(transport);
@@ -153,7 +182,27 @@ int _command_start(Transport* transport, const char* command, unsigned int bound
     }
     // It took the command: whatever closed before at this address, this transport is alive.
     if (transport == closed_after_fault) closed_after_fault = nullptr;
+    return 0;
+}
+
+int _command_start(Transport* transport, const char* command, unsigned int bound, char* response,
+                   bool* direction, long long* offset) {
+    if (response) response[0] = 0;
+    if (_command_write(transport, command) < 0) return -1;
     return check_response(transport, bound, response, direction, offset);
+}
+
+int _command_request(Transport* transport, const char* command, unsigned int bound, char* response,
+                     bool* direction, long long* offset) {
+    // Only a DATA reply fills the offset, which tells a request of 0 bytes from "OKAY".
+    *offset = LLONG_MIN;
+    int r = _command_start(transport, command, bound, response, direction, offset);
+    if (r == 0 && *offset != LLONG_MIN) {
+        fb_set_error("data request of 0 bytes");
+        close_after_fault(transport);
+        return -1;
+    }
+    return r;
 }
 
 int _command_data(Transport* transport, const void* data, unsigned int size, bool* direction) {

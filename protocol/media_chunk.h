@@ -1,23 +1,12 @@
-// What the media write and read streams share: their page-aligned chunk buffer and whole-count
-// file transfers.
+// What the media write and read streams share: their chunk size and chunk buffer.
 #pragma once
-#include <cstddef>
+#include "util/owned.h"
 
 // Both streams move the medium's data in transfers of at most this many bytes.
 constexpr unsigned kMediaChunk = 0x20000;
 
-// A chunk buffer on a page boundary: read(2) from the page cache into a buffer a few bytes off a
-// cache line runs several times slower, and malloc of 128 KiB returns exactly such an address.
-class MediaChunk {
+// One chunk's buffer; data() is null when it could not be allocated.
+class MediaChunk : public PageBuffer {
   public:
-    MediaChunk();
-    ~MediaChunk();
-    MediaChunk(const MediaChunk&) = delete;
-    MediaChunk& operator=(const MediaChunk&) = delete;
-
-    // Null when the buffer could not be allocated.
-    unsigned char* data() const { return data_; }
-
-  private:
-    unsigned char* data_ = nullptr;
+    MediaChunk() : PageBuffer(kMediaChunk) {}
 };

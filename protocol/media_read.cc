@@ -1,7 +1,6 @@
 #include "protocol/media_read.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "protocol/exchange.h"
@@ -9,6 +8,9 @@
 #include "util/file_io.h"
 #include "util/log.h"
 #include "util/progress.h"
+#include "util/string_printf.h"
+
+using veltrop::base::StringPrintf;
 
 namespace {
 
@@ -29,9 +31,10 @@ int receive_portion(Transport* transport, int fd, unsigned char* buf, unsigned l
         }
         long long put = write_full(fd, buf, n);
         if (put != (long long)n) {
-            qrx_log_out("ERR[VXN]", "Fail in write file,want %d but %d\n", (int)n, (int)put);
-            fb_set_error("output write failed (%s)", put < 0 ? strerror(errno) : "file full");
-            return -350;
+            return fb_fail(-350,
+                           StringPrintf("output write failed (%s)",
+                                        put < 0 ? strerror(errno) : "file full"),
+                           "Fail in write file,want %d but %d\n", (int)n, (int)put);
         }
         if (progress) qrx_progress_info_update((int)n, -1);
         left -= n;
@@ -42,13 +45,32 @@ int receive_portion(Transport* transport, int fd, unsigned char* buf, unsigned l
 // The board said the read is complete: it is, when it sent what was asked for.
 int finish(long long received, long long expected, bool progress) {
     if (expected >= 0 && received != expected) {
-        qrx_log_out("ERR[VXN]", "board ended the read after 0x%llx of 0x%llx bytes\n", received,
-                    expected);
-        fb_set_error("read ended early: %lld of %lld bytes", received, expected);
-        return -384;
+        return fb_fail(-384, StringPrintf("read ended early: %lld of %lld bytes", received, expected),
+                       "board ended the read after 0x%llx of 0x%llx bytes\n", received, expected);
     }
     if (progress) qrx_progress_info_finish();
     qrx_log_out("MSG[VXN]", "mread finish\n");
+    return 0;
+}
+
+// A portion of `len` bytes the board announced: 0 when it may be taken, else the failure.
+int check_portion(int len, long long offset, bool direction, long long received, long long expected) {
+    // More than was asked for would be kept as if it were the partition.
+    if (expected >= 0 && len > expected - received) {
+        return fb_fail(-386,
+                       StringPrintf("board sends more than the 0x%llx bytes asked for", expected),
+                       "board sends 0x%x bytes at 0x%llx of 0x%llx asked for\n", len, received,
+                       expected);
+    }
+    // The file is only ever appended to, so portions must come in file order.
+    if (offset != 0) {
+        return fb_fail(-376, StringPrintf("portion offset 0x%llx in a media read", offset),
+                       "illegle fileoffset 0x%llx for mread\n", offset);
+    }
+    if (direction) {
+        return fb_fail(-380, "protocol error: DATAOUT during media read",
+                       "protocol err, dir changed\n");
+    }
     return 0;
 }
 
@@ -56,54 +78,21 @@ int finish(long long received, long long expected, bool progress) {
 
 int fb_mread_data(Transport* transport, int fd, bool progress, long long expected) {
     MediaChunk chunk;
-    if (!chunk.data()) {
-        qrx_log_out("ERR[VXN]", "Fail in alloc buf\n");
-        fb_set_error("out of memory");
-        return -357;
-    }
+    if (!chunk.data()) return fb_fail(-357, "out of memory", "Fail in alloc buf\n");
     bool direction = false;
-    long long offset = -1;
+    long long offset;
     char response[129];
     long long received = 0;
     for (;;) {
-        // Only a DATA reply fills the offset, which tells a portion of 0 bytes from "OKAY": taking
-        // it for the end would report a read as complete that the board did not finish.
-        offset = LLONG_MIN;
-        int r = _command_start(transport, kRequest, kPortionMax, response, &direction, &offset);
-        if (r == 0 && offset != LLONG_MIN) {
-            fb_set_error("data request of 0 bytes");
-            transport->Close();
-            r = -1;
-        }
+        int r = _command_request(transport, kRequest, kPortionMax, response, &direction, &offset);
         if (r < 0) {
             qrx_log_out("ERR[VXN]", "fail in mread[%s]\n", kRequest);
             return -1;
         }
         if (r == 0) return finish(received, expected, progress);
-        // More than was asked for would be kept as if it were the partition.
-        if (expected >= 0 && r > expected - received) {
-            qrx_log_out("ERR[VXN]", "board sends 0x%x bytes at 0x%llx of 0x%llx asked for\n", r,
-                        received, expected);
-            fb_set_error("board sends more than the 0x%llx bytes asked for", expected);
-            return -386;
-        }
-        // The file is only ever appended to, so portions must come in file order.
-        if (offset != 0) {
-            qrx_log_out("ERR[VXN]", "illegle fileoffset 0x%llx for mread\n", offset);
-            fb_set_error("portion offset 0x%llx in a media read", offset);
-            return -376;
-        }
-        if (direction) {
-            qrx_log_out("ERR[VXN]", "protocol err, dir changed\n");
-            fb_set_error("protocol error: DATAOUT during media read");
-            return -380;
-        }
-        const size_t upload_len = sizeof(kUpload) - 1;
-        if (transport->Write(kUpload, upload_len) != (ssize_t)upload_len) {
-            fb_set_error("command write failed (%s)", strerror(errno));
-            transport->Close();
-            return -1;
-        }
+        const int refused = check_portion(r, offset, direction, received, expected);
+        if (refused) return refused;
+        if (_command_write(transport, kUpload) < 0) return -1;
         const unsigned portion = (unsigned)r;
         r = receive_portion(transport, fd, chunk.data(), portion, &direction, progress);
         if (r) return r;

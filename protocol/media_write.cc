@@ -1,7 +1,6 @@
 #include "protocol/media_write.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <unistd.h>
@@ -9,11 +8,14 @@
 #include "protocol/exchange.h"
 #include "protocol/media_chunk.h"
 #include "sparse/sparse_stream.h"
-#include "util/file_io.h"
 #include "util/add_sum.h"
 #include "util/byte_order.h"
+#include "util/file_io.h"
 #include "util/log.h"
 #include "util/progress.h"
+#include "util/string_printf.h"
+
+using veltrop::base::StringPrintf;
 
 namespace {
 
@@ -24,16 +26,26 @@ unsigned request_bound(long long size) {
     return size > 0xFFFFFFFFll ? 0xFFFFFFFFu : (unsigned)size;
 }
 
-// Where the requested bytes come from: an open file, positioned at the request by the caller, or
-// the sparse encoding of a raw image, made up at the request's offset.
+// Where the requested bytes come from: `size` bytes of an open file from `start` on, read at
+// their place without moving the file position, or the sparse encoding of a raw image, made up
+// at the request's offset.
 struct Source {
     int fd = -1;
+    long long start = 0;
+    long long size = 0;
     const sparse_stream* stream = nullptr;
 };
 
-// Reads the next `n` bytes of a request that continues at `at`: the count read, or -1 (errno set).
+// Reads `n` bytes at `at` of the data: the count read, or -1 (errno set).
 long long read_source(const Source& src, unsigned char* buf, unsigned n, long long at) {
-    if (!src.stream) return read_full(src.fd, buf, n);
+    if (!src.stream) {
+        long long pos;
+        if (__builtin_add_overflow(src.start, at, &pos)) {
+            errno = EOVERFLOW;
+            return -1;
+        }
+        return read_full_at(src.fd, buf, n, pos);
+    }
     int r = sparse_stream_read(src.stream, at, buf, n);
     if (r < 0) {
         errno = -r;
@@ -50,9 +62,10 @@ int send_request(Transport* transport, const Source& src, unsigned char* buf, un
         unsigned n = left < kMediaChunk ? left : kMediaChunk;
         long long got = read_source(src, buf, n, offset + (len - left));
         if (got != (long long)n) {
-            qrx_log_out("ERR[VXN]", "Fail in read img,want %d but %d\n", (int)n, (int)got);
-            fb_set_error("image read failed (%s)", got < 0 ? strerror(errno) : "file too short");
-            return -260;
+            return fb_fail(-260,
+                           StringPrintf("image read failed (%s)",
+                                        got < 0 ? strerror(errno) : "file too short"),
+                           "Fail in read img,want %d but %d\n", (int)n, (int)got);
         }
         // Every chunk but the last is a multiple of 4 bytes, so the per-chunk sums add up to the
         // sum over the whole request.
@@ -72,73 +85,45 @@ int send_request(Transport* transport, const Source& src, unsigned char* buf, un
     return 0;
 }
 
-
-// Checks a data request against the data size and moves the file to it; 0 or the write's result.
-int take_request(Transport* transport, const Source& src, long long start, long long size,
-                 unsigned len, long long offset, bool direction) {
+// Checks a data request against the data size: 0 when it may be served, else the failure.
+int check_request(Transport* transport, const Source& src, unsigned len, long long offset,
+                  bool direction) {
     // A device-to-host phase has no place in a write: serving it would read the board's bytes
     // over the chunk buffer and the checksum. The board waits to send, so the link is dropped.
     if (!direction) {
-        qrx_log_out("ERR[VXN]", "protocol err, dir changed\n");
-        fb_set_error("protocol error: DATAIN during media write");
+        int r = fb_fail(-292, "protocol error: DATAIN during media write",
+                        "protocol err, dir changed\n");
         transport->Close();
-        return -292;
+        return r;
     }
     if (offset < 0) {
-        qrx_log_out("ERR[VXN]", "illegle negative fileoffset\n");
-        fb_set_error("negative data offset requested");
-        return -297;
+        return fb_fail(-297, "negative data offset requested", "illegle negative fileoffset\n");
     }
     // Only the data size from the starting position may be sent; the checks are written so
     // that no sum of board-given numbers can overflow.
+    const long long size = src.size;
     if (offset > size || (long long)len > size - offset) {
         long long avail = offset > size ? 0 : size - offset;
-        qrx_log_out("ERR[VXN]", "Fail in read img,want %d but %d\n", (int)len, (int)avail);
-        fb_set_error("request 0x%x at 0x%llx beyond data size 0x%llx", len, offset, size);
-        return -260;
-    }
-    if (src.stream) return 0;
-    long long target;
-    if (__builtin_add_overflow(start, offset, &target) ||
-        lseek(src.fd, (off_t)offset, SEEK_CUR) != target) {
-        qrx_log_out("ERR[VXN]", "Fail seek to fileoffset 0x%llx\n", offset);
-        fb_set_error("image seek failed (%s)", strerror(errno));
-        return -301;
+        return fb_fail(-260,
+                       StringPrintf("request 0x%x at 0x%llx beyond data size 0x%llx", len, offset,
+                                    size),
+                       "Fail in read img,want %d but %d\n", (int)len, (int)avail);
     }
     return 0;
 }
 
 // The cycles of one write: command, data request, the bytes and their checksum, closing reply.
-int mwrite_cycles(Transport* transport, const Source& src, long long start, long long size,
-                  const char* command) {
+int mwrite_cycles(Transport* transport, const Source& src, const char* command) {
     MediaChunk chunk;
-    if (!chunk.data()) {
-        qrx_log_out("ERR[VXN]", "Fail in alloc buf\n");
-        fb_set_error("out of memory");
-        return -272;
-    }
-    if (size < 0) size = 0;
-    qrx_progress_info_init(size, "Downloading", 0, 100);
+    if (!chunk.data()) return fb_fail(-272, "out of memory", "Fail in alloc buf\n");
+    qrx_progress_info_init(src.size, "Downloading", 0, 100);
 
-    const unsigned bound = request_bound(size);
+    const unsigned bound = request_bound(src.size);
     bool direction = true;
     long long offset;
     char response[129];
     for (;;) {
-        if (!src.stream && lseek(src.fd, start, SEEK_SET) != start) {
-            qrx_log_out("ERR[VXN]", "Fail seek to 0x%llx\n", start);
-            fb_set_error("image seek failed (%s)", strerror(errno));
-            return -260;
-        }
-        // Only a DATA reply fills the offset, which tells a request of 0 bytes from "OKAY": taking
-        // it for the end would report a write as finished that the board never got.
-        offset = LLONG_MIN;
-        int r = _command_start(transport, command, bound, response, &direction, &offset);
-        if (r == 0 && offset != LLONG_MIN) {
-            fb_set_error("data request of 0 bytes");
-            transport->Close();
-            r = -1;
-        }
+        int r = _command_request(transport, command, bound, response, &direction, &offset);
         if (r < 0) {
             qrx_log_out("ERR[VXN]", "fail in send mwrite cmd[%s]\n", command);
             return -288;
@@ -149,7 +134,7 @@ int mwrite_cycles(Transport* transport, const Source& src, long long start, long
             return 0;
         }
         const unsigned len = (unsigned)r;
-        r = take_request(transport, src, start, size, len, offset, direction);
+        r = check_request(transport, src, len, offset, direction);
         if (!r) r = send_request(transport, src, chunk.data(), len, offset, &direction);
         if (r) return r;
         qrx_progress_info_update((int)len, offset);
@@ -165,19 +150,20 @@ int mwrite_cycles(Transport* transport, const Source& src, long long start, long
 int fb_mwrite_data(Transport* transport, int fd, long long size, const char* command) {
     // The starting position is 64 bits wide: slices that start at 2 GiB or later are common on
     // large images.
-    const long long start = (long long)lseek(fd, 0, SEEK_CUR);
-    if (start < 0) {
-        qrx_log_out("ERR[VXN]", "Excep, fail to get origOff\n");
-        fb_set_error("image position unknown (%s)", strerror(errno));
-        return -267;
-    }
     Source src;
     src.fd = fd;
-    return mwrite_cycles(transport, src, start, size, command);
+    src.start = (long long)lseek(fd, 0, SEEK_CUR);
+    if (src.start < 0) {
+        return fb_fail(-267, StringPrintf("image position unknown (%s)", strerror(errno)),
+                       "Excep, fail to get origOff\n");
+    }
+    src.size = size < 0 ? 0 : size;
+    return mwrite_cycles(transport, src, command);
 }
 
 int fb_mwrite_sparse(Transport* transport, const sparse_stream* stream, const char* command) {
     Source src;
     src.stream = stream;
-    return mwrite_cycles(transport, src, 0, stream->stream_size, command);
+    src.size = stream->stream_size < 0 ? 0 : stream->stream_size;
+    return mwrite_cycles(transport, src, command);
 }

@@ -74,41 +74,39 @@ static int output_file_init(output_file* out, unsigned int block_size, int64_t l
     return 0;
 }
 
-static output_file* output_file_new_normal() {
-    auto* outn = static_cast<output_file_normal*>(calloc(1, sizeof(output_file_normal)));
-    if (!outn) {
-        fprintf(stderr, "error: %s: malloc struct outn: %s\n", "output_file_new_normal",
-                strerror(errno));
+// A zeroed writer record of type T on the sink `ops`, or nullptr after a message that names the
+// caller and the record.
+template <class T>
+static T* new_output(const output_sink_ops* ops, const char* caller, const char* record) {
+    auto* t = static_cast<T*>(calloc(1, sizeof(T)));
+    if (!t) {
+        fprintf(stderr, "error: %s: malloc struct %s: %s\n", caller, record, strerror(errno));
         return nullptr;
     }
-    outn->out.ops = &file_ops;
-    return &outn->out;
+    t->out.ops = ops;
+    return t;
 }
 
 output_file* output_file_open_fd(int fd, unsigned int block_size, int64_t len, bool gz,
                                  bool sparse, int chunks, bool crc) {
     // No compressed sink exists.
     if (gz) return nullptr;
-    output_file* out = output_file_new_normal();
-    if (!out) return nullptr;
-    out->ops->open(out, fd);
-    if (output_file_init(out, block_size, len, sparse, chunks, crc) < 0) {
-        free(out);
+    auto* outn = new_output<output_file_normal>(&file_ops, "output_file_new_normal", "outn");
+    if (!outn) return nullptr;
+    outn->out.ops->open(&outn->out, fd);
+    if (output_file_init(&outn->out, block_size, len, sparse, chunks, crc) < 0) {
+        free(outn);
         return nullptr;
     }
-    return out;
+    return &outn->out;
 }
 
 output_file* output_file_open_callback(int (*write)(void*, const void*, int), void* priv,
                                        unsigned int block_size, int64_t len, bool /*gz*/,
                                        bool sparse, int chunks, bool crc) {
-    auto* outc = static_cast<output_file_callback*>(calloc(1, sizeof(output_file_callback)));
-    if (!outc) {
-        fprintf(stderr, "error: %s: malloc struct outc: %s\n", "output_file_open_callback",
-                strerror(errno));
-        return nullptr;
-    }
-    outc->out.ops = &callback_file_ops;
+    auto* outc = new_output<output_file_callback>(&callback_file_ops, "output_file_open_callback",
+                                                  "outc");
+    if (!outc) return nullptr;
     outc->priv = priv;
     outc->write = write;
     if (output_file_init(&outc->out, block_size, len, sparse, chunks, crc) < 0) {

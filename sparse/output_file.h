@@ -73,6 +73,9 @@ output_file* output_file_open_callback(int (*write)(void*, const void*, int), vo
                                        unsigned int block_size, int64_t len, bool gz, bool sparse,
                                        int chunks, bool crc);
 void output_file_close(output_file* out);
+// A write callback that sends nothing and adds each length to the int64_t at `priv`: the size of
+// an encoding without making it.
+int output_count_write(void* priv, const void* data, int len);
 
 int write_data_chunk(output_file* out, unsigned int len, const void* data);
 int write_fill_chunk(output_file* out, unsigned int len, uint32_t fill_val);

@@ -7,21 +7,14 @@
 
 #include "sparse/aligned_buf.h"
 #include "sparse/output_file.h"
+#include "util/file_io.h"
 #include "util/platform.h"
 
+// The library's result convention over the product's whole-count read.
 int read_all(int fd, void* buf, size_t n) {
-    auto* p = static_cast<char*>(buf);
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
-        if (r == 0) return -EINVAL;
-        p += r;
-        n -= size_t(r);
-    }
-    return 0;
+    long long got = read_full(fd, buf, n);
+    if (got < 0) return -errno;
+    return got == (long long)n ? 0 : -EINVAL;
 }
 
 int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {

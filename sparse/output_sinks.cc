@@ -61,6 +61,11 @@ static int file_write(output_file* out, const void* data, size_t n) {
 
 static void file_close(output_file* out) { free(to_normal(out)); }
 
+int output_count_write(void* priv, const void*, int len) {
+    *static_cast<int64_t*>(priv) += len;
+    return 0;
+}
+
 static int callback_file_open(output_file*, int) { return 0; }
 
 static int callback_file_skip(output_file* out, int64_t n) {

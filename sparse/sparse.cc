@@ -129,16 +129,11 @@ int sparse_file_callback(sparse_file* s, bool sparse, bool crc,
     return ret;
 }
 
-static int out_counter_write(void* priv, const void* /*data*/, int len) {
-    *static_cast<int64_t*>(priv) += len;
-    return 0;
-}
-
 int64_t sparse_file_len(sparse_file* s, bool sparse, bool crc) {
     int64_t count = 0;
     int chunks = sparse_count_chunks(s);
     if (chunks < 0) return -1;
-    output_file* out = output_file_open_callback(out_counter_write, &count, s->block_size, s->len,
+    output_file* out = output_file_open_callback(output_count_write, &count, s->block_size, s->len,
                                                  false, sparse, chunks, crc);
     if (!out) return -1;
     int ret = write_all_blocks(s, out);

@@ -84,6 +84,20 @@ static int check_blocks(const chunk_context& ctx, const chunk_header& chunk, boo
     return 0;
 }
 
+using chunk_step = int (*)(const chunk_context& ctx, uint32_t payload, uint32_t blocks);
+
+// A chunk that covers blocks: the common checks, then its own step; the blocks it covers.
+static int process_block_chunk(const chunk_context& ctx, const chunk_header& chunk, bool payload_ok,
+                               uint32_t payload, chunk_step step, const char* what) {
+    int ret = check_blocks(ctx, chunk, payload_ok);
+    if (ret == 0) ret = step(ctx, payload, chunk.chunk_blocks);
+    if (ret < 0) {
+        verbose_error(ctx.s->verbose, ret, "%s block at %lld", what, (long long)ctx.pos);
+        return ret;
+    }
+    return int(chunk.chunk_blocks);
+}
+
 int process_chunk(const chunk_context& ctx, const chunk_header& chunk, uint16_t chunk_header_size) {
     const bool payload_ok = chunk.chunk_bytes >= chunk_header_size;
     const uint32_t payload = payload_ok ? chunk.chunk_bytes - chunk_header_size : 0;
@@ -93,29 +107,11 @@ int process_chunk(const chunk_context& ctx, const chunk_header& chunk, uint16_t 
 
     switch (chunk.chunk_type) {
         case CHUNK_RAW:
-            ret = check_blocks(ctx, chunk, payload_ok);
-            if (ret == 0) ret = process_raw_chunk(ctx, payload, chunk.chunk_blocks);
-            if (ret < 0) {
-                verbose_error(verbose, ret, "data block at %lld", pos);
-                return ret;
-            }
-            return int(chunk.chunk_blocks);
+            return process_block_chunk(ctx, chunk, payload_ok, payload, process_raw_chunk, "data");
         case CHUNK_FILL:
-            ret = check_blocks(ctx, chunk, payload_ok);
-            if (ret == 0) ret = process_fill_chunk(ctx, payload, chunk.chunk_blocks);
-            if (ret < 0) {
-                verbose_error(verbose, ret, "fill block at %lld", pos);
-                return ret;
-            }
-            return int(chunk.chunk_blocks);
+            return process_block_chunk(ctx, chunk, payload_ok, payload, process_fill_chunk, "fill");
         case CHUNK_DONT_CARE:
-            ret = check_blocks(ctx, chunk, payload_ok);
-            if (ret == 0) ret = process_skip_chunk(ctx, payload, chunk.chunk_blocks);
-            if (ret < 0) {
-                verbose_error(verbose, ret, "skip block at %lld", pos);
-                return ret;
-            }
-            return int(chunk.chunk_blocks);
+            return process_block_chunk(ctx, chunk, payload_ok, payload, process_skip_chunk, "skip");
         case CHUNK_CRC32:
             ret = payload_ok ? process_crc32_chunk(ctx, payload) : -EINVAL;
             if (ret < 0) {

@@ -17,11 +17,6 @@ static uint64_t piece_overhead(const sparse_file* s) {
     return PIECE_OVERHEAD + (skips > 1 ? skips - 1 : 0) * CHUNK_HEADER_LEN;
 }
 
-static int count_bytes(void* priv, const void*, int len) {
-    *static_cast<int64_t*>(priv) += len;
-    return 0;
-}
-
 // Moves runs from the front of `from` into `to` while the encoding fits max_len, splitting the
 // run that does not fit where that is worth it. *more tells whether runs remain in `from`.
 static int move_chunks_up_to_len(sparse_file* from, sparse_file* to, unsigned int max_len,
@@ -32,7 +27,7 @@ static int move_chunks_up_to_len(sparse_file* from, sparse_file* to, unsigned in
 
     int64_t count = 0;
     output_file* out =
-        output_file_open_callback(count_bytes, &count, bs, to->len, false, true, 0, false);
+        output_file_open_callback(output_count_write, &count, bs, to->len, false, true, 0, false);
     if (!out) return -ENOMEM;
 
     int64_t used = 0;

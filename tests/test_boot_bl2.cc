@@ -54,6 +54,7 @@ TEST(Bl2Boot, Protocol5IsOneStageInTheBoardsOwnOrder) {
     EXPECT_TRUE(rig.logged("MSG[VXN]device mode:05-00-00-08\n"));
     EXPECT_TRUE(rig.logged("MSG[VXN]OK in download sequence 1, size 0x"));
     EXPECT_EQ(rig.transport, rig.transports[0].get());
+    EXPECT_TRUE(rig.pauses.empty());
 }
 
 TEST(Bl2Boot, A0x5000RequestIsThreeDownloadsAndOneChecksum) {
@@ -253,6 +254,7 @@ TEST(Bl2Boot, Protocol6RetriesARefusedChecksumTwiceAndGoesOnToBl2e) {
         EXPECT_TRUE(covers_file(rig.stages->served, 0x4000));
         EXPECT_TRUE(rig.reopen_serials.empty());
         EXPECT_TRUE(rig.stages->problems.empty());
+        EXPECT_EQ(std::vector<unsigned>({500}), rig.pauses);
     }
     {
         BootConfig c = plans({data(0x3000, 0x1000), kEnd});
@@ -263,6 +265,7 @@ TEST(Bl2Boot, Protocol6RetriesARefusedChecksumTwiceAndGoesOnToBl2e) {
         EXPECT_TRUE(rig.logged(", trytime 3 : 3\nERR[VXN]Fail in stage BL2\n")) << rig.err;
         EXPECT_FALSE(rig.logged("bl2e"));
         EXPECT_EQ(1u, rig.count_commands("getvar:cbw"));
+        EXPECT_TRUE(rig.pauses.empty());
     }
 }
 

@@ -12,6 +12,7 @@
 #include "protocol/bootloader.h"
 #include "tests/test_support.h"
 #include "tools/board/board_boot.h"
+#include "util/pause.h"
 #include "util/platform.h"
 
 namespace boottest {
@@ -76,6 +77,10 @@ struct Rig {
     std::string path;
     int fd = -1;
     std::string err;
+    // The pauses the boot-loader code asked for, in order, and the last command the board had
+    // got before each; none of them is waited out.
+    std::vector<unsigned> pauses;
+    std::vector<std::string> paused_after;
 
     // The board starts in `identify`'s stage; `file_size` bytes of a pattern are the file.
     Rig(board::Bytes identify, size_t file_size, board::BootConfig boot = board::BootConfig()) {
@@ -89,8 +94,10 @@ struct Rig {
         transport = open_transport();
         current_rig() = this;
         fb_set_reopen(&Rig::reopen);
+        outer_observer = set_sleep_observer(&Rig::record_pause);
     }
     ~Rig() {
+        set_sleep_observer(outer_observer);
         if (fd >= 0) close(fd);
         if (current_rig() == this) current_rig() = nullptr;
     }
@@ -144,6 +151,13 @@ struct Rig {
         return t;
     }
 
+    static void record_pause(unsigned ms) {
+        Rig* rig = current_rig();
+        rig->pauses.push_back(ms);
+        rig->paused_after.push_back(rig->board.commands.empty() ? "" : rig->board.commands.back());
+    }
+
+    sleep_observer outer_observer = nullptr;
     static inline int serial = 0;
 };
 

@@ -218,6 +218,23 @@ TEST(Exchange, CommandPrintsItsResponseLine) {
     EXPECT_STREQ("remote: unknown command", fb_get_error());
 }
 
+// A failure a stream finds itself: its log line, and the text the queue's "FAILED (...)" shows.
+TEST(Exchange, AStreamsOwnFailureIsLoggedAndBecomesTheErrorText) {
+    fb_set_error("older failure");
+    CaptureStderr();
+    EXPECT_EQ(-260, fb_fail(-260, "image read failed (file too short)",
+                            "Fail in read img,want %d but %d\n", 8, 4));
+    EXPECT_EQ("ERR[VXN]Fail in read img,want 8 but 4\n", GetCapturedStderr());
+    EXPECT_STREQ("image read failed (file too short)", fb_get_error());
+    CaptureStderr();
+    EXPECT_EQ(-608, fb_refuse(-608, "cbw signature %s\n", "not match"));
+    EXPECT_EQ("ERR[VXN]cbw signature not match\n", GetCapturedStderr());
+    EXPECT_STREQ("cbw signature not match", fb_get_error());
+    // The error text is one line, whatever the caller formats.
+    fb_set_error("internal error: %s\n", "staging");
+    EXPECT_STREQ("internal error: staging", fb_get_error());
+}
+
 TEST(Exchange, TheBoardDeliversTransfersAsTheKernelDoes) {
     // A reply longer than the host's read overflows it and is lost; nothing is cut silently.
     Board b;

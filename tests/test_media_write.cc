@@ -126,10 +126,16 @@ TEST(MediaWrite, RequestsWithoutOffsetPlainDataAndSlices) {
     Bytes file = pattern(200, 9);
     std::string path = write_file("img", file);
     ASSERT_EQ(0, rig.announce("oem mwrite 0x10 normal store boot 0x0"));
-    Outcome o = mwrite(rig, open_at(path, 100), 16);
-    EXPECT_EQ(0, o.result) << o.err;
+    int fd = open_at(path, 100);
+    CaptureStderr();
+    int r = fb_mwrite_data(&rig.transport, fd, 16, kCmd);
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(0, r) << err;
     EXPECT_EQ(mediatest::slice(file, 100, 16), mediatest::slice(rig.media->contents("store", "boot"), 0, 16));
     EXPECT_EQ(3u, rig.media->served.size());
+    // Each request is read at its own place: the descriptor stays where the slice starts.
+    EXPECT_EQ(100, lseek(fd, 0, SEEK_CUR));
+    close(fd);
 }
 
 TEST(MediaWrite, RequestsBeyondTheDataOrTheBoundAreRefused) {

@@ -103,6 +103,7 @@ TEST(SparseDownload, Failures) {
     board::Board board;
     board::BoardTransport t(board);
     EXPECT_EQ(fb_download_data_sparse(&t, s), -1);
+    EXPECT_STREQ("sparse image size unknown", fb_get_error());
     EXPECT_TRUE(board.commands.empty());
     EXPECT_TRUE(t.write_sizes.empty());
     sparse_file_destroy(s);
@@ -117,12 +118,39 @@ TEST(SparseDownload, Failures) {
     board::Board b1(refusing);
     board::BoardTransport t1(b1);
     EXPECT_EQ(fb_download_data_sparse(&t1, s), -1);
+    EXPECT_STREQ("remote: no room", fb_get_error());
     board::Config flaky;
     flaky.faults.fail_write_after = 2;
     board::Board b2(flaky);
     board::BoardTransport t2(b2);
     EXPECT_EQ(fb_download_data_sparse(&t2, s), -1);
     EXPECT_NE(std::string(fb_get_error()).find("data transfer failure"), std::string::npos);
+    sparse_file_destroy(s);
+}
+
+// Empties the file behind a run once its download has been announced.
+struct EmptiesTheFileOnDownload : board::Feature {
+    std::string name;
+    bool on_command(board::Board&, const std::string& command) override {
+        if (command.rfind("download:", 0) == 0) testsupport::write_file(name, std::string());
+        return false;
+    }
+};
+
+// A run whose file cannot be read any more fails the download with the reason, not with an
+// older text or none.
+TEST(SparseDownload, AnUnreadableRunNamesItsCause) {
+    const std::string path = testsupport::write_file("run.bin", testsupport::pattern(4 * 4096, 3));
+    sparse_file* s = sparse_file_new(4096, 4 * 4096);
+    ASSERT_EQ(0, sparse_file_add_file(s, path.c_str(), 0, 4 * 4096, 0));
+    board::Board b;
+    auto feature = std::make_unique<EmptiesTheFileOnDownload>();
+    feature->name = "run.bin";
+    b.add_feature(std::move(feature));
+    board::BoardTransport t(b);
+    fb_set_error("older failure");
+    EXPECT_EQ(-1, fb_download_data_sparse(&t, s));
+    EXPECT_STREQ("sparse image read failed (Invalid argument)", fb_get_error());
     sparse_file_destroy(s);
 }
 

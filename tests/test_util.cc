@@ -8,6 +8,7 @@
 #include <cstring>
 #include <unistd.h>
 #include <string>
+#include <vector>
 #include <filesystem>
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include "util/log.h"
 #include "util/numbers.h"
 #include "util/owned.h"
+#include "util/pause.h"
 #include "util/platform.h"
 #include "util/progress.h"
 #include "util/string_printf.h"
@@ -71,6 +73,21 @@ TEST(Log, ClocksAdvanceAndTheTickWrapsModulo32Bits) {
     EXPECT_LT(elapsed, 1000u);
     // A start tick "in the future" by 3 ms reads as 2^32 - 3 + elapsed: the subtraction wraps.
     EXPECT_GE(_timeGetTime(tick + 0xFFFFFFFFu - 1), elapsed + 2);
+}
+
+// Tests see the pauses asked for through the observer instead of waiting them out.
+TEST(Pause, AnObserverSeesEachPauseUntilTheRealWaitIsPutBack) {
+    static std::vector<unsigned> seen;
+    seen.clear();
+    sleep_observer before = set_sleep_observer([](unsigned ms) { seen.push_back(ms); });
+    EXPECT_EQ(nullptr, before);  // by default the tool really waits
+    sleep_ms(1500);
+    sleep_ms(0);
+    sleep_ms(500);
+    EXPECT_EQ(std::vector<unsigned>({1500, 0, 500}), seen);
+    EXPECT_NE(nullptr, set_sleep_observer(before));
+    sleep_ms(1);
+    EXPECT_EQ(3u, seen.size());
 }
 
 TEST(StringPrintf, TwoPassesAndAppending) {

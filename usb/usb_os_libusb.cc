@@ -35,6 +35,12 @@ struct LibusbEnum : usbos_object {
     uint16_t product = 0;
 };
 
+// One default bulk endpoint: its address (0: none) and packet size.
+struct BulkPipe {
+    uint8_t address = 0;
+    uint16_t max_packet = 0;
+};
+
 struct LibusbInterface : usbos_object {
     LibusbInterface() : usbos_object(kInterface) {}
     libusb_device_handle* dev = nullptr;
@@ -44,17 +50,14 @@ struct LibusbInterface : usbos_object {
     std::string location;
     usb_device_descriptor device{};
     usb_interface_descriptor interface{};
-    uint8_t ep_in = 0;
-    uint8_t ep_out = 0;
-    uint16_t mps_in = 0;
-    uint16_t mps_out = 0;
+    BulkPipe in;
+    BulkPipe out;
 };
 
 struct LibusbEndpoint : usbos_object {
     LibusbEndpoint() : usbos_object(kEndpoint) {}
     LibusbInterface* owner = nullptr;
-    uint8_t address = 0;
-    uint16_t max_packet = 0;
+    BulkPipe pipe;
 };
 
 // The nearest errno value for a libusb error, so that the callers' texts read naturally.
@@ -97,14 +100,23 @@ libusb_context* context() {
     return ctx;
 }
 
-std::string port_path(libusb_device* dev) {
+// Bus number, then the port numbers from the root hub down.
+std::vector<int> port_key(libusb_device* dev) {
     uint8_t ports[8];
     int n = libusb_get_port_numbers(dev, ports, sizeof(ports));
-    std::string s = std::to_string(libusb_get_bus_number(dev));
-    if (n <= 0) return "usb" + s;
-    for (int i = 0; i < n; i++) {
-        s += (i == 0 ? '-' : '.');
-        s += std::to_string(ports[i]);
+    std::vector<int> key{libusb_get_bus_number(dev)};
+    for (int i = 0; i < n; i++) key.push_back(ports[i]);
+    return key;
+}
+
+// "1-2.3": bus 1, port 3 of the hub at port 2; "usb1" for the root hub of bus 1.
+std::string port_path(libusb_device* dev) {
+    const std::vector<int> key = port_key(dev);
+    std::string s = std::to_string(key[0]);
+    if (key.size() == 1) return "usb" + s;
+    for (size_t i = 1; i < key.size(); i++) {
+        s += (i == 1 ? '-' : '.');
+        s += std::to_string(key[i]);
     }
     return s;
 }
@@ -157,15 +169,6 @@ bool interface_claimed(libusb_device* dev, const std::string& name, int number) 
                    strncmp(driver.driver, "usbfs", sizeof(driver.driver)) == 0;
     close(fd);
     return claimed;
-}
-
-// Bus number, then the port numbers from the root hub down.
-std::vector<int> port_key(libusb_device* dev) {
-    uint8_t ports[8];
-    int n = libusb_get_port_numbers(dev, ports, sizeof(ports));
-    std::vector<int> key{libusb_get_bus_number(dev)};
-    for (int i = 0; i < n; i++) key.push_back(ports[i]);
-    return key;
 }
 
 void copy_device_descriptor(const libusb_device_descriptor& d, usb_device_descriptor* out) {
@@ -226,8 +229,9 @@ bool describe(libusb_device* dev, int index, usbos_entry* entry, LibusbInterface
             if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) continue;
             bool in = (ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
             // The first bulk endpoint of each direction is the default one.
-            (in ? ifc->ep_in : ifc->ep_out) = ep.bEndpointAddress;
-            (in ? ifc->mps_in : ifc->mps_out) = ep.wMaxPacketSize & 0x7FF;
+            BulkPipe& pipe = in ? ifc->in : ifc->out;
+            pipe.address = ep.bEndpointAddress;
+            pipe.max_packet = ep.wMaxPacketSize & 0x7FF;
         }
         found = true;
     }
@@ -302,6 +306,72 @@ void release(LibusbInterface* ifc) {
     ifc->dev = nullptr;
 }
 
+// Where interface `number` stands in the active configuration of `dev`, when that is
+// configuration `config`: its index, -1 where it is not there, kNoConfiguration where the
+// configuration cannot be read.
+constexpr int kNoConfiguration = -2;
+int interface_index(libusb_device* dev, int config, int number) {
+    libusb_config_descriptor* cfg = nullptr;
+    if (libusb_get_active_config_descriptor(dev, &cfg) != 0) return kNoConfiguration;
+    int index = -1;
+    if (cfg->bConfigurationValue == config) {
+        for (int k = 0; k < cfg->bNumInterfaces; k++)
+            if (cfg->interface[k].num_altsetting > 0 &&
+                cfg->interface[k].altsetting[0].bInterfaceNumber == number)
+                index = k;
+    }
+    libusb_free_config_descriptor(cfg);
+    return index;
+}
+
+// Opens `dev` and claims interface `number` (at `index` of its configuration), taking it from a
+// kernel driver that holds it; nullptr with *err set when that fails.
+LibusbInterface* claim_interface(libusb_device* dev, int index, int number, int* err) {
+    auto* ifc = new LibusbInterface;
+    usbos_entry entry;
+    describe(dev, index, &entry, ifc);
+    ifc->name = entry.name;
+    ifc->location = entry.location;
+    ifc->device = entry.device;
+    ifc->interface = entry.interface;
+    ifc->number = number;
+    int r = node_accessible(dev) ? libusb_open(dev, &ifc->dev) : LIBUSB_ERROR_ACCESS;
+    if (r == 0 && libusb_kernel_driver_active(ifc->dev, number) == 1) {
+        r = libusb_detach_kernel_driver(ifc->dev, number);
+        ifc->driver_detached = (r == 0);
+    }
+    if (r == 0) r = libusb_claim_interface(ifc->dev, number);
+    if (r == 0) return ifc;
+    *err = errno_of(r);
+    if (ifc->dev) {
+        if (ifc->driver_detached) libusb_attach_kernel_driver(ifc->dev, number);
+        libusb_close(ifc->dev);
+    }
+    delete ifc;
+    return nullptr;
+}
+
+// The interface of the device in `list` at `location`, opened and claimed; nullptr with *err
+// set otherwise.
+LibusbInterface* open_listed(libusb_device** list, ssize_t count, const std::string& location,
+                             int config, int number, uint16_t vendor, uint16_t product, int* err) {
+    *err = ENODEV;
+    for (ssize_t i = 0; i < count; i++) {
+        libusb_device* dev = list[i];
+        libusb_device_descriptor dd;
+        if (libusb_get_device_descriptor(dev, &dd) != 0 || port_path(dev) != location) continue;
+        // Another device at the same place is not ours to open.
+        if (!ids_match(dd, vendor, product)) return nullptr;
+        int index = interface_index(dev, config, number);
+        if (index == kNoConfiguration) return nullptr;
+        *err = ENOENT;
+        if (index < 0) return nullptr;
+        LibusbInterface* ifc = claim_interface(dev, index, number, err);
+        if (ifc) return ifc;
+    }
+    return nullptr;
+}
+
 usbos_handle lu_create_interface_by_name(const char* name, uint16_t vendor, uint16_t product) {
     std::string location;
     int config = 0, number = 0;
@@ -317,84 +387,42 @@ usbos_handle lu_create_interface_by_name(const char* name, uint16_t vendor, uint
         errno = errno_of(static_cast<int>(count));
         return nullptr;
     }
-    LibusbInterface* result = nullptr;
-    int err = ENODEV;
-    for (ssize_t i = 0; i < count && !result; i++) {
-        libusb_device* dev = list[i];
-        libusb_device_descriptor dd;
-        if (libusb_get_device_descriptor(dev, &dd) != 0 || port_path(dev) != location) continue;
-        // Another device at the same place is not ours to open.
-        if (!ids_match(dd, vendor, product)) break;
-        libusb_config_descriptor* cfg = nullptr;
-        if (libusb_get_active_config_descriptor(dev, &cfg) != 0) break;
-        int index = -1;
-        if (cfg->bConfigurationValue == config) {
-            for (int k = 0; k < cfg->bNumInterfaces; k++)
-                if (cfg->interface[k].num_altsetting > 0 &&
-                    cfg->interface[k].altsetting[0].bInterfaceNumber == number)
-                    index = k;
-        }
-        libusb_free_config_descriptor(cfg);
-        err = ENOENT;
-        if (index < 0) break;
-        auto* ifc = new LibusbInterface;
-        usbos_entry entry;
-        describe(dev, index, &entry, ifc);
-        ifc->name = entry.name;
-        ifc->location = entry.location;
-        ifc->device = entry.device;
-        ifc->interface = entry.interface;
-        ifc->number = number;
-        int r = node_accessible(dev) ? libusb_open(dev, &ifc->dev) : LIBUSB_ERROR_ACCESS;
-        if (r == 0 && libusb_kernel_driver_active(ifc->dev, number) == 1) {
-            r = libusb_detach_kernel_driver(ifc->dev, number);
-            ifc->driver_detached = (r == 0);
-        }
-        if (r == 0) r = libusb_claim_interface(ifc->dev, number);
-        if (r == 0) {
-            result = ifc;
-        } else {
-            err = errno_of(r);
-            if (ifc->dev) {
-                if (ifc->driver_detached) libusb_attach_kernel_driver(ifc->dev, number);
-                libusb_close(ifc->dev);
-            }
-            delete ifc;
-        }
-    }
+    int err = 0;
+    LibusbInterface* result = open_listed(list, count, location, config, number, vendor, product, &err);
     libusb_free_device_list(list, 1);
     if (!result) errno = err;
     return result;
 }
 
-LibusbInterface* as_interface(usbos_handle h) {
-    if (!h || h->kind != usbos_object::kInterface) {
+// The handle as the object of `kind`, or nullptr (errno ENODEV) for another kind or none.
+template <class T>
+T* as_kind(usbos_handle h, usbos_object::Kind kind) {
+    if (!h || h->kind != kind) {
         errno = ENODEV;
         return nullptr;
     }
-    return static_cast<LibusbInterface*>(h);
+    return static_cast<T*>(h);
+}
+
+LibusbInterface* as_interface(usbos_handle h) {
+    return as_kind<LibusbInterface>(h, usbos_object::kInterface);
 }
 
 LibusbEndpoint* as_endpoint(usbos_handle h) {
-    if (!h || h->kind != usbos_object::kEndpoint) {
-        errno = ENODEV;
-        return nullptr;
-    }
-    return static_cast<LibusbEndpoint*>(h);
+    return as_kind<LibusbEndpoint>(h, usbos_object::kEndpoint);
 }
 
 usbos_handle open_endpoint(usbos_handle h, bool in) {
     LibusbInterface* ifc = as_interface(h);
     if (!ifc) return nullptr;
-    uint8_t address = in ? ifc->ep_in : ifc->ep_out;
-    if (address == 0) {
+    const BulkPipe& pipe = in ? ifc->in : ifc->out;
+    if (pipe.address == 0) {
         errno = ENOENT;
         return nullptr;
     }
     auto* ep = new LibusbEndpoint;
     ep->owner = ifc;
-    ep->address = address;
-    ep->max_packet = in ? ifc->mps_in : ifc->mps_out;
+    ep->pipe = pipe;
     return ep;
 }
 
@@ -465,7 +493,7 @@ bool transfer(usbos_handle h, void* buf, size_t len, size_t* done, unsigned time
         return false;
     }
     int count = 0;
-    int r = libusb_bulk_transfer(ep->owner->dev, ep->address, static_cast<unsigned char*>(buf),
+    int r = libusb_bulk_transfer(ep->owner->dev, ep->pipe.address, static_cast<unsigned char*>(buf),
                                  static_cast<int>(len), &count, timeout_ms);
     if (done) *done = count > 0 ? static_cast<size_t>(count) : 0;
     if (r != 0) return fail(r);
@@ -485,13 +513,13 @@ bool lu_write_endpoint_sync(usbos_handle h, const void* buf, size_t len, size_t*
 
 size_t lu_max_packet_size(usbos_handle h) {
     LibusbEndpoint* ep = as_endpoint(h);
-    return ep ? ep->max_packet : 0;
+    return ep ? ep->pipe.max_packet : 0;
 }
 
 bool lu_clear_halt(usbos_handle h) {
     LibusbEndpoint* ep = as_endpoint(h);
     if (!ep || !ep->owner->dev) return false;
-    int r = libusb_clear_halt(ep->owner->dev, ep->address);
+    int r = libusb_clear_halt(ep->owner->dev, ep->pipe.address);
     return r == 0 || fail(r);
 }
 

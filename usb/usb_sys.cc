@@ -1,9 +1,5 @@
 #include "usb/usb_sys.h"
 
-void sleep_seconds(int seconds) {
-    for (int i = 0; i < seconds; i++) sleep_ms(1000);
-}
-
 std::string get_my_path() {
     std::string path = executable_path();
     size_t cut = path.find_last_of(path_separators());

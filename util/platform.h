@@ -9,8 +9,9 @@
 // Hands a text to the system's debugger-output channel; dropped where there is none.
 void platform_debugger_output(const char* text);
 
-// Suspends the thread for at least this many milliseconds.
-void sleep_ms(unsigned milliseconds);
+// Suspends the thread for at least this many milliseconds; the rest of the tool waits through
+// sleep_ms (util/pause.h), which tests can observe.
+void platform_sleep_ms(unsigned milliseconds);
 
 // The full file name of the running executable; empty when it cannot be told.
 std::string executable_path();

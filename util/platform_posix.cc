@@ -18,7 +18,7 @@ void platform_debugger_output(const char*) {
     // No debugger-output channel here: the standard error copy is all there is.
 }
 
-void sleep_ms(unsigned milliseconds) {
+void platform_sleep_ms(unsigned milliseconds) {
     timespec t;
     t.tv_sec = milliseconds / 1000;
     t.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;

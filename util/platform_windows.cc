@@ -17,7 +17,7 @@ void platform_debugger_output(const char* text) {
     OutputDebugStringA(text);
 }
 
-void sleep_ms(unsigned milliseconds) {
+void platform_sleep_ms(unsigned milliseconds) {
     Sleep(milliseconds);
 }
 
