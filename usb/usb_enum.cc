@@ -119,7 +119,8 @@ int recognized_device(usb_handle* h, const ifc_match_func& callback) {
 
 // Opens the candidate and shows it to the callback as the opened device describes it; where the
 // system keeps no interface descriptor before a device is opened (Windows), that is the only way.
-static std::unique_ptr<usb_handle> open_and_recognize(const usbos_entry& entry, const ifc_match_func& callback) {
+static std::unique_ptr<usb_handle> open_and_recognize(const usbos_entry& entry,
+                                                      const ifc_match_func& callback) {
     std::unique_ptr<usb_handle> h = do_usb_open(entry.name.c_str());
     if (!h || recognized_device(h.get(), callback)) return h;
     usb_cleanup_handle(h.get());
