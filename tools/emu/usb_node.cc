@@ -53,8 +53,8 @@ bool unsigned_arg(UMockdevIoctlClient* client, unsigned* out) {
     return true;
 }
 
-// The processes that have `file` open, from /proc.
-std::vector<int> processes_with_open(const std::string& file) {
+// The opens of `file` that processes hold, from /proc: a process's pid once for each.
+std::vector<int> opens_of(const std::string& file) {
     std::vector<int> pids;
     DIR* proc = opendir("/proc");
     if (!proc || file.empty()) {
@@ -71,10 +71,8 @@ std::vector<int> processes_with_open(const std::string& file) {
             char target[PATH_MAX];
             const std::string link = fd_dir + "/" + f->d_name;
             ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-            if (n > 0 && file.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) {
+            if (n > 0 && file.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0)
                 pids.push_back(pid);
-                break;
-            }
         }
         closedir(fds);
     }
@@ -273,14 +271,20 @@ int UsbNode::take_claim(unsigned ifc, UMockdevIoctlClient* client) {
     }
     if (claims_.count(ifc) == 0) {
         claims_[ifc] = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
-        // Only a process that alone had the node open is known to be the holder.
-        std::vector<int> openers = processes_with_open(file_);
-        holder_pid_ = openers.size() == 1 ? openers[0] : 0;
+        // Only the one open of the node is known to be the holder's.
+        std::vector<int> opens = opens_of(file_);
+        holder_pid_ = opens.size() == 1 ? opens[0] : 0;
     }
     return 0;
 }
 
-bool UsbNode::holder_alive() const { return holder_pid_ == 0 || process_runs(holder_pid_); }
+// Where the holder is not known (another process had the node open at the claim, looking for a
+// board of its own), it is alive as long as the node is open more than once: the asking open is
+// one of them, and the holder's open ends with its process.
+bool UsbNode::holder_alive() const {
+    if (holder_pid_ != 0) return process_runs(holder_pid_);
+    return opens_of(file_).size() >= 2;
+}
 
 void UsbNode::release_claims() {
     for (auto& c : claims_) g_object_unref(c.second);

@@ -81,6 +81,7 @@ class UsbNode {
     void forget_client(UMockdevIoctlClient* client);
     void release_claims();
     bool holder_alive() const;
+    void learn_holder(UMockdevIoctlClient* client);
     void control(Urb& urb);
     void bulk_out(Urb& urb);
     void pump();
@@ -103,8 +104,10 @@ class UsbNode {
     std::map<unsigned, UMockdevIoctlClient*> claims_;
     gint64 claimed_elsewhere_until_ = 0;
     std::string file_;
-    // The process that holds the claim, when it could be told (0: unknown).
+    // The process that holds the claim, when it could be told (0: unknown), and when it was last
+    // looked for.
     int holder_pid_ = 0;
+    gint64 holder_looked_for_ = 0;
     gint64 unconfigured_until_ = 0;
 };
 
