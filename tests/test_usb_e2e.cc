@@ -374,7 +374,15 @@ TEST(UsbEndToEnd, EightBoardsBurnedAndReadBackInParallel) {
         emu.insert(emu.end(), {"--board", std::to_string(i), "--numbers", forms[(i - 1) % 6]});
     Outcome o = run(emu,
                     {"sh", "-c", burn + "; echo reading; " + read_back}, 150);
-    ASSERT_EQ(0, o.status) << where(o) << "seed " << seed;
+    // What each process said, for a run that did not end well.
+    std::string logs;
+    for (int i = 1; i <= kBoards; i++)
+        for (const char* kind : {"burn", "read"}) {
+            std::string text = testsupport::read_file(dir + "/" + kind + std::to_string(i) + ".log");
+            logs += "--- " + std::string(kind) + std::to_string(i) + ".log\n" +
+                    text.substr(text.size() > 600 ? text.size() - 600 : 0) + "\n";
+        }
+    ASSERT_EQ(0, o.status) << where(o) << "seed " << seed << "\n" << logs;
     EXPECT_EQ(all_zero(kBoards) + "reading\n" + all_zero(kBoards), o.out) << where(o) << "seed " << seed;
     for (int i = 1; i <= kBoards; i++) {
         const board::Bytes& want = images[i - 1];
