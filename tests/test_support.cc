@@ -15,6 +15,7 @@
 #include "engine/action.h"
 #include "protocol/exchange.h"
 #include "protocol/sparse_download.h"
+#include "util/pause.h"
 #include "util/progress.h"
 #include "util/platform.h"
 
@@ -127,13 +128,14 @@ namespace {
 
 // The one place where the tool's process-wide state is put back before every test, so that the
 // tests pass in any order and all in one process: the action queue, the error text, the progress
-// report, the sparse download's staging buffer and getopt.
+// report, the sparse download's staging buffer, the pause observer and getopt.
 class FreshState : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
         fb_queue_reset();
         fb_set_error("%s", "");
         qrx_progress_info_reset();
         fb_download_data_sparse_reset();
+        set_sleep_observer(nullptr);
         optind = 0;
         opterr = 1;
     }
