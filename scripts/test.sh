@@ -17,11 +17,7 @@ export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON -DVORN_BENCH=OFF
 cmake --build build/sanitize -j"$jobs"
-# The eight-board parallel case still hangs now and then under the sanitizers on a loaded machine
-# (about one full run in three): one "upload" of the read-back waits for its board and never
-# opens it, while the others end. Until that is found, a case gets a second run before it counts
-# as failed; the case prints every process's log when it fails.
-(cd build/sanitize && ctest -j"$jobs" --output-on-failure --repeat until-pass:2)
+(cd build/sanitize && ctest -j"$jobs" --output-on-failure)
 
 # Windows: cross-build vorn.exe, vsimg.exe and the in-process suite with mingw-w64 and run the
 # suite, the WinUSB backend's tests and smoke runs of the programs under wine (the toolchain file

@@ -42,6 +42,21 @@ ifc_match_func record(Seen* seen, const char* accept_serial) {
     };
 }
 
+// Tries to open the board every 50 ms, each time without success, until standard error says
+// something (for at most 5 s); what it said, and *when (-1 for never).
+std::string poll_until_told(const ifc_match_func& callback, double* when) {
+    *when = -1;
+    std::string err;
+    for (int i = 0; i < 100 && *when < 0; i++) {
+        sleep_ms(50);
+        CaptureStderr();
+        EXPECT_EQ(nullptr, usb_open(callback, nullptr));
+        err = GetCapturedStderr();
+        if (!err.empty()) *when = now();
+    }
+    return err;
+}
+
 }  // namespace
 
 TEST(UsbEnum, OnlyTheAcceptedBoardIsOpened) {
@@ -182,19 +197,43 @@ TEST(UsbEnum, BoardsTheUserMayNotOpenAreOfferedWithoutAccessAndExplainedOnce) {
     EXPECT_EQ(nullptr, usb_open(record(&again, "LOCKED"), nullptr));
     EXPECT_EQ("", GetCapturedStderr());
     double told = -1;
-    std::string err;
-    for (int i = 0; i < 100 && told < 0; i++) {
-        sleep_ms(50);
-        CaptureStderr();
-        EXPECT_EQ(nullptr, usb_open(record(&again, "LOCKED"), nullptr));
-        err = GetCapturedStderr();
-        if (!err.empty()) told = now();
-    }
-    EXPECT_EQ(UsbNoPermissionsLongHelpText() + "\n", err);
+    EXPECT_EQ(UsbNoPermissionsLongHelpText() + "\n", poll_until_told(record(&again, "LOCKED"), &told));
     EXPECT_GE(told - first, 2.0);
     CaptureStderr();
     for (int i = 0; i < 3; i++) EXPECT_EQ(nullptr, usb_open(record(&again, "LOCKED"), nullptr));
     EXPECT_EQ("", GetCapturedStderr());
+}
+
+TEST(UsbEnum, AListOfDevicesThatCannotBeReadIsNamedAndTriedAgain) {
+    Fake fake;
+    Installed fake_in(fake);
+    fake.devices = {usbfake::device_at("1-1", "BOARD")};
+    fake.enum_error = EIO;
+    const std::string told = "cannot look for boards: USB is not available (Input/output error)\n";
+    // The listing is done at once: it says so straight away.
+    CaptureStderr();
+    usb_list(ifc_match_func([](usb_ifc_info*) { return -1; }));
+    EXPECT_EQ(told, GetCapturedStderr());
+    // The search goes on while the caller waits; a failure of a moment is not worth a word, one
+    // that lasts 2 s is named once.
+    Seen seen;
+    const double first = now();
+    CaptureStderr();
+    EXPECT_EQ(nullptr, usb_open(record(&seen, "BOARD"), nullptr));
+    EXPECT_EQ("", GetCapturedStderr());
+    double when = -1;
+    EXPECT_EQ(told, poll_until_told(record(&seen, "BOARD"), &when));
+    EXPECT_GE(when - first, 2.0);
+    CaptureStderr();
+    EXPECT_EQ(nullptr, usb_open(record(&seen, "BOARD"), nullptr));
+    EXPECT_EQ("", GetCapturedStderr());
+    EXPECT_TRUE(seen.serials.empty());
+    // Once the list can be read, the board is found on the next try.
+    fake.enum_error = 0;
+    Transport* t = usb_open(record(&seen, "BOARD"), nullptr);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(std::vector<std::string>({"1-1:1.0"}), fake.opened);
+    usb_close(t);
 }
 
 TEST(UsbEnum, WithoutASelectorABoardThatOpensIsTakenWithoutAWordAboutALockedOne) {

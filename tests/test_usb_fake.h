@@ -74,6 +74,8 @@ struct Fake {
     // Called at the start of every enumeration (the count so far is passed), to change the bus.
     std::function<void(Fake&, int)> on_enumerate;
     int enumerations = 0;
+    // errno of an enumeration that fails (0: it works), as when the system's USB access is down.
+    int enum_error = 0;
     std::deque<Step> writes, reads;
     // Every transfer: its size and its data offset from the start of the caller's buffer, with
     // the buffer itself.
@@ -133,6 +135,10 @@ inline Handle* get(usbos_handle h) {
 inline usbos_handle f_enum(uint16_t vendor, uint16_t product) {
     if (g_fake->on_enumerate) g_fake->on_enumerate(*g_fake, g_fake->enumerations);
     g_fake->enumerations++;
+    if (g_fake->enum_error) {
+        errno = g_fake->enum_error;
+        return nullptr;
+    }
     usbos_handle h = make(kEnum, 0, 0);
     get(h)->next = 0;
     // The filter by ids is the enumeration's own; keep it in the handle.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,31 @@ std::string exchange(Transport* t, const std::string& command) {
 }
 
 }  // namespace
+
+// It has to be the first to use USB in its process, while libusb is not started yet: the cases
+// run in the order they are written.
+TEST(UsbLibusb, AStartThatFailedIsTriedAgain) {
+    ASSERT_TRUE(inside_emulator()) << "runs inside vorn-emu only";
+    // The test bed stands in for the kernel's hot-plug socket with a socket file named after the
+    // descriptor; with a folder in its place libusb's start fails, as when that socket cannot
+    // be bound.
+    const std::string bed = getenv("UMOCKDEV_DIR");
+    auto folder = [&bed](int fd) { return bed + "/event" + std::to_string(fd); };
+    for (int fd = 0; fd < 256; fd++) ASSERT_EQ(0, mkdir(folder(fd).c_str(), 0700)) << folder(fd);
+    auto any = ifc_match_func([](usb_ifc_info*) { return 0; });
+    EXPECT_EQ(nullptr, usb_open(any, nullptr));
+    testing::internal::CaptureStderr();
+    usb_list(any);
+    EXPECT_EQ("cannot look for boards: USB is not available (Input/output error)\n",
+              testing::internal::GetCapturedStderr());
+    for (int fd = 0; fd < 256; fd++) ASSERT_EQ(0, rmdir(folder(fd).c_str())) << folder(fd);
+    // A later try starts it; the board is there.
+    sleep_ms(150);
+    Transport* t = usb_open(any, nullptr);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ("OKAYVXN0001", exchange(t, "getvar:serialno"));
+    usb_close(t);
+}
 
 TEST(UsbLibusb, NamesTimeOutsAndTheBoardLeaving) {
     ASSERT_TRUE(inside_emulator()) << "runs inside vorn-emu only";

@@ -35,6 +35,7 @@ Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path);
 int usb_close(Transport* transport);
 // Offers every target interface to the callback without opening or claiming any, so that
 // listing never disturbs a board another program is using; the callback's answer is not used.
+// When the system's list of devices cannot be read, standard error says so and why.
 void usb_list(const ifc_match_func& callback);
 // Set while a board restarts into another stage and is opened again: a denial then is most likely
 // udev not having applied its rule yet, and the user is never told to replug the board.

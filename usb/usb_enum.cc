@@ -53,20 +53,40 @@ bool offer_unopened(const usbos_entry& entry, bool has_access, const ifc_match_f
     return callback(&info) == 0;
 }
 
-// udev applies its rule a few hundred milliseconds after a board appears: access denied for a
-// shorter time than this is not worth a word.
-constexpr double kDenialGraceS = 2.0;
+// udev applies its rule a few hundred milliseconds after a board appears, and the USB access
+// may fail to start for a moment: a trouble shorter than this is not worth a word.
+constexpr double kGraceS = 2.0;
 double denied_since = -1.0;
 bool board_restarting = false;
 
-void note_denial(bool denied) {
-    if (!denied) {
-        denied_since = -1.0;
-        return;
+// True once `failing` has held for kGraceS without a break; `since` keeps when it began.
+bool outlasted_grace(double* since, bool failing) {
+    if (!failing) {
+        *since = -1.0;
+        return false;
     }
-    double t = now();
-    if (denied_since < 0) denied_since = t;
-    if (t - denied_since >= kDenialGraceS) report_no_permission();
+    const double t = now();
+    if (*since < 0) *since = t;
+    return t - *since >= kGraceS;
+}
+
+void note_denial(bool denied) {
+    if (outlasted_grace(&denied_since, denied)) report_no_permission();
+}
+
+void report_no_usb(int err) {
+    fprintf(stderr, "cannot look for boards: USB is not available (%s)\n", strerror(err));
+    fflush(stderr);
+}
+
+// The system's list of devices cannot be read (`err`, 0 when it can): said once, when it has
+// lasted, while the caller goes on waiting for a board.
+void note_no_usb(int err) {
+    static double since = -1.0;
+    static bool reported = false;
+    if (!outlasted_grace(&since, err != 0) || reported) return;
+    reported = true;
+    report_no_usb(err);
 }
 
 // A board that another program has claimed is skipped; when no other board was taken, the user
@@ -133,6 +153,7 @@ static std::unique_ptr<usb_handle> open_and_recognize(const usbos_entry& entry,
 // take every other process's board for a moment while it looks for its own.
 std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
     usbos_handle enumeration = usbos_enum_interfaces(vendor_id, product_id);
+    note_no_usb(enumeration ? 0 : errno);
     if (!enumeration) return nullptr;
     std::unique_ptr<usb_handle> found;
     usbos_entry entry;
@@ -180,7 +201,7 @@ Transport* usb_open(ifc_match_func callback, const char* path) {
 
 void usb_list(const ifc_match_func& callback) {
     usbos_handle enumeration = usbos_enum_interfaces(vendor_id, product_id);
-    if (!enumeration) return;
+    if (!enumeration) return report_no_usb(errno);
     usbos_entry entry;
     while (usbos_next_interface(enumeration, &entry)) {
         if (entry.interface.bNumEndpoints != 2) continue;

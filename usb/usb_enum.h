@@ -8,7 +8,8 @@
 
 // 1 when the opened interface has two endpoints and the callback accepted it, else 0.
 int recognized_device(usb_handle* h, const ifc_match_func& callback);
-// The first accepted interface of the enumeration, or nullptr.
+// The first accepted interface of the enumeration, or nullptr. When the system's list of devices
+// has not been readable for 2 s, standard error says so once, with the reason.
 std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback);
 // The interface with that name, if the callback accepts it; "Fail in open <path>" or "Fail in
 // match device" on standard output otherwise.

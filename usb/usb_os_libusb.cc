@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "usb/usb_os.h"
+#include "util/log.h"
 
 struct usbos_object {
     enum Kind { kEnum, kInterface, kEndpoint } kind;
@@ -85,18 +86,22 @@ bool fail(int libusb_error) {
 }
 
 // One context for the whole run: libusb keeps its device list current from hot-plug events,
-// which is what makes the 1 ms poll for a board cheap.
+// which is what makes the 1 ms poll for a board cheap. A start that failed is tried again on a
+// later call, at most every 100 ms: starting can fail for a moment (the hot-plug listener's
+// socket), and a failure kept for the run would leave the caller waiting for a board forever.
 libusb_context* context() {
     static libusb_context* ctx = nullptr;
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
+    static double last_try = -1.0;
+    static int last_error = 0;
+    if (ctx) return ctx;
+    const double t = now();
+    if (last_try < 0 || t - last_try >= 0.1) {
+        last_try = t;
         int r = libusb_init(&ctx);
-        if (r != 0) {
-            ctx = nullptr;
-            errno = errno_of(r);
-        }
+        if (r != 0) ctx = nullptr;
+        last_error = r == 0 ? 0 : errno_of(r);
     }
+    if (!ctx) errno = last_error;
     return ctx;
 }
 
