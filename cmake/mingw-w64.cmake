@@ -24,6 +24,7 @@ set(ENV{PKG_CONFIG_PATH} "")
 # wine runs console programs without a display; its prefix (created on the first start, which
 # takes a while) lives in the build folder, and its own messages are silenced.
 find_program(VORN_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+find_program(VORN_WINESERVER NAMES wineserver64 wineserver PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(VORN_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR
       /usr/bin/env "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" WINEDEBUG=-all DISPLAY=

@@ -49,7 +49,7 @@ function(vorn_smoke name target status out err)
            COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
                    "-DEXE=$<TARGET_FILE:${target}>" "-DARGS=${ARGN}" "-DEXPECT_STATUS=${status}"
                    "-DEXPECT_OUT=${out}" "-DEXPECT_ERR=${err}" -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE})
-  set_tests_properties(WindowsSmoke.${name} PROPERTIES TIMEOUT 120)
+  set_tests_properties(WindowsSmoke.${name} PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED wine_server)
 endfunction()
 
 vorn_smoke(UsageWithoutWords vorn 1 "^$" "\nusage: vorn \\[ -s <specific para> \\] <command> <command para>\r?\n")
@@ -63,4 +63,5 @@ add_test(NAME WindowsSmoke.VsimgRoundTripOfABinaryFile
          COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}" "-DEXE=$<TARGET_FILE:vsimg>"
                  "-DINPUT=$<TARGET_FILE:vsimg>" "-DWORK=${CMAKE_CURRENT_BINARY_DIR}/smoke-vsimg" -DSTEP=roundtrip
                  -P ${CMAKE_CURRENT_LIST_FILE})
-set_tests_properties(WindowsSmoke.VsimgRoundTripOfABinaryFile PROPERTIES TIMEOUT 120)
+set_tests_properties(WindowsSmoke.VsimgRoundTripOfABinaryFile PROPERTIES TIMEOUT 120
+                     FIXTURES_REQUIRED wine_server)
