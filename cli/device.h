@@ -13,6 +13,11 @@ void list_devices_long();
 int list_devices_long_callback(usb_ifc_info* info);
 // Waits without limit for a matching board unless `path` names one interface.
 Transport* open_device(const char* path, const char* selector);
-// Closes `transport` (and sets it to nullptr), then waits for the board again; the reference
-// holds the replacement afterwards, which is also returned.
+// Closes `transport` (and sets it to nullptr), then waits for the board again: the one with the
+// serial number `selector` on the port the transport was using, or, when the run chose its board
+// by that port path, the board on that port. The reference holds the replacement afterwards,
+// which is also returned.
 Transport* reopen_device(Transport*& transport, const char* selector);
+// Forgets what open_device kept of the run's choice (for tests, which are many runs in one
+// process).
+void device_selection_reset();
