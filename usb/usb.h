@@ -33,8 +33,10 @@ extern const uint16_t product_id;
 Transport* usb_open(ifc_match_func callback, const char* path);
 Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path);
 int usb_close(Transport* transport);
-// Offers every target interface to the callback without opening or claiming any, so that
-// listing never disturbs a board another program is using; the callback's answer is not used.
+// Offers every target interface to the callback without claiming any that another program is
+// using: from what the system tells without opening the device, or, where it tells too little
+// (Windows), from the board opened for a moment, which fails for a board held elsewhere. The
+// callback's answer is not used.
 // When the system's list of devices cannot be read, standard error says so and why.
 void usb_list(const ifc_match_func& callback);
 // Set while a board restarts into another stage and is opened again: a denial then is most likely
