@@ -86,6 +86,16 @@ TEST(MediaBoard, AnnouncementsThatTheBoardRefuses) {
     EXPECT_EQ(-1, rig.announce("oem mwrite 0x400001 normal store boot 0x0"));
     EXPECT_STREQ("remote: image larger than partition", fb_get_error());
     EXPECT_EQ(-1, rig.announce("oem mwrite 0x10 normal store boot 0xffffffffffffffff"));
+    // The slice of the partition is measured from its offset: one byte past the end is refused,
+    // an image that fills the partition's last bytes exactly is taken.
+    EXPECT_EQ(-1, rig.announce("oem mwrite 0x10 normal store boot 0x3ffff1"));
+    EXPECT_STREQ("remote: image larger than partition", fb_get_error());
+    EXPECT_EQ(-1, rig.announce("oem mwrite 0x0 normal store boot 0x400001"));
+    {
+        Rig fits;
+        EXPECT_EQ(0, fits.announce("oem mwrite 0x10 normal store boot 0x3ffff0"));
+        EXPECT_EQ(0, fits.announce("oem mwrite 0x0 normal store boot 0x400000"));
+    }
     EXPECT_EQ(-1, rig.announce("oem mwrite zz normal store boot 0x0"));
     EXPECT_STREQ("remote: bad arguments", fb_get_error());
     EXPECT_EQ(-1, rig.announce("oem mread 0x10 sparse store boot 0x0"));
@@ -133,6 +143,26 @@ TEST(MediaBoard, WrongChecksumsAndIncompleteImagesNeverComplete) {
     EXPECT_EQ(-1, fb_command_response(&part.transport, "mwrite:verify=addsum", resp));
     EXPECT_STREQ("remote: image incomplete", fb_get_error());
     EXPECT_TRUE(part.media->completed.empty());
+
+    // A plan that asks past the end of the announced slice (a host that serves it anyway): the
+    // board keeps none of those bytes and says so.
+    MediaConfig past;
+    past.plan = {Portion{0, 8}, Portion{4, 8}};
+    Rig beyond(past);
+    ASSERT_EQ(0, beyond.announce("oem mwrite 0x8 normal store boot 0x0"));
+    for (const Portion& p : past.plan) {
+        ASSERT_EQ(8, _command_start(&beyond.transport, "mwrite:verify=addsum", 16, resp, &dir, &off));
+        EXPECT_EQ((long long)p.offset, off);
+        Bytes bytes = pattern(8, 2 + (uint32_t)p.offset);
+        uint32_t s = add_sum(bytes.data(), 8);
+        ASSERT_EQ(8, _command_data(&beyond.transport, bytes.data(), 8, &dir));
+        ASSERT_EQ(4, _command_data(&beyond.transport, &s, 4, &dir));
+        ASSERT_EQ(0, _command_end(&beyond.transport));
+    }
+    EXPECT_EQ(std::vector<std::string>({"the plan asks beyond the image"}), beyond.media->problems);
+    Bytes kept = beyond.media->contents("store", "boot");
+    EXPECT_EQ(pattern(8, 2), mediatest::slice(kept, 0, 8));
+    EXPECT_EQ(Bytes(8, 0), mediatest::slice(kept, 8, 8));
 }
 
 TEST(MediaBoard, OptionTextOfTheUsbEmulator) {

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 #include "protocol/media_read.h"
 #include "tests/media_rig.h"
@@ -159,6 +163,29 @@ TEST(MediaRead, FailuresDuringAPortion) {
         close(fd);
         EXPECT_TRUE(contains(err, "ERR[VXN]Fail in write file,want 4096 but -1\n")) << err;
     }
+#ifndef _WIN32
+    {
+        // A disk that fills part-way through a portion (here the process's file size limit, with
+        // its signal ignored): the write that stored part of the bytes is not taken for a whole
+        // one, even as the portion's last.
+        Rig rig(with_boot(content));
+        ASSERT_EQ(0, rig.announce("oem mread 0x4000 normal store boot 0x0"));
+        struct rlimit was;
+        ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &was));
+        struct rlimit limited = was;
+        limited.rlim_cur = 0x1800;
+        void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+        Outcome o = mread(rig);
+        setrlimit(RLIMIT_FSIZE, &was);
+        signal(SIGXFSZ, old_handler);
+        EXPECT_EQ(-350, o.result);
+        EXPECT_TRUE(contains(o.err, "ERR[VXN]Fail in write file,want 16384 but 6144\n")) << o.err;
+        EXPECT_STREQ("output write failed (file full)", fb_get_error());
+        EXPECT_EQ(str(mediatest::slice(content, 0, 0x1800)), o.file);
+        EXPECT_TRUE(rig.media->completed.empty());
+    }
+#endif
     {
         // The upload command cannot be written: announce, request, then the upload write fails.
         Rig rig(with_boot(content));

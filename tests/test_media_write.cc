@@ -1,6 +1,7 @@
 // The media write stream against the emulated board's storage medium.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "protocol/media_write.h"
@@ -163,6 +164,34 @@ TEST(MediaWrite, RequestsBeyondTheDataOrTheBoundAreRefused) {
         Outcome o = mwrite(rig, open_at(path, 0), 16);
         EXPECT_EQ(-260, o.result);
         EXPECT_TRUE(contains(fb_get_error(), "beyond data size")) << fb_get_error();
+    }
+    {
+        // A slice of 16 bytes in the middle of the file: a request that ends at the slice's end
+        // is served; one that starts inside the slice but ends past it is refused before any of
+        // it is sent, although the file goes on, and so is one that starts at the slice's end.
+        for (const Portion& p : {Portion{8, 8}, Portion{12, 8}, Portion{16, 1}}) {
+            MediaConfig c;
+            c.plan = {p};
+            c.store = false;
+            Rig rig(c);
+            ASSERT_EQ(0, rig.announce("oem mwrite 0x10 normal store boot 0x0"));
+            rig.transport.write_sizes.clear();
+            Outcome o = mwrite(rig, open_at(path, 100), 16);
+            SCOPED_TRACE(p.offset);
+            if (p.offset == 8) {
+                EXPECT_EQ(0, o.result) << o.err;
+                ASSERT_EQ(1u, rig.media->served.size());
+                EXPECT_EQ(add_sum(file.data() + 108, 8), rig.media->served[0].sum);
+                continue;
+            }
+            EXPECT_EQ(-260, o.result);
+            EXPECT_TRUE(contains(fb_get_error(), "beyond data size 0x10")) << fb_get_error();
+            EXPECT_TRUE(contains(o.err, "ERR[VXN]Fail in read img,want " + std::to_string(p.size) + " but " +
+                                            std::to_string(16 - std::min<long long>(p.offset, 16)) + "\n"))
+                << o.err;
+            EXPECT_EQ(std::vector<size_t>({strlen(kCmd)}), rig.transport.write_sizes);
+            EXPECT_TRUE(rig.media->served.empty());
+        }
     }
     {
         // Larger than the data size: refused by the exchange with its bound.

@@ -164,6 +164,16 @@ TEST(PartitionCommand, OffsetsMediaVerifyFilesAndOptionSpellings) {
         EXPECT_EQ(std::vector<std::string>({std::string(40, 'x')}), rig.media->verify_texts);
     }
     {
+        // The longest verify file, 64 bytes, is taken whole.
+        Rig rig(boot_of(0x4000));
+        const std::string text(64, 'y');
+        std::string vpath = write_file("v64.bin", text);
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path, "-v", vpath});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::vector<std::string>({text}), rig.media->verify_texts);
+        EXPECT_EQ("oem verify " + text, rig.board.commands.back());
+    }
+    {
         // A verify file's bytes are the text as they are, up to a NUL.
         Rig rig(boot_of(0x4000));
         std::string vpath = write_file("v2.bin", std::string("abc\n\0def", 8));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/device.h"
 #include "protocol/exchange.h"
 #include "tests/test_winusb_fake.h"
 #include "usb/usb.h"
@@ -88,9 +89,24 @@ TEST(UsbWindows, EnumeratesTheBoardsInterfaceClass) {
     EXPECT_EQ("VXN0004", entries[2].serial);
     // Windows makes up an instance id for a device without a serial number: it is not one.
     EXPECT_EQ("", entries[3].serial);
+
     // Without a filter the other vendor's device is listed too; the enumeration's list is
     // released either way.
     EXPECT_EQ(5u, enumerate(0, 0).size());
+    // Two add-in controllers, each behind a PCI bridge of its own, are both at PCI(0000) of
+    // their bridge: the bridges tell their sockets apart. So do two PCI roots.
+    fake.boards = {board_at("A", "PCIROOT(0)#PCI(1C00)#PCI(0000)#USBROOT(0)#USB(1)"),
+                   board_at("B", "PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(0)#USB(1)"),
+                   board_at("C", "PCIROOT(0)#PCI(1C04)#PCI(0000)#PCI(0800)#PCI(0000)#USBROOT(0)#USB(1)"),
+                   board_at("D", "PCIROOT(1)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)"),
+                   board_at("E", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)"),
+                   board_at("F", "ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#USBROOT(0)#USB(4)")};
+    entries = enumerate(vendor_id, product_id);
+    std::vector<std::string> ports;
+    for (const usbos_entry& e : entries) ports.push_back(e.location);
+    EXPECT_EQ((std::vector<std::string>{"1c00.0000-1", "1c04.0000-1", "1c04.0000.0800.0000-1", "1:1400-2.3",
+                                        "1400-2.3", "0-4"}),
+              ports);
     EXPECT_TRUE(fake.sets.empty());
 }
 
@@ -363,4 +379,32 @@ TEST(UsbWindows, BoardsAreSelectedBySerialOrPortAndListedWithoutOne) {
     usb_close(t);
     EXPECT_TRUE(fake.files.empty());
     EXPECT_TRUE(fake.sets.empty());
+}
+
+TEST(UsbWindows, BoardsAreListedFromTheirOpenedDescriptors) {
+    Fake fake;
+    fake.boards = {board_at("VXN0001", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)"),
+                   board_at("VXN0002", "PCIROOT(0)#PCI(1C00)#PCI(0000)#USBROOT(0)#USB(1)"),
+                   board_at("HELD", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"),
+                   board_at("THREE", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(5)"),
+                   board_at("OTHER", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(6)")};
+    // Without a serial number descriptor; held by another program (WinUSB refuses a second
+    // opener); an interface of three endpoints; another interface signature.
+    fake.boards[1].serial_index = 0;
+    fake.boards[2].create_error = ERROR_ACCESS_DENIED;
+    fake.boards[3].pipes.push_back({0x83, UsbdPipeTypeInterrupt});
+    fake.boards[4].subclass = 0x43;
+    Installed installed(fake);
+    testing::internal::CaptureStdout();
+    list_devices();
+    EXPECT_EQ("VXN0001\tQrx_VXN\n????????????\tQrx_VXN\n", testing::internal::GetCapturedStdout());
+    testing::internal::CaptureStdout();
+    list_devices_long();
+    EXPECT_EQ("VXN0001\tQrx_VXN\t1400-2.3\tusable\n????????????\tQrx_VXN\t1c00.0000-1\tusable\n",
+              testing::internal::GetCapturedStdout());
+    // Each board is let go as soon as it is described.
+    EXPECT_TRUE(fake.files.empty());
+    EXPECT_TRUE(fake.interfaces.empty());
+    EXPECT_TRUE(fake.sets.empty());
+    EXPECT_EQ(fake.frees, fake.closes);
 }

@@ -36,8 +36,10 @@ int usb_close(Transport* transport);
 // The USB port path of the board behind a transport that usb_open returned, such as "1-2.3";
 // empty for another transport or where the system does not tell it.
 std::string usb_port_path(Transport* transport);
-// Offers every target interface to the callback without opening or claiming any, so that
-// listing never disturbs a board another program is using; the callback's answer is not used.
+// Offers every target interface to the callback without claiming any that another program is
+// using: from what the system tells without opening the device, or, where it tells too little
+// (Windows), from the board opened for a moment, which fails for a board held elsewhere. The
+// callback's answer is not used.
 // When the system's list of devices cannot be read, standard error says so and why.
 void usb_list(const ifc_match_func& callback);
 // Set while a board restarts into another stage and is opened again: a denial then is most likely

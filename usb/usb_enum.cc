@@ -219,11 +219,25 @@ Transport* usb_open(ifc_match_func callback, const char* path) {
     return new WindowsUsbTransport(std::move(h));
 }
 
+// Where the system keeps no interface descriptor before a device is opened (Windows), the board
+// is opened for as long as its descriptors take to read: a board that another program holds
+// cannot be opened there, so listing still takes no board from anyone.
+static void list_undescribed(const usbos_entry& entry, const ifc_match_func& callback) {
+    std::unique_ptr<usb_handle> h = do_usb_open(entry.name.c_str());
+    if (!h) return;
+    recognized_device(h.get(), callback);
+    usb_cleanup_handle(h.get());
+}
+
 void usb_list(const ifc_match_func& callback) {
     usbos_handle enumeration = usbos_enum_interfaces(vendor_id, product_id);
     if (!enumeration) return report_no_usb(errno);
     usbos_entry entry;
     while (usbos_next_interface(enumeration, &entry)) {
+        if (entry.interface.bLength == 0) {
+            list_undescribed(entry, callback);
+            continue;
+        }
         if (entry.interface.bNumEndpoints != 2) continue;
         usb_ifc_info info;
         describe_entry(entry, &info);

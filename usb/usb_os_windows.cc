@@ -89,23 +89,30 @@ bool ids_match(uint16_t vendor, uint16_t product, uint16_t want_vendor, uint16_t
 
 // The port path of a device from its first location path, for example
 // "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)" -> "1400-2.3": the host controller's PCI
-// address, then the port numbers from the root hub down. Empty when it names no USB port.
+// address, then the port numbers from the root hub down. An add-in controller sits behind one or
+// more PCI bridges, whose own addresses tell two such controllers apart (the controller's is
+// often 0000 on both): every PCI node is kept, from the root down, joined by '.'
+// ("PCIROOT(0)#PCI(1C00)#PCI(0000)#USBROOT(0)#USB(1)" -> "1c00.0000-1"), and a PCI root other
+// than the first is put in front ("PCIROOT(1)#PCI(0100)#..." -> "1:0100-..."). Empty when it
+// names no USB port.
 std::string port_path_of_location(const char* location) {
-    std::string bus = "0", ports;
+    std::string root, bus, ports;
     const char* p = location;
     while (*p) {
         const char* end = strchr(p, '#');
         std::string part(p, end ? static_cast<size_t>(end - p) : strlen(p));
         size_t open = part.find('('), close = part.rfind(')');
         if (open != std::string::npos && close != std::string::npos && close > open) {
-            std::string kind = part.substr(0, open), value = part.substr(open + 1, close - open - 1);
-            if (kind == "PCI") bus = lower(value);
+            std::string kind = part.substr(0, open), value = lower(part.substr(open + 1, close - open - 1));
+            if (kind == "PCIROOT" && strtoul(value.c_str(), nullptr, 16) != 0) root = value + ":";
+            if (kind == "PCI") bus += (bus.empty() ? "" : ".") + value;
             if (kind == "USB") ports += (ports.empty() ? "" : ".") + std::to_string(strtoul(value.c_str(), nullptr, 10));
         }
         if (!end) break;
         p = end + 1;
     }
-    return ports.empty() ? std::string() : bus + "-" + ports;
+    if (ports.empty()) return std::string();
+    return root + (bus.empty() ? "0" : bus) + "-" + ports;
 }
 
 std::string port_path(HDEVINFO set, SP_DEVINFO_DATA* info) {
