@@ -50,7 +50,7 @@ void sparse_file_verbose(sparse_file* s);
 // The runs refer to the descriptor: keep it open while the image is written.
 sparse_file* sparse_file_import(int fd, bool verbose, bool crc);
 // The same for an image held in memory: its raw payloads become runs of that memory, which
-// must outlive the image; every payload must lie inside the len bytes.
+// must outlive the image; every raw payload must lie inside the len bytes.
 sparse_file* sparse_file_import_buf(const void* data, size_t len, bool verbose, bool crc);
 // A sparse image, or else the file as a normal image in blocks of 4096 bytes.
 sparse_file* sparse_file_import_auto(int fd, bool crc, bool verbose);

@@ -48,6 +48,8 @@ inline uint32_t block_size(uint8_t sel) {
 
 // Raw payload bytes a description may ask for in all: enough for many blocks, little to copy.
 constexpr size_t RAW_BUDGET = 64 << 10;
+// Chunks a description may make: more only repeat what fewer show, at the cost of speed.
+constexpr uint64_t CHUNKS_MAX = 256;
 
 // Deterministic payload bytes, different for each seed.
 inline void pattern_bytes(std::string& out, size_t n, uint32_t seed) {
@@ -86,7 +88,7 @@ inline std::string build_image(Input& in, uint8_t flags, uint32_t bs) {
     size_t raw_left = RAW_BUDGET;
     std::string expanded_for_crc;  // only while it stays small
     bool crc_known = true;
-    while (!in.empty()) {
+    while (!in.empty() && chunks < CHUNKS_MAX) {
         const uint8_t op = in.byte();
         const uint32_t arg = in.count();
         uint32_t blocks = arg;
