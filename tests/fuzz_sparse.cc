@@ -272,8 +272,7 @@ std::string oracle_decode(const std::string& st, uint32_t block_size, bool crc) 
             at += bytes - 12;
         } else if (type == 0xCAC2) {
             CHECK(blocks > 0 && bytes == 16 && at + 4 <= st.size());
-            const std::string word = st.substr(at, 4);
-            for (uint64_t w = 0; w < uint64_t(blocks) * block_size / 4; w++) out += word;
+            append_words(out, le(st, at, 4), size_t(blocks) * block_size);
             at += 4;
         } else {
             CHECK(crc && type == 0xCAC4 && i + 1 == count && blocks == 0 && bytes == 16);
@@ -289,7 +288,7 @@ std::string oracle_decode(const std::string& st, uint32_t block_size, bool crc) 
 // Raw image bytes described by the input: stretches of zero blocks (left as holes of the file
 // or written), blocks of one repeated word, blocks that differ in one word only, and noise.
 constexpr size_t STREAM_DATA_MAX = 128 << 10;
-constexpr size_t STREAM_HOLE_MAX = size_t(8) << 20;
+constexpr size_t STREAM_HOLE_MAX = size_t(1) << 20;
 
 struct RawImage {
     std::string bytes;
@@ -309,14 +308,11 @@ RawImage build_raw(Input& in, uint32_t unit) {
                 if (op & 0x10) break;
                 img.bytes.append(std::min(n << (op >> 5), STREAM_HOLE_MAX - at), '\0');
                 continue;
-            case 1: {  // one word repeated
-                const uint32_t w = in.u32();
-                for (size_t i = 0; i < n / 4; i++) sparsetest::put32(img.bytes, w);
+            case 1:  // one word repeated
+                append_words(img.bytes, in.u32(), n);
                 break;
-            }
             case 2: {  // one word repeated but for one word
-                const uint32_t w = in.u32();
-                for (size_t i = 0; i < n / 4; i++) sparsetest::put32(img.bytes, w);
+                append_words(img.bytes, in.u32(), n);
                 img.bytes[at + (size_t(op >> 2) * 4) % n] ^= char(1 + (op >> 5));
                 break;
             }
