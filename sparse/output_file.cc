@@ -29,6 +29,8 @@ static int output_file_init(output_file* out, unsigned int block_size, int64_t l
     out->pos = 0;
     out->io_buf = nullptr;
     out->io_buf_len = 0;
+    out->win_fd = -1;
+    out->win_have = 0;
     out->fill_buf_used = 0;
 
     uint64_t blocks = 0;
@@ -116,12 +118,14 @@ output_file* output_file_open_callback(int (*write)(void*, const void*, int), vo
     return &outc->out;
 }
 
-void output_file_close(output_file* out) {
+int output_file_close(output_file* out) {
     out->chunk_ops->write_end_chunk(out);
+    const int ret = out->ops->flush(out);
     aligned_buf_free(out->zero_buf);
     aligned_buf_free(out->fill_buf);
     aligned_buf_free(out->io_buf);
     out->ops->close(out);
+    return ret;
 }
 
 int write_data_chunk(output_file* out, unsigned int len, const void* data) {

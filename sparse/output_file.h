@@ -14,6 +14,8 @@ struct output_sink_ops {
     int (*pad)(output_file* out, int64_t len);
     int (*write)(output_file* out, const void* data, size_t n);
     void (*close)(output_file* out);
+    // Delivers what the sink holds back: 0, or the failure of delivering it.
+    int (*flush)(output_file* out);
 };
 
 // How runs are encoded. A data chunk is also offered in three steps (header, payload pieces,
@@ -49,11 +51,19 @@ struct output_file {
     // one I/O piece as longer runs come.
     void* io_buf;
     size_t io_buf_len;
+    // What io_buf holds of which file for small runs: win_have bytes at win_off of win_fd.
+    int win_fd;
+    int64_t win_off;
+    size_t win_have;
 };
 
 struct output_file_normal {
     output_file out;
     int fd;
+    // Small writes gathered into one (gathered bytes of gather_buf) until a large write, a
+    // skip, a change of length or the close.
+    char* gather_buf;
+    size_t gathered;
 };
 
 struct output_file_callback {
@@ -72,7 +82,9 @@ output_file* output_file_open_fd(int fd, unsigned int block_size, int64_t len, b
 output_file* output_file_open_callback(int (*write)(void*, const void*, int), void* priv,
                                        unsigned int block_size, int64_t len, bool gz, bool sparse,
                                        int chunks, bool crc);
-void output_file_close(output_file* out);
+// Ends the image and frees the output: 0, or the failure of delivering the last bytes held
+// back by the sink (the end chunk's own result is not reported).
+int output_file_close(output_file* out);
 // A write callback that sends nothing and adds each length to the int64_t at `priv`: the size of
 // an encoding without making it.
 int output_count_write(void* priv, const void* data, int len);

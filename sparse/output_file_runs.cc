@@ -17,21 +17,51 @@ int read_all(int fd, void* buf, size_t n) {
     return got == (long long)n ? 0 : -EINVAL;
 }
 
-int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
-    const size_t want = std::min<size_t>(len, SPARSE_IO_PIECE);
-    if (out->io_buf_len < want) {
-        aligned_buf_free(out->io_buf);
-        out->io_buf_len = 0;
-        // Runs only grow the buffer: a small one is made for small runs, one piece at most.
-        out->io_buf = aligned_buf_alloc(want);
-        if (!out->io_buf) return -ENOMEM;
-        out->io_buf_len = want;
+// An image of many small raw chunks makes many small runs lying close together in its file:
+// they are served from one read-ahead window rather than a seek and a read each.
+constexpr size_t RUN_WINDOW = 64 << 10;
+
+static int grow_io_buf(output_file* out, size_t want) {
+    if (out->io_buf_len >= want) return 0;
+    aligned_buf_free(out->io_buf);
+    out->io_buf_len = 0;
+    out->win_have = 0;
+    // Runs only grow the buffer: a small one is made for small runs, one piece at most.
+    out->io_buf = aligned_buf_alloc(want);
+    if (!out->io_buf) return -ENOMEM;
+    out->io_buf_len = want;
+    return 0;
+}
+
+// A run of at most RUN_WINDOW bytes, from the window (read anew when the run lies outside it).
+static int write_small_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
+    const bool inside = out->win_fd == fd && offset >= out->win_off &&
+                        uint64_t(offset - out->win_off) + len <= out->win_have;
+    if (!inside) {
+        int ret = grow_io_buf(out, RUN_WINDOW);
+        if (ret < 0) return ret;
+        out->win_have = 0;
+        long long got = read_full_at(fd, out->io_buf, RUN_WINDOW, offset);
+        if (got < 0) return -errno;
+        if (got < (long long)len) return -EINVAL;  // read_all's end-of-file result
+        out->win_fd = fd;
+        out->win_off = offset;
+        out->win_have = size_t(got);
     }
+    const char* data = static_cast<const char*>(out->io_buf) + (offset - out->win_off);
+    return out->chunk_ops->write_data_chunk(out, len, data);
+}
+
+int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
+    if (len <= RUN_WINDOW && offset >= 0) return write_small_fd_chunk(out, len, fd, offset);
+    int ret = grow_io_buf(out, std::min<size_t>(len, SPARSE_IO_PIECE));
+    if (ret < 0) return ret;
+    out->win_have = 0;  // the pieces below overwrite the window
     if (lseek(fd, offset, SEEK_SET) < 0) return -errno;
 
     // The first piece is read before anything is written, so an unreadable run fails cleanly.
     uint32_t piece = uint32_t(std::min<size_t>(len, SPARSE_IO_PIECE));
-    int ret = read_all(fd, out->io_buf, piece);
+    ret = read_all(fd, out->io_buf, piece);
     if (ret < 0) return ret;
     ret = out->chunk_ops->begin_data_chunk(out, len);
     if (ret < 0) return ret;
@@ -54,5 +84,7 @@ int write_file_chunk(output_file* out, unsigned int len, const char* file, int64
     if (fd < 0) return -errno;
     int ret = write_fd_chunk(out, len, fd, offset);
     close(fd);
+    // The descriptor's number may come back for another file.
+    out->win_have = 0;
     return ret;
 }

@@ -113,8 +113,9 @@ int sparse_file_write(sparse_file* s, int fd, bool gz, bool sparse, bool crc) {
     output_file* out = output_file_open_fd(fd, s->block_size, s->len, gz, sparse, chunks, crc);
     if (!out) return -ENOMEM;
     int ret = write_all_blocks(s, out);
-    output_file_close(out);
-    return ret;
+    // The last bytes may reach the file only at the close.
+    const int closed = output_file_close(out);
+    return ret < 0 ? ret : closed;
 }
 
 int sparse_file_callback(sparse_file* s, bool sparse, bool crc,

@@ -3,6 +3,7 @@
 // size-limited pieces, and read back from a descriptor. Results are 0 or a negative errno value
 // (-ENOMEM, -EINVAL); constructors and loaders return none on failure.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 struct sparse_file;
@@ -48,6 +49,9 @@ void sparse_file_verbose(sparse_file* s);
 // Reads a sparse image from the descriptor's position (none when it is not a valid one).
 // The runs refer to the descriptor: keep it open while the image is written.
 sparse_file* sparse_file_import(int fd, bool verbose, bool crc);
+// The same for an image held in memory: its raw payloads become runs of that memory, which
+// must outlive the image; every raw payload must lie inside the len bytes.
+sparse_file* sparse_file_import_buf(const void* data, size_t len, bool verbose, bool crc);
 // A sparse image, or else the file as a normal image in blocks of 4096 bytes.
 sparse_file* sparse_file_import_auto(int fd, bool crc, bool verbose);
 // Adds the content of the descriptor to s, as a sparse image (sparse) or a normal one.

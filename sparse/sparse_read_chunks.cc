@@ -3,20 +3,25 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <unistd.h>
 
-#include "sparse/output_file.h"
 #include "sparse/sparse_crc32.h"
 #include "sparse/sparse_read.h"
 
-static int skip_forward(int fd, int64_t n) { return lseek(fd, n, SEEK_CUR) < 0 ? -errno : 0; }
-
-static int read_le32(int fd, uint32_t* value) {
-    uint8_t b[4];
-    int ret = read_all(fd, b, sizeof(b));
-    if (ret < 0) return ret;
+static int read_le32(const chunk_context& ctx, uint32_t* value) {
+    const uint8_t* b = sparse_source_bytes(ctx.src, ctx.pos, 4);
+    if (!b) return ctx.src->error;
     *value = get_le32(b);
     return 0;
+}
+
+// A run for the payload: where it lies in the file, or in the memory that holds the image.
+static int add_raw_run(const chunk_context& ctx, uint32_t payload) {
+    if (const uint8_t* mem = sparse_source_memory(ctx.src)) {
+        // Memory has no hole to read as zeros: the whole payload must be there.
+        if (uint64_t(ctx.pos) + payload > ctx.src->have) return -EINVAL;
+        return sparse_file_add_data(ctx.s, mem + ctx.pos, payload, ctx.cur_block);
+    }
+    return sparse_file_add_fd(ctx.s, ctx.src->fd, ctx.pos, payload, ctx.cur_block);
 }
 
 static int process_raw_chunk(const chunk_context& ctx, uint32_t payload, uint32_t blocks) {
@@ -24,16 +29,17 @@ static int process_raw_chunk(const chunk_context& ctx, uint32_t payload, uint32_
     if (payload % bs != 0 || payload != uint64_t(blocks) * bs) return -EINVAL;
     // A chunk of no blocks records no run: the next run would start at the same block.
     if (blocks > 0) {
-        int ret = sparse_file_add_fd(ctx.s, ctx.fd, ctx.pos, payload, ctx.cur_block);
+        int ret = add_raw_run(ctx, payload);
         if (ret < 0) return ret;
     }
-    if (!ctx.crc) return skip_forward(ctx.fd, payload);
-    for (uint32_t left = payload; left > 0;) {
-        uint32_t n = std::min<uint32_t>(left, COPY_BUF_SIZE);
-        int ret = read_all(ctx.fd, copybuf, n);
+    // Without checksumming the payload is passed over unread.
+    if (!ctx.crc) return 0;
+    for (uint32_t done = 0; done < payload;) {
+        uint32_t n = std::min<uint32_t>(payload - done, COPY_BUF_SIZE);
+        int ret = sparse_source_read(ctx.src, ctx.pos + done, copybuf, n);
         if (ret < 0) return ret;
         *ctx.crc = sparse_crc32(*ctx.crc, copybuf, n);
-        left -= n;
+        done += n;
     }
     return 0;
 }
@@ -41,7 +47,7 @@ static int process_raw_chunk(const chunk_context& ctx, uint32_t payload, uint32_
 static int process_fill_chunk(const chunk_context& ctx, uint32_t payload, uint32_t blocks) {
     if (payload != 4) return -EINVAL;
     uint32_t fill_val;
-    int ret = read_le32(ctx.fd, &fill_val);
+    int ret = read_le32(ctx, &fill_val);
     if (ret < 0) return ret;
 
     // A run holds at most 4 GiB, so a longer fill becomes several runs.
@@ -69,7 +75,7 @@ static int process_skip_chunk(const chunk_context& ctx, uint32_t payload, uint32
 static int process_crc32_chunk(const chunk_context& ctx, uint32_t payload) {
     if (payload != 4) return -EINVAL;
     uint32_t value;
-    int ret = read_le32(ctx.fd, &value);
+    int ret = read_le32(ctx, &value);
     if (ret < 0) return ret;
     if (ctx.crc && value != *ctx.crc) return -EINVAL;
     return 0;
@@ -123,8 +129,6 @@ int process_chunk(const chunk_context& ctx, const chunk_header& chunk, uint16_t 
             verbose_error(verbose, -EINVAL, "unknown block %04X at %lld", chunk.chunk_type, pos);
             // Its payload is passed over, so the next header is read where it really starts;
             // without a payload length that makes sense there is nowhere to go on from.
-            if (!payload_ok) return -EINVAL;
-            ret = skip_forward(ctx.fd, payload);
-            return ret < 0 ? ret : 0;
+            return payload_ok ? 0 : -EINVAL;
     }
 }

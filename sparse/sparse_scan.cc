@@ -1,65 +1,16 @@
-// The chunk walk of the import, minus the runs: headers and the few payload bytes the import
-// reads come through one buffer, refilled in growing pieces while the walk goes straight on
-// (so millions of small chunks cost a plain read of the file) and in a small piece after a jump
-// over a raw payload (so large payloads are not read at all).
+// The chunk walk of the import, minus the runs, over the reader's buffered source.
 #include "sparse/sparse_scan.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "sparse/aligned_buf.h"
 #include "sparse/sparse_format.h"
 #include "sparse/sparse_read.h"
-#include "util/file_io.h"
+#include "sparse/sparse_source.h"
 
 namespace {
-
-constexpr size_t SCAN_MIN_READ = 4096;
-constexpr size_t SCAN_BUF_SIZE = SPARSE_IO_PIECE;
-
-struct scan_reader {
-    int fd;
-    uint8_t* buf;
-    size_t cap;
-    int64_t buf_pos;  // file offset of buf[0]
-    size_t have;      // bytes of the file in buf
-    size_t next_read;
-    int error;
-};
-
-// Reads the piece of the file that holds the n bytes at pos: those bytes, or none with
-// r->error set.
-__attribute__((noinline)) const uint8_t* scan_refill(scan_reader* r, int64_t pos, size_t n) {
-    const bool straight_on = pos >= r->buf_pos && uint64_t(pos - r->buf_pos) <= r->have;
-    r->next_read = straight_on ? std::min(r->next_read * 2, r->cap) : SCAN_MIN_READ;
-    // Reads start on a page boundary of the file, where the page cache copies fastest.
-    const int64_t at = pos & ~int64_t(SCAN_MIN_READ - 1);
-    const size_t want = std::max(r->next_read, size_t(pos - at) + n);
-    long long got = read_full_at(r->fd, r->buf, (long long)want, at);
-    if (got < 0) {
-        r->error = -errno;
-        r->have = 0;
-        return nullptr;
-    }
-    r->buf_pos = at;
-    r->have = size_t(got);
-    if (uint64_t(pos - at) + n > r->have) {
-        r->error = -EINVAL;  // the file ends inside: read_all's end-of-file result
-        return nullptr;
-    }
-    return r->buf + (pos - at);
-}
-
-// The n bytes at pos (n at most a header), or none with r->error set. Walking millions of
-// chunks, nearly every call is answered from the buffer.
-inline const uint8_t* scan_bytes(scan_reader* r, int64_t pos, size_t n) {
-    if (__builtin_expect(pos >= r->buf_pos && uint64_t(pos - r->buf_pos) + n <= r->have, 1))
-        return r->buf + (pos - r->buf_pos);
-    return scan_refill(r, pos, n);
-}
 
 bool header_ok(const sparse_header& h) {
     return h.magic == SPARSE_HEADER_MAGIC && h.major_version == SPARSE_MAJOR_VERSION &&
@@ -74,7 +25,7 @@ bool object_ok(const sparse_header& h) {
 }
 
 struct scan_state {
-    scan_reader* r;
+    sparse_source* r;
     int64_t pos;  // where the chunk's payload starts; moved past what the chunk uses
     uint32_t block_size;
     uint64_t blocks_left;
@@ -98,7 +49,7 @@ int64_t scan_chunk(scan_state* st, const chunk_header& c, uint16_t chunk_header_
         case CHUNK_FILL:
         case CHUNK_CRC32:
             if (payload != 4) return -EINVAL;
-            if (!scan_bytes(st->r, st->pos, 4)) return st->r->error;
+            if (!sparse_source_bytes(st->r, st->pos, 4)) return st->r->error;
             st->pos += 4;
             return c.chunk_type == CHUNK_FILL ? c.chunk_blocks : 0;
         case CHUNK_DONT_CARE:
@@ -114,7 +65,7 @@ int64_t scan_chunk(scan_state* st, const chunk_header& c, uint16_t chunk_header_
 // first chunk that needs more (another type, a check that fails, the buffer's end); the
 // number of chunks passed.
 uint32_t scan_plain_run(scan_state* st, uint32_t max_chunks) {
-    const scan_reader* r = st->r;
+    const sparse_source* r = st->r;
     if (st->pos < r->buf_pos || uint64_t(st->pos - r->buf_pos) > r->have) return 0;
     const uint8_t* p = r->buf + (st->pos - r->buf_pos);
     const uint8_t* const end = r->buf + r->have;
@@ -137,8 +88,8 @@ uint32_t scan_plain_run(scan_state* st, uint32_t max_chunks) {
     return n;
 }
 
-int scan_chunks(scan_reader* r, const sparse_header& first, sparse_scan_result* result) {
-    const uint8_t* p = scan_bytes(r, 0, SPARSE_HEADER_LEN);
+int scan_chunks(sparse_source* r, const sparse_header& first, sparse_scan_result* result) {
+    const uint8_t* p = sparse_source_bytes(r, 0, SPARSE_HEADER_LEN);
     if (!p) return r->error;
     const sparse_header h = sparse_header_decode(p);
     if (!header_ok(h)) return -EINVAL;
@@ -149,7 +100,7 @@ int scan_chunks(scan_reader* r, const sparse_header& first, sparse_scan_result* 
             i += scan_plain_run(&st, h.chunk_count - i);
             if (i == h.chunk_count) break;
         }
-        p = scan_bytes(r, st.pos, CHUNK_HEADER_LEN);
+        p = sparse_source_bytes(r, st.pos, CHUNK_HEADER_LEN);
         if (!p) return r->error;
         const chunk_header c = chunk_header_decode(p);
         st.pos += h.chunk_header_size;
@@ -162,25 +113,29 @@ int scan_chunks(scan_reader* r, const sparse_header& first, sparse_scan_result* 
     return 0;
 }
 
+// The header where the import checks it, then the chunks from the start of the image.
+int scan_source(sparse_source* src, int64_t start, sparse_scan_result* result) {
+    const uint8_t* p = sparse_source_bytes(src, start, SPARSE_HEADER_LEN);
+    if (!p) return src->error;
+    const sparse_header first = sparse_header_decode(p);
+    if (!header_ok(first) || !object_ok(first)) return -EINVAL;
+    return scan_chunks(src, first, result);
+}
+
 }  // namespace
 
 int sparse_file_scan(int fd, sparse_scan_result* result) {
     const off_t start = lseek(fd, 0, SEEK_CUR);
     if (start < 0) return -errno;
-    // A small file needs no more buffer than its own length (and the page a read starts on).
-    struct stat st;
-    size_t cap = SCAN_BUF_SIZE;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) < cap)
-        cap = std::max<size_t>(size_t(st.st_size) + 2 * SCAN_MIN_READ, 2 * SCAN_MIN_READ);
-    AlignedBuf buf(cap);
-    if (!buf.p) return -ENOMEM;
-    scan_reader r = {fd, static_cast<uint8_t*>(buf.p), cap, 0, 0, SCAN_MIN_READ, 0};
+    sparse_source src;
+    int ret = sparse_source_open_fd(&src, fd);
+    if (ret == 0) ret = scan_source(&src, start, result);
+    sparse_source_close(&src);
+    return ret;
+}
 
-    // The import checks the header where the file is positioned, then reads the image from
-    // the start of the file.
-    const uint8_t* p = scan_bytes(&r, start, SPARSE_HEADER_LEN);
-    if (!p) return r.error;
-    const sparse_header first = sparse_header_decode(p);
-    if (!header_ok(first) || !object_ok(first)) return -EINVAL;
-    return scan_chunks(&r, first, result);
+int sparse_buf_scan(const void* data, size_t len, sparse_scan_result* result) {
+    sparse_source src;
+    sparse_source_open_mem(&src, data, len);
+    return scan_source(&src, 0, result);
 }

@@ -1,6 +1,7 @@
 // Checking a sparse image without importing it: one pass over the chunk headers with the
 // import's checks, in memory that does not grow with the number of chunks.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 struct sparse_scan_result {
@@ -16,3 +17,6 @@ struct sparse_scan_result {
 // the descriptor's position, else the negative error the import would stop at (-ENOMEM aside).
 // The file position is left as it was.
 int sparse_file_scan(int fd, sparse_scan_result* result);
+// The same for an image in memory; sparse_file_import_buf takes it when, besides, every
+// payload lies inside (result->end <= len).
+int sparse_buf_scan(const void* data, size_t len, sparse_scan_result* result);

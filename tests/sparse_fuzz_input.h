@@ -48,6 +48,8 @@ inline uint32_t block_size(uint8_t sel) {
 
 // Raw payload bytes a description may ask for in all: enough for many blocks, little to copy.
 constexpr size_t RAW_BUDGET = 64 << 10;
+// Chunks a description may make: more only repeat what fewer show, at the cost of speed.
+constexpr uint64_t CHUNKS_MAX = 256;
 
 // Deterministic payload bytes, different for each seed.
 inline void pattern_bytes(std::string& out, size_t n, uint32_t seed) {
@@ -58,9 +60,19 @@ inline void pattern_bytes(std::string& out, size_t n, uint32_t seed) {
     }
 }
 
-// Longest stretch of fill or don't-care blocks whose bytes the builder spells out to give a
-// CRC32 chunk its right value; past it the value is left wrong.
+// Longest expanded image whose bytes the builder spells out to give a CRC32 chunk its right
+// value; past it the value is left wrong.
 constexpr uint64_t CRC_MODEL_MAX = 64 << 10;
+
+// n bytes of the word repeated (little-endian), in a few doubling appends.
+inline void append_words(std::string& out, uint32_t word, size_t n) {
+    const size_t start = out.size();
+    for (int i = 0; i < 4 && i < int(n); i++) out += char(word >> (8 * i));
+    while (out.size() - start < n) {
+        const size_t have = out.size() - start;
+        out.append(out, start, std::min(have, n - have));
+    }
+}
 
 enum Flags : uint8_t {
     WITH_CRC = 1,        // a CRC32 chunk at the end with the right value
@@ -85,8 +97,8 @@ inline std::string build_image(Input& in, uint8_t flags, uint32_t bs) {
     uint64_t total = 0, chunks = 0;
     size_t raw_left = RAW_BUDGET;
     std::string expanded_for_crc;  // only while it stays small
-    bool crc_known = true;
-    while (!in.empty()) {
+    bool crc_known = flags & WITH_CRC;
+    while (!in.empty() && chunks < CHUNKS_MAX) {
         const uint8_t op = in.byte();
         const uint32_t arg = in.count();
         uint32_t blocks = arg;
@@ -105,11 +117,8 @@ inline std::string build_image(Input& in, uint8_t flags, uint32_t bs) {
                 uint32_t value = in.u32();
                 body += chunk(0xCAC2, blocks, ch + 4u, ch);
                 put32(body, value);
-                if (crc_known && uint64_t(blocks) * bs <= CRC_MODEL_MAX) {
-                    std::string word;
-                    put32(word, value);
-                    for (uint64_t i = 0; i < uint64_t(blocks) * bs / 4; i++)
-                        expanded_for_crc.append(word);
+                if (crc_known && expanded_for_crc.size() + uint64_t(blocks) * bs <= CRC_MODEL_MAX) {
+                    append_words(expanded_for_crc, value, size_t(blocks) * bs);
                 } else {
                     crc_known = false;
                 }
@@ -117,7 +126,7 @@ inline std::string build_image(Input& in, uint8_t flags, uint32_t bs) {
             }
             case 2:  // don't care
                 body += chunk(0xCAC3, blocks, ch, ch);
-                if (crc_known && uint64_t(blocks) * bs <= CRC_MODEL_MAX)
+                if (crc_known && expanded_for_crc.size() + uint64_t(blocks) * bs <= CRC_MODEL_MAX)
                     expanded_for_crc.append(size_t(blocks) * bs, '\0');
                 else
                     crc_known = false;

@@ -262,6 +262,38 @@ TEST(SparseReader, ChecksummedRoundTrip) {
     sparse_file_destroy(s);
 }
 
+// Headers are read ahead through a buffer, yet the descriptor ends where the image ends, as
+// when every header was read by itself. From memory, raw payloads become runs of that memory,
+// so one missing from it is refused rather than passed over.
+TEST(SparseReader, BufferedAndMemoryImports) {
+    std::string img = header(4096, 3, 3) + fill_chunk(1, 9) + raw_chunk(1, 'm') +
+                      chunk(0xCAC3, 1, 12);
+    Opened f(img + "trailing bytes", "buffered.img");
+    sparse_file* s = sparse_file_import(f.fd, false, false);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(lseek(f.fd, 0, SEEK_CUR), off_t(img.size()));
+    sparse_file_destroy(s);
+
+    s = sparse_file_import_buf(img.data(), img.size(), false, true);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(runs(s), (std::vector<RunInfo>{{0, 4096, BACKED_BLOCK_FILL, 0, 9},
+                                          {1, 4096, BACKED_BLOCK_DATA, 0, 0}}));
+    Recorder r;
+    EXPECT_EQ(sparse_file_callback(s, false, false, record, &r), 0);
+    std::string fill;
+    for (int i = 0; i < 1024; i++) put32(fill, 9);
+    EXPECT_TRUE(r.stream() == fill + std::string(4096, 'm') + std::string(4096, '\0'));
+    sparse_file_destroy(s);
+
+    const std::string cut = header(4096, 2, 1) + chunk(0xCAC1, 2, 12 + 8192);
+    EXPECT_EQ(sparse_file_import_buf(cut.data(), cut.size(), false, false), nullptr);
+    Opened on_disk(cut, "cut.img");
+    s = sparse_file_import(on_disk.fd, false, false);
+    EXPECT_NE(s, nullptr);
+    sparse_file_destroy(s);
+    EXPECT_EQ(sparse_file_import_buf(img.data(), 27, false, false), nullptr);
+}
+
 TEST(SparseReader, Probe) {
     Opened raw(std::string(4096, 'r'), "raw.img");
     testing::internal::CaptureStderr();
@@ -295,6 +327,16 @@ TEST(SparseReader, Probe) {
         EXPECT_EQ(sparse_img_probe(f.fd), imported ? 1 : 0);
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(imported != nullptr, img == &many);
+        // The image held in memory reads alike.
+        sparse_file* from_mem = sparse_file_import_buf(img->data(), img->size(), false, true);
+        EXPECT_EQ(from_mem != nullptr, img == &many);
+        if (imported && from_mem) {
+            Recorder a, b;
+            EXPECT_EQ(sparse_file_callback(imported, false, false, record, &a), 0);
+            EXPECT_EQ(sparse_file_callback(from_mem, false, false, record, &b), 0);
+            EXPECT_TRUE(a.stream() == b.stream());
+        }
+        sparse_file_destroy(from_mem);
         sparse_file_destroy(imported);
     }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "sparse/output_file.h"
+#include "sparse/sparse.h"
 #include "tests/sparse_test_util.h"
 #include "tests/test_support.h"
 #include "util/platform.h"
@@ -85,6 +86,18 @@ TEST(SparseWriter, NormalOutputOnDescriptor) {
     EXPECT_EQ(st.st_size, 12288);
     close(fd);
     EXPECT_EQ(testsupport::read_file(path), block + std::string(8192, '\0'));
+
+    // Small writes are gathered, yet a failure to deliver them is reported, even at the end.
+    int full = open("/dev/full", O_WRONLY);
+    if (full >= 0) {
+        sparse_file* s = sparse_file_new(4096, 4096);
+        sparse_file_add_fill(s, 1, 4096, 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(sparse_file_write(s, full, false, true, false), -ENOSPC);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("No space left"), std::string::npos);
+        sparse_file_destroy(s);
+        close(full);
+    }
 
     // Asking for a compressed sink opens nothing.
     EXPECT_EQ(output_file_open_fd(1, 4096, 4096, true, true, 1, false), nullptr);
