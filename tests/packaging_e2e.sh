@@ -32,6 +32,25 @@ lists() {
 }
 emu_built() { [ -x "$build/tools/emu/vorn-emu" ]; }
 
+# The page as man shows it, too wide to wrap anything: man's own warnings must be none, every
+# command form of the synopsis must be an entry's whole tag (a tag spread over several source
+# lines keeps only its first line and pushes the rest into the entry's text), and no tag or
+# line leaves a bracket open.
+man_tags() {
+    command -v man >/dev/null 2>&1 || return 0
+    wide=$work/$2.wide
+    LC_ALL=C.UTF-8 MANWIDTH=250 man --warnings -l "$1" 2>"$work/$2.man-warnings" | col -bx >"$wide"
+    [ -s "$work/$2.man-warnings" ] && { cat "$work/$2.man-warnings"; fail "man --warnings on $2.1 warns"; }
+    grep -q '^SYNOPSIS' "$wide" || fail "man did not render $2.1"
+    sed 's/^ *//' "$wide" >"$wide.trimmed"
+    sed -n '/^SYNOPSIS/,/^[A-Z]/p' "$wide" | sed -n "s/^ *$2 \([a-z_]\)/\1/p" | while IFS= read -r form; do
+        grep -qxF -- "$form" "$wide.trimmed" || fail "$2.1: no entry whose tag is '$form'"
+    done || exit 1
+    awk '{ line = $0; o = gsub(/\[/, "", line); c = gsub(/\]/, "", line); if (o != c) print }' "$wide" >"$wide.open"
+    [ -s "$wide.open" ] && fail "$2.1 renders lines with a bracket left open: $(cat "$wide.open")"
+    return 0
+}
+
 case_man() {
     for page in vorn vsimg vorn-emu; do
         f=$src/man/$page.1
@@ -41,6 +60,7 @@ case_man() {
         for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES "SEE ALSO"; do
             grep -qx "$section" "$work/$page.txt" || fail "$page.1 has no $section section"
         done
+        man_tags "$f" "$page"
     done
     t=$work/vorn.txt
     for section in COMMANDS OPTIONS NUMBERS "WAITING FOR A BOARD" FILES TROUBLESHOOTING; do
