@@ -4,7 +4,8 @@
 #
 # usage: packaging_e2e.sh CASE SOURCE_DIR BUILD_DIR WORKDIR
 #   man         every page renders without a warning and has the sections a user looks for
-#   completion  the bash completion of vorn: command words, options, types, files, boards
+#   completion  the bash completion of vorn and vsimg: command words, short and long options,
+#               types, files, boards
 #   install     the udev rule's folder follows the install prefix; a prefix of one's own works
 #   deb         cpack makes the two packages; their contents and control data; installed into a
 #               scratch root, the installed vorn burns and reads back a partition of a board of
@@ -75,11 +76,13 @@ case_man() {
     grep -q "usermod -aG plugdev" "$t" || fail "vorn.1 does not say how to join plugdev"
 }
 
-# Completes the words of "$1" (the last one being completed) and prints the candidates.
+# Completes the words of "$1" (the last one being completed; the first names the program) and
+# prints the candidates.
 complete_words() {
+    prog=${1%% *}
     bash -c '. "$1"; read -ra COMP_WORDS <<<"$2"; [[ $2 == *" " ]] && COMP_WORDS+=("");
-        COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _vorn; printf "%s\n" "${COMPREPLY[@]}" | sort' \
-        sh "$src/packaging/vorn.bash-completion" "$1"
+        COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _$3; printf "%s\n" "${COMPREPLY[@]}" | sort' \
+        sh "$src/packaging/$prog.bash-completion" "$1" "$prog"
 }
 expect_completion() {
     got=$(complete_words "$1" | grep . | tr '\n' ' ')
@@ -106,6 +109,38 @@ case_completion() {
     expect_completion "vorn download $f/system.s" "$f/system.sparse.img "
     expect_completion "vorn getvar ident" "identify "
     expect_completion "vorn partition -p " ""
+    # Long options once "--" is typed, with their values also after "=" (which bash splits off).
+    expect_completion "vorn partition --" "--filepath --help --imagetype --media --partname --partoffset --verify "
+    expect_completion "vorn -s 1-2 upload --f" "--filepath --filesize "
+    expect_completion "vorn partition -p system --imagetype " "normal sparse "
+    expect_completion "vorn partition -p system --media = s" "store "
+    expect_completion "vorn partition -p system --media =" "key mem store "
+    expect_completion "vorn upload --filepath $f/sys" "$f/system.img $f/system.sparse.img "
+    expect_completion "vorn getvar --" "--help "
+    # Burn plans and the station.
+    expect_completion "vorn b" "bl1_boot bl2_boot boot burn "
+    expect_completion "vorn burn -" "-T -f -r "
+    expect_completion "vorn burn -f $f/system.i" "$f/system.img "
+    expect_completion "vorn burn -f plan -T " ""
+    expect_completion "vorn station -" "-T -a -f -j -l -n -r "
+    expect_completion "vorn station --" "--help --once "
+    expect_completion "vorn station -j 4 -l $f/" "$f/dir "
+    expect_completion "vorn station -r $f/d" "$f/dir "
+    # vsimg: command words, options before the images, files where images go.
+    expect_completion "vsimg " "--help --version -h info resparse toraw tosparse "
+    expect_completion "vsimg --" "--help --version "
+    expect_completion "vsimg tosparse -" "-b -c "
+    expect_completion "vsimg tosparse -b " ""
+    expect_completion "vsimg tosparse -b 4k -c $f/system.i" "$f/system.img "
+    expect_completion "vsimg tosparse $f/system.img $f/system.s" "$f/system.sparse.img "
+    expect_completion "vsimg tosparse $f/system.img -" ""
+    expect_completion "vsimg toraw -" "-c "
+    expect_completion "vsimg toraw -c $f/system.sparse.img $f/system.img $f/" ""
+    expect_completion "vsimg info $f/system.s" "$f/system.sparse.img "
+    expect_completion "vsimg info -" ""
+    expect_completion "vsimg resparse $f/system.sparse.img " ""
+    expect_completion "vsimg resparse $f/system.sparse.img 64M $f/sys" "$f/system.img $f/system.sparse.img "
+    expect_completion "vsimg nope " ""
     emu_built || return 0
     # The serials and port paths of the boards attached, from the listing.
     PATH=$build/cli:$PATH "$build/tools/emu/vorn-emu" -t 30 -n 2 --board 2 --serial SECOND --port 1-3.2 -- \
@@ -137,7 +172,8 @@ case_install() {
     cat "$work/out" >>"$log"
     [ "$(ls /etc/udev/rules.d 2>/dev/null)" = "$before" ] || fail "an install into $home changed /etc/udev/rules.d"
     for f in bin/vorn bin/vsimg share/man/man1/vorn.1.gz share/man/man1/vsimg.1.gz \
-        lib/udev/rules.d/70-vorn.rules share/bash-completion/completions/vorn share/doc/vorn/README.md \
+        lib/udev/rules.d/70-vorn.rules share/bash-completion/completions/vorn \
+        share/bash-completion/completions/vsimg share/doc/vorn/README.md \
         share/doc/vorn/LICENSE; do
         [ -e "$home/$f" ] || fail "no $f under $home"
     done
@@ -166,7 +202,8 @@ case_deb() {
         ./usr/share/man/man1/vorn.1.gz ./usr/share/doc/vorn/README.md ./usr/share/doc/vorn/LICENSE \
         ./usr/share/doc/vorn/copyright ./usr/share/bash-completion/completions/vorn
     lists "$tools_deb.files" ./usr/bin/vorn-emu ./usr/bin/vsimg ./usr/share/man/man1/vorn-emu.1.gz \
-        ./usr/share/man/man1/vsimg.1.gz ./usr/share/doc/vorn-tools/copyright
+        ./usr/share/man/man1/vsimg.1.gz ./usr/share/doc/vorn-tools/copyright \
+        ./usr/share/bash-completion/completions/vsimg
     ! grep -q -e vorn-emu -e vsimg -e '^./etc' "$vorn_deb.files" || fail "vorn carries what is not its own"
     ! grep -qx './usr/bin/vorn' "$tools_deb.files" || fail "vorn-tools carries vorn"
 
