@@ -110,6 +110,8 @@ void report_no_permission() {
     if (reported) return;
     reported = true;
     fprintf(stderr, "%s\n", UsbNoPermissionsLongHelpText().c_str());
+    std::string advice = UsbNoPermissionsAdviceText();
+    if (!advice.empty()) fprintf(stderr, "%s\n", advice.c_str());
     fflush(stderr);
 }
 
@@ -235,4 +237,8 @@ std::string UsbNoPermissionsLongHelpText() {
     if (!problem.empty()) veltrop::base::StringAppendF(&text, ": %s", problem.c_str());
     return veltrop::base::StringPrintf("%s.\nSee [%s] for more information.", text.c_str(),
                                        kPermissionHint);
+}
+
+std::string UsbNoPermissionsAdviceText() {
+    return GetUdevAdvice();
 }
