@@ -10,6 +10,8 @@
 #   deb         cpack makes the two packages; their contents and control data; installed into a
 #               scratch root, the installed vorn burns and reads back a partition of a board of
 #               the installed vorn-emu
+#   lintian     lintian --pedantic on both packages reports nothing but the explained overrides
+#               (skipped where lintian is not installed)
 set -u
 case=$1
 src=$2
@@ -174,7 +176,7 @@ case_install() {
     for f in bin/vorn bin/vsimg share/man/man1/vorn.1.gz share/man/man1/vsimg.1.gz \
         lib/udev/rules.d/70-vorn.rules share/bash-completion/completions/vorn \
         share/bash-completion/completions/vsimg share/doc/vorn/README.md \
-        share/doc/vorn/LICENSE; do
+        share/doc/vorn/copyright share/doc/vorn/changelog.gz; do
         [ -e "$home/$f" ] || fail "no $f under $home"
     done
     ! emu_built || [ -x "$home/bin/vorn-emu" ] || fail "no vorn-emu under $home"
@@ -199,11 +201,13 @@ case_deb() {
         [ -s "$d.owners" ] && fail "files not owned by root: $(cat "$d.owners")"
     done
     lists "$vorn_deb.files" ./usr/bin/vorn ./usr/lib/udev/rules.d/70-vorn.rules \
-        ./usr/share/man/man1/vorn.1.gz ./usr/share/doc/vorn/README.md ./usr/share/doc/vorn/LICENSE \
-        ./usr/share/doc/vorn/copyright ./usr/share/bash-completion/completions/vorn
+        ./usr/share/man/man1/vorn.1.gz ./usr/share/doc/vorn/README.md ./usr/share/doc/vorn/changelog.gz \
+        ./usr/share/doc/vorn/copyright ./usr/share/bash-completion/completions/vorn \
+        ./usr/share/lintian/overrides/vorn
     lists "$tools_deb.files" ./usr/bin/vorn-emu ./usr/bin/vsimg ./usr/share/man/man1/vorn-emu.1.gz \
         ./usr/share/man/man1/vsimg.1.gz ./usr/share/doc/vorn-tools/copyright \
-        ./usr/share/bash-completion/completions/vsimg
+        ./usr/share/doc/vorn-tools/changelog.gz ./usr/share/bash-completion/completions/vsimg
+    ! grep -q LICENSE "$vorn_deb.files" || fail "vorn carries a licence file beside its copyright"
     ! grep -q -e vorn-emu -e vsimg -e '^./etc' "$vorn_deb.files" || fail "vorn carries what is not its own"
     ! grep -qx './usr/bin/vorn' "$tools_deb.files" || fail "vorn-tools carries vorn"
 
@@ -229,11 +233,23 @@ case_deb() {
     done
     for b in vorn vsimg vorn-emu; do
         stripped "$root/usr/bin/$b" || fail "$b is not stripped"
+        ! readelf -S "$root/usr/bin/$b" | grep -qw '\.comment' || fail "$b keeps its .comment section"
         "$root/usr/bin/$b" --version >"$work/$b.version" || fail "$b --version failed"
         sed -n 2p "$work/$b.version" | grep -q '^source revision: .' || fail "$b --version: $(cat "$work/$b.version")"
     done
     zcat "$root/usr/share/man/man1/vorn.1.gz" | groff -man -Tutf8 -ww -z 2>"$work/man.warnings"
     [ -s "$work/man.warnings" ] && fail "the installed vorn(1) renders with warnings"
+    # The README of the package is the users' one: what vorn does, installing, the quick start and
+    # troubleshooting, nothing about the sources, build trees or test beds.
+    readme=$root/usr/share/doc/vorn/README.md
+    for heading in "# vorn" "## Install" "## Quick start on the emulated board" "## Troubleshooting"; do
+        grep -qxF "$heading" "$readme" || fail "the packaged README has no '$heading'"
+    done
+    ! grep -n -e 'source only' -e 'scripts/' -e 'build/' -e 'wine' -e 'kernel' -e 'DEVELOPING' "$readme" >"$work/readme.dev" ||
+        fail "the packaged README has developer material: $(cat "$work/readme.dev")"
+    [ "$(stat -c %s "$readme")" -lt 12000 ] || fail "the packaged README is $(stat -c %s "$readme") bytes"
+    zcat "$root/usr/share/doc/vorn/changelog.gz" | head -1 | grep -q "^vorn ($(dpkg-deb -f "$vorn_deb" Version)) " ||
+        fail "the changelog's newest entry is not the package's version"
 
     # The installed tool against a board of the installed emulator: burn, read back, compare.
     head -c 3000000 /dev/zero | tr '\0' 'v' >"$work/system.img"
@@ -246,8 +262,29 @@ case_deb() {
     grep -q '^\[100%/' "$log" || fail "no progress line at 100 %"
 }
 
+# Both packages, as lintian sees them at the pedantic level: nothing but the overrides that the
+# package carries, each with its reason beside it.
+case_lintian() {
+    emu_built || { echo "SKIP: built without vorn-emu"; exit 77; }
+    command -v lintian >/dev/null 2>&1 || { echo "SKIP: lintian is not installed"; exit 77; }
+    (cd "$build" && cpack -G DEB -B "$work/pkg") >>"$log" 2>&1 || fail "cpack failed"
+    debs=$(ls "$work"/pkg/*.deb)
+    [ "$(echo "$debs" | wc -l)" = 2 ] || fail "packages: $debs"
+    lintian -I --pedantic --show-overrides $debs >"$work/lintian" 2>>"$log"
+    cat "$work/lintian"
+    grep -v '^N: ' "$work/lintian" | grep -v '^O: ' | grep . >"$work/tags"
+    [ -s "$work/tags" ] && fail "lintian: $(cat "$work/tags")"
+    # Every override has its reason on the comment lines above it.
+    dpkg-deb --fsys-tarfile "$work/pkg"/vorn_*.deb | tar -xO ./usr/share/lintian/overrides/vorn >"$work/overrides"
+    awk '/^#/ { reason = 1; next } /^[^#]/ && !reason { print } /^$/ { reason = 0 }' "$work/overrides" >"$work/bare"
+    [ -s "$work/bare" ] && fail "overrides without a reason: $(cat "$work/bare")"
+    [ -s "$work/overrides" ] || fail "no overrides in the package"
+    return 0
+}
+
 case "$case" in
     man) case_man ;;
+    lintian) case_lintian ;;
     completion) case_completion ;;
     install) case_install ;;
     deb) case_deb ;;
