@@ -7,6 +7,7 @@
 // board's "system" partition in parallel, and ends when every vorn process has ended; a run in
 // which any burn fails stops the program.
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
     printf("  1 board:              %7.3f s\n", t[0]);
     printf("  8 boards in parallel: %7.3f s (%.2f x the time of one, %.1f MiB/s in all)\n", t[1], t[1] / t[0],
            8.0 * (double)mib / t[1]);
-    system(("rm -rf " + dir).c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
     return 0;
 }

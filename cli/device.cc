@@ -24,6 +24,19 @@ std::string shown_serial(const usb_ifc_info* info) {
     return info->serial[0] ? std::string(info->serial) : std::string("????????????");
 }
 
+// Set when the listing showed a board that this user may not open.
+bool listed_without_access = false;
+
+// After a listing that showed such a board, standard error says how to get access; the listing
+// itself stays one line per board.
+void advise_on_access() {
+    std::string advice = listed_without_access ? UsbNoPermissionsAdviceText() : std::string();
+    listed_without_access = false;
+    if (advice.empty()) return;
+    fprintf(stderr, "%s\n", advice.c_str());
+    fflush(stderr);
+}
+
 const char* state_of(const usb_ifc_info* info) {
     if (!info->has_access) return "no permission";
     return info->in_use ? "in use" : "usable";
@@ -33,6 +46,7 @@ const char* state_of(const usb_ifc_info* info) {
 
 int list_devices_long_callback(usb_ifc_info* info) {
     if (match_morvanta_with_serial(info, nullptr) != 0) return -1;
+    listed_without_access = listed_without_access || !info->has_access;
     printf("%s\tQrx_VXN\t%s\t%s\n", shown_serial(info).c_str(), info->location, state_of(info));
     return -1;
 }
@@ -41,6 +55,7 @@ int list_devices_callback(usb_ifc_info* info) {
     if (match_morvanta_with_serial(info, nullptr) != 0) return -1;
     std::string name = info->serial;
     if (!info->has_access) {
+        listed_without_access = true;
         name = UsbNoPermissionsShortHelpText();
         // The listing is one line per board; the help text's own line end would split it.
         while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
@@ -53,11 +68,13 @@ int list_devices_callback(usb_ifc_info* info) {
 void list_devices() {
     usb_list(ifc_match_func(list_devices_callback));
     fflush(stdout);
+    advise_on_access();
 }
 
 void list_devices_long() {
     usb_list(ifc_match_func(list_devices_long_callback));
     fflush(stdout);
+    advise_on_access();
 }
 
 namespace {

@@ -4,7 +4,8 @@
 #include "usb/usb.h"
 
 int match_morvanta_with_serial(usb_ifc_info* info, const char* selector);
-// Lists without opening or claiming a board: one "SERIAL\tQrx_VXN" line each.
+// Lists without opening or claiming a board: one "SERIAL\tQrx_VXN" line each. After a board that
+// this user may not open, both listings say on standard error how to get access.
 void list_devices();
 int list_devices_callback(usb_ifc_info* info);
 // "devices -l": "SERIAL\tQrx_VXN\tPORT\tSTATE", the state being "usable", "no permission" or

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing, benchmarking and packaging vorn need, when
-# missing (groff-base renders the manual pages in the tests, dpkg-dev gives the packages their
-# library dependencies).
+# missing (groff-base and man-db render the manual pages in the tests, dpkg-dev gives the packages
+# their library dependencies and hardening flags, lintian checks the packages).
 # Run as root on Debian 12.
 set -e
 PACKAGES="
@@ -29,6 +29,8 @@ autoconf
 automake
 libtool
 groff-base
+man-db
+lintian
 g++-mingw-w64-x86-64-posix
 wine64
 "

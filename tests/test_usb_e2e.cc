@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/test_support.h"
+#include "usb/usb.h"
 #include "util/log.h"
 
 namespace {
@@ -272,6 +273,11 @@ TEST(UsbEndToEnd, ABoardTheUserMayNotOpen) {
         << where(o);
     EXPECT_EQ(1u, count(o.err, "insufficient permissions for device")) << where(o);
     EXPECT_EQ(1u, count(o.err, "< waiting for Quenrix VXN0001 >")) << where(o);
+    // Each listing, and the wait, say which udev rule grants access and how to apply it.
+    const std::string advice = UsbNoPermissionsAdviceText();
+    ASSERT_FALSE(advice.empty());
+    EXPECT_EQ(3u, count(o.err, advice + "\n")) << where(o);
+    EXPECT_NE(std::string::npos, o.err.find("for more information.\n" + advice + "\n")) << where(o);
 }
 
 TEST(UsbEndToEnd, ABoardThatRestartsIsFoundAgainOnTheBus) {

@@ -197,7 +197,11 @@ TEST(UsbEnum, BoardsTheUserMayNotOpenAreOfferedWithoutAccessAndExplainedOnce) {
     EXPECT_EQ(nullptr, usb_open(record(&again, "LOCKED"), nullptr));
     EXPECT_EQ("", GetCapturedStderr());
     double told = -1;
-    EXPECT_EQ(UsbNoPermissionsLongHelpText() + "\n", poll_until_told(record(&again, "LOCKED"), &told));
+    // The line after it names the rule that grants access, or how to install one.
+    const std::string advice = UsbNoPermissionsAdviceText();
+    EXPECT_NE(std::string::npos, advice.find("udev")) << advice;
+    EXPECT_EQ(UsbNoPermissionsLongHelpText() + "\n" + advice + "\n",
+              poll_until_told(record(&again, "LOCKED"), &told));
     EXPECT_GE(told - first, 2.0);
     CaptureStderr();
     for (int i = 0; i < 3; i++) EXPECT_EQ(nullptr, usb_open(record(&again, "LOCKED"), nullptr));
@@ -272,15 +276,31 @@ TEST(UsbEnum, WhatTheUdevRulesTell) {
     ASSERT_TRUE(std::filesystem::is_directory(rules) && std::filesystem::is_directory(other));
     std::vector<std::string> dirs = {rules, other, dir + "/missing"};
     EXPECT_EQ("no udev rule grants access to idVendor 4f2d", udev_problem_in(dirs, {}));
+    const std::string install =
+        "No udev rule for the boards is installed: copy vorn's 70-vorn.rules (usb/70-vorn.rules in "
+        "its sources) into /etc/udev/rules.d, then run: sudo udevadm control --reload && sudo udevadm trigger";
+    EXPECT_EQ(install, udev_advice_in(dirs, {}));
 
     // A comment or a file that is not a rule file does not count.
     std::ofstream(other + "/50-x.rules") << "# ATTR{idVendor}==\"4f2d\"\nSUBSYSTEM==\"usb\", ATTR{idVendor}==\"1234\"\n";
     std::ofstream(rules + "/70-vorn.txt") << "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"4f2d\", GROUP=\"plugdev\"\n";
     EXPECT_EQ("no udev rule grants access to idVendor 4f2d", udev_problem_in(dirs, {}));
+    EXPECT_EQ(install, udev_advice_in(dirs, {}));
 
     std::ofstream(rules + "/70-vorn.rules") << "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"4F2D\", GROUP=\"plugdev\"\n";
     EXPECT_EQ("user is not in group 'plugdev'", udev_problem_in(dirs, {"users"}));
     EXPECT_EQ("udev rule present; replug the device", udev_problem_in(dirs, {"users", "plugdev"}));
+    // The advice names the rule file by where it is, and how to make it apply.
+    EXPECT_EQ("The udev rule " + rules + "/70-vorn.rules grants access to the boards to group plugdev: "
+              "join it (sudo usermod -aG plugdev $USER), then log in again",
+              udev_advice_in(dirs, {"users"}));
+    const std::string applies = "The udev rule " + rules + "/70-vorn.rules grants access to the boards; to "
+                                "apply it, log in again, or run: sudo udevadm control --reload && sudo udevadm trigger";
+    EXPECT_EQ(applies, udev_advice_in(dirs, {"users", "plugdev"}));
+    // A rule of the first folder (udev's precedence) is the one named, whatever else names the vendor.
+    std::ofstream(other + "/10-other.rules") << "ATTR{idVendor}==\"4f2d\", TAG+=\"uaccess\"\n";
+    EXPECT_EQ(applies, udev_advice_in(dirs, {"plugdev"}));
+    std::filesystem::remove(other + "/10-other.rules", ec);
 
     std::ofstream(rules + "/70-vorn.rules") << "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"4f2d\", "
                                                "GROUP=\"plugdev\", TAG+=\"uaccess\"\n";
@@ -290,6 +310,7 @@ TEST(UsbEnum, WhatTheUdevRulesTell) {
     // The rule that ships with the tool is found and recognised.
     std::vector<std::string> shipped = {std::string(VORN_SOURCE_DIR) + "/usb"};
     EXPECT_EQ("udev rule present; replug the device", udev_problem_in(shipped, {"plugdev"}));
+    EXPECT_EQ(0u, udev_advice_in(shipped, {"plugdev"}).find("The udev rule " + shipped[0] + "/70-vorn.rules grants"));
 }
 
 TEST(UsbSys, MyPathAndSleeping) {

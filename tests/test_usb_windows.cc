@@ -274,6 +274,7 @@ TEST(UsbWindows, AnInvalidHandleMeansTheBoardHasGone) {
 TEST(UsbWindows, NoPermissionProblemIsNamed) {
     // Every user may open a board bound to WinUSB.
     EXPECT_EQ("", GetUdevProblem());
+    EXPECT_EQ("", UsbNoPermissionsAdviceText());
     EXPECT_EQ("no permissions in; [add idVendor '4f2d' to GROUP 'plugdev' to udev rules.d]\n",
               UsbNoPermissionsShortHelpText());
     EXPECT_EQ("insufficient permissions for device.\nSee [add idVendor '4f2d' to GROUP 'plugdev' to udev rules.d] "

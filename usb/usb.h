@@ -47,3 +47,6 @@ void usb_list(const ifc_match_func& callback);
 void usb_set_board_restarting(bool restarting);
 std::string UsbNoPermissionsShortHelpText();
 std::string UsbNoPermissionsLongHelpText();
+// The line told after either text: which udev rule grants access and how to make it apply, or
+// how to install it; empty where the system has no such rules.
+std::string UsbNoPermissionsAdviceText();

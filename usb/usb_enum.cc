@@ -125,6 +125,8 @@ void report_no_permission() {
     if (search.no_permission_reported) return;
     search.no_permission_reported = true;
     fprintf(stderr, "%s\n", UsbNoPermissionsLongHelpText().c_str());
+    std::string advice = UsbNoPermissionsAdviceText();
+    if (!advice.empty()) fprintf(stderr, "%s\n", advice.c_str());
     fflush(stderr);
 }
 
@@ -278,4 +280,8 @@ std::string UsbNoPermissionsLongHelpText() {
     if (!problem.empty()) veltrop::base::StringAppendF(&text, ": %s", problem.c_str());
     return veltrop::base::StringPrintf("%s.\nSee [%s] for more information.", text.c_str(),
                                        kPermissionHint);
+}
+
+std::string UsbNoPermissionsAdviceText() {
+    return GetUdevAdvice();
 }

@@ -12,3 +12,12 @@ std::string GetUdevProblem();
 // The same, from the rule files in `rule_dirs`, for a user in the groups `groups` (names).
 std::string udev_problem_in(const std::vector<std::string>& rule_dirs,
                             const std::vector<std::string>& groups);
+
+// The line told after the no-permission text: which installed rule file grants access (and where)
+// and how to make it apply, or how to install it when none does; empty where the system has no
+// udev.
+std::string GetUdevAdvice();
+// The same, from the rule files in `rule_dirs` (udev's order of precedence) for a user in the
+// groups `groups`.
+std::string udev_advice_in(const std::vector<std::string>& rule_dirs,
+                           const std::vector<std::string>& groups);

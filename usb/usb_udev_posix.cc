@@ -31,3 +31,8 @@ std::string GetUdevProblem() {
     std::vector<std::string> dirs(std::begin(kRuleDirs), std::end(kRuleDirs));
     return udev_problem_in(dirs, my_groups());
 }
+
+std::string GetUdevAdvice() {
+    std::vector<std::string> dirs(std::begin(kRuleDirs), std::end(kRuleDirs));
+    return udev_advice_in(dirs, my_groups());
+}

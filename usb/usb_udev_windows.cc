@@ -5,3 +5,7 @@ std::string GetUdevProblem() {
     // opened is held by another program, which the enumeration treats as busy.
     return std::string();
 }
+
+std::string GetUdevAdvice() {
+    return std::string();
+}
