@@ -2,6 +2,7 @@
 // import's checks, in memory that does not grow with the number of chunks.
 #pragma once
 #include <cstdint>
+#include <string>
 
 struct sparse_scan_result {
     uint32_t block_size;
@@ -16,3 +17,6 @@ struct sparse_scan_result {
 // the descriptor's position, else the negative error the import would stop at (-ENOMEM aside).
 // The file position is left as it was.
 int sparse_file_scan(int fd, sparse_scan_result* result);
+// The same, with the reason in words in *why when the image is refused ("chunk 7 of 9 is cut
+// short"; "no sparse magic" for a file that does not start like a sparse image).
+int sparse_file_scan_explained(int fd, sparse_scan_result* result, std::string* why);
