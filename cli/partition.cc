@@ -1,6 +1,7 @@
 // "partition", "upload", "mwrite" and "mread": whole images and slices between host files and a
 // partition of the board. The handlers check words and files and queue; nothing is sent here.
 #include <cctype>
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
@@ -170,14 +171,30 @@ int read_part_offset(const char* text, int code, long long* offset) {
     return code;
 }
 
+// The type the image goes out as: the one given, else what the probe finds. A file that starts
+// like a sparse image but fails its checks goes out as a normal image, with a line that says why.
+const char* image_type(const PartArgs& a, int fd, int* kind) {
+    *kind = SPARSE_IMAGE_NOT;
+    if (a.imagetype && strcmp(a.imagetype, "sparse") != 0) return a.imagetype;
+    std::string damage;
+    *kind = sparse_img_diagnose(fd, &damage);
+    if (*kind == SPARSE_IMAGE_WHOLE) fprintf(stderr, "sparse format detected\n");
+    if (*kind == SPARSE_IMAGE_DAMAGED)
+        qrx_log_out("MSG[VXN]", "%s looks like a sparse image but %s; burning it as a normal image\n",
+                    a.filepath, damage.c_str());
+    if (a.imagetype) return a.imagetype;
+    return *kind == SPARSE_IMAGE_WHOLE ? "sparse" : "normal";
+}
+
 // Queues the media write of the open image after its announcement: as its sparse encoding when
 // a raw image is announced as sparse, else as the file's bytes.
 int queue_image_write(const PartArgs& a, OwnedFd fd, long long size, long long offset) {
-    const char* type = a.imagetype;
-    if (!type) type = sparse_img_probe(fd.get()) == 1 ? "sparse" : "normal";
+    int kind;
+    const char* type = image_type(a, fd.get(), &kind);
     sparse_stream* stream = nullptr;
-    if (a.imagetype && !strcmp(type, "sparse") && sparse_img_probe(fd.get()) != 1) {
-        int r = prepare_sparse_stream(fd.get(), a.filepath, &size, &stream);
+    FileIdentity image{};
+    if (a.imagetype && !strcmp(type, "sparse") && kind != SPARSE_IMAGE_WHOLE) {
+        int r = prepare_sparse_stream(fd.get(), a.filepath, &size, &stream, &image);
         if (r) return r;
         // The stream reads the image while it is sent and closes it with the action.
         fd.release();
@@ -188,7 +205,7 @@ int queue_image_write(const PartArgs& a, OwnedFd fd, long long size, long long o
         StringPrintf("oem mwrite 0x%llx %s %s %s 0x%llx", size, type, a.media, a.partname, offset);
     fb_queue_command(announce.c_str(), "");
     if (stream) {
-        queue_sparse_stream(stream);
+        queue_sparse_stream(stream, image);
         return 0;
     }
     char mwrite[] = "mwrite";

@@ -8,7 +8,9 @@
 
 #include "engine/queued_ops.h"
 #include "sparse/sparse_stream.h"
+#include "util/file_io.h"
 #include "util/log.h"
+#include "util/platform.h"
 #include "util/string_printf.h"
 
 using veltrop::base::StringPrintf;
@@ -24,7 +26,8 @@ std::string size_text(long long n) {
 
 }  // namespace
 
-int prepare_sparse_stream(int fd, const char* path, long long* image_size, sparse_stream** out) {
+int prepare_sparse_stream(int fd, const char* path, long long* image_size, sparse_stream** out,
+                          FileIdentity* identity) {
     *out = nullptr;
     const long long size = *image_size;
     // The expanded image must end exactly where the file ends; blocks are whole 32-bit words.
@@ -32,6 +35,15 @@ int prepare_sparse_stream(int fd, const char* path, long long* image_size, spars
         qrx_log_out("ERR[VXN]", "cannot send %s as sparse: its size %lld is not a multiple of 4 bytes\n",
                     path, size);
         return -597;
+    }
+    if (size / sparse_stream_block_size(size) > 0xFFFFFFFFll) {
+        qrx_log_out("ERR[VXN]", "cannot send %s as sparse: its %lld bytes are more than 2^32 - 1 blocks of %u "
+                    "bytes, the most a sparse image holds\n", path, size, sparse_stream_block_size(size));
+        return -597;
+    }
+    if (input_identity(fd, identity) != 0) {
+        qrx_log_out("ERR[VXN]", "Fail in read img %s for its sparse stream (%s)\n", path, strerror(errno));
+        return -598;
     }
     std::unique_ptr<sparse_stream> s(new sparse_stream);
     int r = sparse_stream_index(s.get(), fd, size, 0, false);
@@ -46,4 +58,6 @@ int prepare_sparse_stream(int fd, const char* path, long long* image_size, spars
     return 0;
 }
 
-void queue_sparse_stream(sparse_stream* stream) { fb_queue_mwrite_sparse(stream, "mwrite:verify=addsum"); }
+void queue_sparse_stream(sparse_stream* stream, const FileIdentity& image) {
+    fb_queue_mwrite_sparse(stream, "mwrite:verify=addsum", image);
+}

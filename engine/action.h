@@ -33,6 +33,9 @@ struct Action {
     int (*callback)(Action* action, int status, const char* response);
     double started_at;
     long long data_size64;
+    // OpMediaWrite and OpMediaWriteSparse: the image as it was when its size was taken, checked
+    // again while it is sent and before the board's last OKAY counts (none: not checked).
+    const struct FileIdentity* image_identity;
 };
 
 extern Action* action_list;

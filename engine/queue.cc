@@ -143,7 +143,7 @@ int perform(Action* a, Transport*& transport) {
             return 0;
         case OpMediaWrite:
             return close_after(a, fb_mwrite_data(transport, slot_to_fd(a->data), a->data_size64,
-                                                 a->command_text));
+                                                 a->command_text, a->image_identity));
         case OpSetVar:
             return fb_qrx_setvar(transport, a->command_text, a->data, a->size);
         case OpMediaRead:
@@ -156,7 +156,7 @@ int perform(Action* a, Transport*& transport) {
             return close_after(a, fb_bl1_boot(transport, slot_to_fd(a->data), a->data_size64));
         case OpMediaWriteSparse:
             return close_after_stream(a, fb_mwrite_sparse(transport, static_cast<sparse_stream*>(a->data),
-                                                          a->command_text));
+                                                          a->command_text, a->image_identity));
         default:
             die("bogus action");
     }

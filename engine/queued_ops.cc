@@ -8,7 +8,10 @@
 #include "protocol/exchange.h"
 #include "sparse/sparse_stream.h"
 #include "util/byte_order.h"
+#include "util/file_io.h"
 #include "util/log.h"
+#include "util/platform.h"
+#include "util/staged_output.h"
 
 const char* cur_product = "";
 
@@ -72,12 +75,28 @@ void fb_queue_setKey(const char* path, void* data, unsigned len) {
     a->message = own_msg(mkmsg("SetingKey '%s'", path));
 }
 
-void fb_queue_mwrite(void* fd, long long size, const char* cmd) {
-    queue_file_action(OpMediaWrite, fd, size, cmd, "media writing [%s]");
+namespace {
+
+// A copy of the identity that lives with the queue; none when it cannot be told.
+const FileIdentity* own_identity(const FileIdentity* id) {
+    if (!id) return nullptr;
+    FileIdentity* copy = static_cast<FileIdentity*>(fb_queue_own(malloc(sizeof(FileIdentity))));
+    if (!copy) die("out of memory");
+    *copy = *id;
+    return copy;
 }
 
-void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd) {
+}  // namespace
+
+void fb_queue_mwrite(void* fd, long long size, const char* cmd) {
+    queue_file_action(OpMediaWrite, fd, size, cmd, "media writing [%s]");
+    FileIdentity id;
+    action_last->image_identity = own_identity(input_identity(slot_to_fd(fd), &id) == 0 ? &id : nullptr);
+}
+
+void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd, const FileIdentity& image) {
     Action* a = queue_action(OpMediaWriteSparse, "%s", cmd);
+    a->image_identity = own_identity(&image);
     a->data = fb_queue_own_with(stream, [](void* p) {
         sparse_stream* s = static_cast<sparse_stream*>(p);
         if (s->fd >= 0) close(s->fd);
@@ -90,7 +109,11 @@ void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd) {
 void fb_queue_mread(StagedOutput* out, bool progress, long long expected) {
     static const char kRequest[] = "mread:status=request";
     Action* a = queue_action(OpMediaRead, "%s", kRequest);
-    a->data = fb_queue_own(out);
+    // A read that never ran (an earlier action failed) leaves no temporary file either.
+    a->data = fb_queue_own_with(out, [](void* p) {
+        staged_output_discard(static_cast<StagedOutput*>(p));
+        free(p);
+    });
     a->data_size64 = expected;
     a->required_product = progress ? kRequest : nullptr;
     a->message = own_msg(mkmsg("media reading [%s]", kRequest));

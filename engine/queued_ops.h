@@ -15,11 +15,15 @@ void fb_queue_wait_for_disconnect();
 void fb_queue_setvar(const char* name, unsigned value);
 // The buffer must hold at least 16 bytes: a shorter key is filled with zeros.
 void fb_queue_setKey(const char* path, void* data, unsigned len);
+struct FileIdentity;
+// The identity of the file is noted now; the write fails if the file is another or has changed
+// when the board has taken it.
 void fb_queue_mwrite(void* fd, long long size, const char* cmd);
 struct sparse_stream;
 // The stream (new, its image open) passes to the queue, which closes the image after the write
-// and deletes the stream with the queue.
-void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd);
+// and deletes the stream with the queue. `image` is the identity of the image before it was
+// indexed.
+void fb_queue_mwrite_sparse(sparse_stream* stream, const char* cmd, const FileIdentity& image);
 // The output passes to the queue; it is put in place only when the whole read succeeded.
 // `expected` is the byte count asked of the board (-1: whatever it sends).
 void fb_queue_mread(StagedOutput* out, bool progress, long long expected);

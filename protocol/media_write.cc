@@ -12,6 +12,7 @@
 #include "util/byte_order.h"
 #include "util/file_io.h"
 #include "util/log.h"
+#include "util/platform.h"
 #include "util/progress.h"
 #include "util/string_printf.h"
 
@@ -34,7 +35,22 @@ struct Source {
     long long start = 0;
     long long size = 0;
     const sparse_stream* stream = nullptr;
+    // The image as it was when its size was taken; none: not checked.
+    const FileIdentity* identity = nullptr;
 };
+
+// 0 while the image is the one whose size was announced, else the failure: bytes of two
+// different images, or a short or padded one, must never count as one whole image.
+int check_unchanged(const Source& src) {
+    if (!src.identity) return 0;
+    const int fd = src.stream ? src.stream->fd : src.fd;
+    FileIdentity now;
+    if (input_identity(fd, &now) == 0 && same_identity(now, *src.identity)) return 0;
+    return fb_fail(-262, "image changed during the burn",
+                   "the image changed during the burn (its size, times or file are no longer those "
+                   "it had when it was opened): the partition holds neither the old image nor the "
+                   "new one whole; burn it again\n");
+}
 
 // Reads `n` bytes at `at` of the data: the count read, or -1 (errno set).
 long long read_source(const Source& src, unsigned char* buf, unsigned n, long long at) {
@@ -129,12 +145,15 @@ int mwrite_cycles(Transport* transport, const Source& src, const char* command) 
             return -288;
         }
         if (r == 0) {
+            r = check_unchanged(src);
+            if (r) return r;
             qrx_progress_info_finish();
             qrx_log_out("MSG[VXN]", "mwrite finish\n");
             return 0;
         }
         const unsigned len = (unsigned)r;
         r = check_request(transport, src, len, offset, direction);
+        if (!r) r = check_unchanged(src);
         if (!r) r = send_request(transport, src, chunk.data(), len, offset, &direction);
         if (r) return r;
         qrx_progress_info_update((int)len, offset);
@@ -147,7 +166,8 @@ int mwrite_cycles(Transport* transport, const Source& src, const char* command) 
 
 }  // namespace
 
-int fb_mwrite_data(Transport* transport, int fd, long long size, const char* command) {
+int fb_mwrite_data(Transport* transport, int fd, long long size, const char* command,
+                   const FileIdentity* identity) {
     // The starting position is 64 bits wide: slices that start at 2 GiB or later are common on
     // large images.
     Source src;
@@ -158,12 +178,15 @@ int fb_mwrite_data(Transport* transport, int fd, long long size, const char* com
                        "Excep, fail to get origOff\n");
     }
     src.size = size < 0 ? 0 : size;
+    src.identity = identity;
     return mwrite_cycles(transport, src, command);
 }
 
-int fb_mwrite_sparse(Transport* transport, const sparse_stream* stream, const char* command) {
+int fb_mwrite_sparse(Transport* transport, const sparse_stream* stream, const char* command,
+                     const FileIdentity* identity) {
     Source src;
     src.stream = stream;
+    src.identity = identity;
     src.size = stream->stream_size < 0 ? 0 : stream->stream_size;
     return mwrite_cycles(transport, src, command);
 }

@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "sparse/sparse_read.h"
 
@@ -38,6 +39,7 @@ void verbose_error(bool verbose, int error, const char* fmt, ...) {
     else if (error == -ENOMEM)
         sparse_print_verbose("Failed allocation while reading file%s%s\n", sep, where);
     else
-        sparse_print_verbose("Unknown error %d%s%s\n", error, sep, where);
+        // The reader's errors are negative errno values; the number shown is the system's own.
+        sparse_print_verbose("Unknown error %d (%s)%s%s\n", -error, strerror(-error), sep, where);
     free(at);
 }

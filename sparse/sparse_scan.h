@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct sparse_scan_result {
     uint32_t block_size;
@@ -20,3 +21,6 @@ int sparse_file_scan(int fd, sparse_scan_result* result);
 // The same for an image in memory; sparse_file_import_buf takes it when, besides, every
 // payload lies inside (result->end <= len).
 int sparse_buf_scan(const void* data, size_t len, sparse_scan_result* result);
+// The same, with the reason in words in *why when the image is refused ("chunk 7 of 9 is cut
+// short"; "no sparse magic" for a file that does not start like a sparse image).
+int sparse_file_scan_explained(int fd, sparse_scan_result* result, std::string* why);

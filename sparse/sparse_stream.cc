@@ -230,9 +230,10 @@ int sparse_stream_index(sparse_stream* s, int fd, int64_t size, uint32_t block_s
     s->fd = fd;
     // Holes are taken for zeros without reading, so a file shorter than the size must be caught
     // here rather than by a short read.
-    struct stat st;
-    if (fstat(fd, &st) < 0) return -errno;
-    if (st.st_size < size) return -EINVAL;
+    // A block device's status says 0 bytes: its size is where its end is.
+    const long long have = sized_input_size(fd);
+    if (have < 0) return -errno;
+    if (have < size) return -EINVAL;
     const size_t bs = s->block_size;
     const size_t piece = std::max(bs, SPARSE_IO_PIECE / bs * bs);
     std::unique_ptr<void, AlignedFree> buf(aligned_buf_alloc(piece));

@@ -11,7 +11,7 @@
 #              shuffled order and with a refused checksum
 #   slices     "mwrite" and "mread" slices, announced by "oem" commands of their own
 #   vanish     boards that go away in the middle of a write and of a read (which keeps the old
-#              output file)
+#              output file); an upload ended by a signal, which leaves no partial file
 #   fail       a board that answers every data request with FAIL
 #   huge       an image of 4 GiB + 1 MiB (holes but for its last MiB) into a board that checks
 #              the checksums of its portions without keeping them, asked near the end
@@ -169,6 +169,12 @@ vanish)
     # A failed upload leaves the file that was there, and nothing beside it.
     [ "$(cat "$work/back.bin")" = "an older dump" ] || fail "a failed upload replaced the old file"
     [ "$(ls -A "$work" | grep -c part)" = 0 ] || fail "a failed upload left a partial file"
+    # An upload ended by a signal part way (here the file size limit's) leaves none either.
+    rc=$(run 60 --feature "media:part=store/boot/4M/$work/img.bin" -- \
+        sh -c 'ulimit -f 1000; exec vorn upload -p boot -f "$0" -z 3000000' "$work/back.bin")
+    [ "$rc" != 0 ] || fail "an upload ended by a signal reported success"
+    [ "$(cat "$work/back.bin")" = "an older dump" ] || fail "an ended upload replaced the old file"
+    [ "$(ls -A "$work" | grep -c part)" = 0 ] || fail "an upload ended by a signal left a partial file"
     ;;
 fail)
     gen 300000 5 >"$work/img.bin"

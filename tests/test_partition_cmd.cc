@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <functional>
 #include <regex>
 #include <sys/stat.h>
 
@@ -68,6 +70,49 @@ class ShortReads : public board::Feature {
     std::string asked_, given_;
 };
 
+// A board that lets a test change the image file when it gets the n-th "mwrite:verify=addsum"
+// (counted from 1), before it answers it: in the middle of a burn, or when the board's last
+// answer is OKAY.
+class ChangesImage : public board::Feature {
+  public:
+    ChangesImage(board::MediaStore* media, int at, std::function<void()> change)
+        : media_(media), at_(at), change_(std::move(change)) {}
+    bool on_command(board::Board& b, const std::string& command) override {
+        if (command == "mwrite:verify=addsum" && ++seen_ == at_) change_();
+        return media_->on_command(b, command);
+    }
+
+  private:
+    board::MediaStore* media_;
+    int at_;
+    int seen_ = 0;
+    std::function<void()> change_;
+};
+
+// A burn image of five blocks of 4 KiB in the sparse format, without CRC: chunk 0 raw (2 blocks,
+// from byte 28), 1 fill (from 8232), 2 don't care (from 8248), 3 raw (1 block, from 8260 to 12368).
+Bytes five_block_sparse() {
+    Bytes expanded = pattern(0x2000, 41);
+    expanded.resize(0x3000, 0x5A);
+    expanded.resize(0x4000, 0);
+    Bytes last = pattern(0x1000, 42);
+    expanded.insert(expanded.end(), last.begin(), last.end());
+    return mediatest::sparse_encode(expanded, 4096, false);
+}
+
+void put_le32_at(Bytes* b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++) (*b)[at + i] = (uint8_t)(v >> (8 * i));
+}
+
+// Sets the file's modification time `seconds` after what it is, as a later rewrite would, without
+// depending on how fine the file system's clock is.
+void touch_later(const std::string& path, int seconds) {
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    times[1].tv_sec += seconds;
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+}
 
 // A run without capturing its output, for the death tests (which capture it themselves).
 int run_uncaptured(board::Board& b, std::vector<std::string> words) {
@@ -136,6 +181,94 @@ TEST(PartitionCommand, ProbesSparseImagesAndTheTypeOptionOverridesIt) {
         snprintf(announce, sizeof(announce), "oem mwrite 0x%zx normal store boot 0x0", sparse.size());
         EXPECT_EQ(announce, rig.board.commands.at(0));
         EXPECT_EQ(sparse, slice(rig.media->contents("store", "boot"), 0, sparse.size()));
+    }
+}
+
+TEST(PartitionCommand, AnImageThatChangesDuringTheBurnFails) {
+    // Four portions of 1 MiB: the board asks five times, the fifth answered with OKAY.
+    const Bytes img = pattern(4 << 20, 43);
+    struct Case {
+        const char* what;
+        std::vector<std::string> type;
+        int at;
+        std::function<void(const std::string&)> change;
+    };
+    auto rewrite = [](const std::string& path) {
+        int fd = open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        Bytes other = pattern(0x1000, 44);
+        ASSERT_EQ((ssize_t)other.size(), pwrite(fd, other.data(), other.size(), 0));
+        close(fd);
+        touch_later(path, 2);
+    };
+    auto shrink = [](const std::string& path) { ASSERT_EQ(0, truncate(path.c_str(), 3 << 20)); };
+    auto grow = [](const std::string& path) { ASSERT_EQ(0, truncate(path.c_str(), 5 << 20)); };
+    const std::vector<Case> cases = {
+        {"rewritten in the middle", {}, 3, rewrite},
+        {"rewritten before the last OKAY", {}, 5, rewrite},
+        {"grown before the last OKAY", {}, 5, grow},
+        {"rewritten in the middle, -t sparse", {"-t", "sparse"}, 3, rewrite},
+        {"shrunk in the middle, -t sparse", {"-t", "sparse"}, 2, shrink},
+        {"shrunk before the last OKAY, -t sparse", {"-t", "sparse"}, 5, shrink},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = write_file("changing.img", img);
+        Rig rig(boot_of(8 << 20), false);
+        Board& b = rig.board;
+        b.add_feature(std::make_unique<ChangesImage>(rig.media, c.at, [&] { c.change(path); }));
+        std::vector<std::string> words = {"partition", "-p", "boot", "-f", path};
+        words.insert(words.end(), c.type.begin(), c.type.end());
+        RunResult r = run_vorn(b, words);
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_TRUE(contains(r.err, "ERR[VXN]the image changed during the burn")) << r.err;
+        EXPECT_TRUE(contains(r.err, "FAILED (image changed during the burn)")) << r.err;
+        EXPECT_FALSE(contains(r.err, "mwrite finish")) << r.err;
+    }
+}
+
+TEST(PartitionCommand, ADamagedSparseImageIsBurnedAsANormalOneWithItsReason) {
+    const Bytes good = five_block_sparse();
+    ASSERT_EQ(12368u, good.size());
+    struct Case {
+        std::function<void(Bytes*)> damage;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {[](Bytes* b) { b->resize(8232 + 6); }, "chunk 1 of 4 is cut short in its header"},
+        {[](Bytes* b) { b->resize(28 + 12 + 100); }, "chunk 0 of 4 is cut short"},
+        {[](Bytes* b) { put_le32_at(b, 20, 5); }, "chunk 4 of 5 is cut short in its header"},
+        {[](Bytes* b) { put_le32_at(b, 16, 6); }, "its chunks cover 5 blocks, but its header says 6"},
+        {[](Bytes* b) { put_le32_at(b, 8260 + 8, 12 + 4000); },
+         "chunk 3 of 4 is a raw chunk with 4000 bytes of data for 1 blocks of 4096 bytes"},
+        {[](Bytes* b) { b->resize(12368 - 100); },
+         "chunk 3 of 4 is cut short (the chunks end at byte 12368, the file at byte 12268)"},
+        {[](Bytes* b) { put_le32_at(b, 12, 4095); }, "its block size 4095 is not a non-zero multiple of 4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        Bytes img = good;
+        c.damage(&img);
+        const std::string path = write_file("damaged.img", img);
+        Rig rig(boot_of(0x10000));
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_FALSE(contains(r.err, "sparse format detected")) << r.err;
+        EXPECT_TRUE(contains(r.err, "MSG[VXN]" + path + " looks like a sparse image but " + c.reason +
+                                        "; burning it as a normal image\n"))
+            << r.err;
+        char announce[80];
+        snprintf(announce, sizeof(announce), "oem mwrite 0x%zx normal store boot 0x0", img.size());
+        EXPECT_EQ(announce, rig.board.commands.at(0));
+        EXPECT_EQ(img, slice(rig.media->contents("store", "boot"), 0, img.size()));
+    }
+    // A whole image says nothing of the kind; a raw one neither.
+    for (const Bytes& img : {good, pattern(0x3000, 45)}) {
+        const std::string path = write_file("whole.img", img);
+        Rig rig(boot_of(0x10000));
+        RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", path});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_FALSE(contains(r.err, "looks like a sparse image")) << r.err;
     }
 }
 
@@ -275,6 +408,21 @@ TEST(PartitionCommand, UploadsAPartition) {
     EXPECT_EQ(0, again.status) << again.err;
     EXPECT_EQ(str(slice(content, 0, 0x10)), read_file(out));
     EXPECT_EQ(2u, rig.media->completed.size());
+
+    // A path written with any of the system's separators (on Windows "\\" as well as "/"): the
+    // temporary file goes into the same folder, and nothing else stays there.
+    const std::string sub = fresh_dir("separators");
+    for (const char* sep = path_separators(); *sep; sep++) {
+        std::string target = sub;
+        for (char& ch : target)
+            if (ch == '/') ch = *sep;
+        target += std::string(1, *sep) + "out.bin";
+        SCOPED_TRACE(target);
+        RunResult with = run_vorn(rig.board, {"upload", "-p", "boot", "-f", target, "-z", "0x20"});
+        EXPECT_EQ(0, with.status) << with.err;
+        EXPECT_EQ(str(slice(content, 0, 0x20)), read_file(sub + "/out.bin"));
+        EXPECT_EQ(std::vector<std::string>({"out.bin"}), names_in(sub));
+    }
 }
 
 // Host files are opened in binary mode everywhere: a text-mode open (the default on Windows)
@@ -371,6 +519,11 @@ TEST(PartitionCommand, AFailedReadKeepsTheOldFileAndLeavesNoPartialOne) {
         EXPECT_EQ(1, r.status) << r.err;
         EXPECT_EQ("old dump", read_file(out));
         EXPECT_EQ(std::vector<std::string>({"dump.bin"}), names_in(dir));
+        // An announce the board refuses: the read never starts, and its temporary file goes too.
+        rig.board.config.faults.fail_prefix = "oem mread";
+        r = run_vorn(rig.board, {"upload", "-p", "boot", "-f", dir + "/other.bin", "-z", "1M"});
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_EQ(std::vector<std::string>({"dump.bin"}), names_in(dir));
     }
     // A whole read replaces the old file, which keeps its permissions.
     ASSERT_EQ(0, chmod(out.c_str(), 0640));
@@ -438,7 +591,13 @@ TEST(PartitionCommand, InputsWithoutASizeAreRefusedBeforeAnythingIsSent) {
     struct Case {
         std::string path, reason;
     };
-    for (const Case& c : std::vector<Case>{{dir, ": Is a directory\n"}, {fifo, no_size}, {"/dev/zero", no_size}}) {
+    // Files of /proc say they hold 0 bytes and have some.
+    const std::string zero_but_bytes =
+        ": its size reads as 0 but it has bytes (as files of /proc and /sys do), so it has no size to send\n";
+    for (const Case& c : std::vector<Case>{{dir, ": Is a directory\n"},
+                                           {fifo, no_size},
+                                           {"/dev/zero", no_size},
+                                           {"/proc/self/status", zero_but_bytes}}) {
         SCOPED_TRACE(c.path);
         Rig rig;
         RunResult r = run_vorn(rig.board, {"partition", "-p", "boot", "-f", c.path});
@@ -481,6 +640,12 @@ TEST(PartitionCommand, BlockDevicesAreSizedBySeekingToTheirEnd) {
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("oem mwrite 0x3000 normal store boot 0x0", rig.board.commands.at(0));
     EXPECT_EQ(img, slice(rig.media->contents("store", "boot"), 0, img.size()));
+    // As a sparse stream made on the fly, which sizes its input the same way.
+    Rig sparse(boot_of(0x4000));
+    r = run_vorn(sparse.board, {"partition", "-p", "boot", "-t", "sparse", "-f", dev.path});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(contains(sparse.board.commands.at(0), " sparse store boot 0x0")) << sparse.board.commands.at(0);
+    EXPECT_EQ(img, slice(sparse.media->contents("store", "boot"), 0, img.size()));
     Board b;
     r = run_vorn(b, {"download", dev.path, "0x100", "0x2000"});
     EXPECT_EQ(0, r.status) << r.err;

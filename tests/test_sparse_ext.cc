@@ -2,6 +2,7 @@
 // sparse format, by the library and by the image tool, checked byte for byte and with e2fsck.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -261,6 +262,99 @@ TEST(SparseExt, WriteFailuresGiveTheirCause) {
     EXPECT_EQ(listing, "big.sparse.img\n");
 }
 
+// vsimg writes as vorn does, through the staged output: straight into a FIFO (whose reader gets
+// the image) and through a symbolic link (which stays one), never by replacing them.
+TEST(SparseExt, OutputsAreWrittenThroughLinksAndIntoFifos) {
+    const std::string dir = testsupport::temp_dir() + "/targets";
+    mkdir(dir.c_str(), 0755);
+    // No don't-care chunk: a FIFO cannot be passed over.
+    std::string img = header(4096, 3, 2) + raw_chunk(2, 'a') + fill_chunk(1, 0x07070707);
+    std::string path = testsupport::write_file("targets/in.sparse.img", img);
+    const std::string expanded = std::string(8192, 'a') + std::string(4096, '\x07');
+    std::string out;
+
+    // A link to a file not made yet, relative to the link's folder.
+    ASSERT_EQ(0, symlink("real.img", (dir + "/link.img").c_str()));
+    ASSERT_EQ(run(vsimg + " toraw " + path + " " + dir + "/link.img", &out), 0) << out;
+    struct stat st;
+    ASSERT_EQ(0, lstat((dir + "/link.img").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(expanded, testsupport::read_file(dir + "/real.img"));
+    // Once more, now that the target exists.
+    ASSERT_EQ(0, truncate((dir + "/real.img").c_str(), 0));
+    ASSERT_EQ(run(vsimg + " toraw " + path + " " + dir + "/link.img", &out), 0) << out;
+    ASSERT_EQ(0, lstat((dir + "/link.img").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(expanded, testsupport::read_file(dir + "/real.img"));
+
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    // A reader that is there before vsimg starts; the image fits the FIFO's buffer.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(run(vsimg + " toraw " + path + " " + fifo, &out), 0) << out;
+    std::string got(expanded.size() + 1, '\0');
+    EXPECT_EQ((ssize_t)expanded.size(), read(reader, &got[0], got.size()));
+    got.resize(expanded.size());
+    EXPECT_EQ(expanded, got);
+    close(reader);
+    ASSERT_EQ(0, lstat(fifo.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // A FIFO as the input cannot be read as a sparse image; the reason is the system's own.
+    int writer_keep = open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(writer_keep, 0);
+    const std::string head = header(4096, 1, 1);
+    ASSERT_EQ((ssize_t)head.size(), write(writer_keep, head.data(), head.size()));
+    EXPECT_EQ(run(vsimg + " toraw " + fifo + " " + dir + "/from-fifo.img", &out), 1) << out;
+    EXPECT_EQ(std::string::npos, out.find("-29")) << out;
+    EXPECT_NE(std::string::npos, out.find("Illegal seek")) << out;
+    close(writer_keep);
+
+    std::string listing;
+    run("ls -A " + dir, &listing);
+    EXPECT_EQ(listing, "fifo\nin.sparse.img\nlink.img\nreal.img\n");
+}
+
+// A vsimg ended by a signal leaves no temporary file: here the file size limit, whose signal
+// ends it part way through the output.
+TEST(SparseExt, AnInterruptedRunLeavesNoTemporaryFile) {
+    const std::string dir = testsupport::temp_dir() + "/interrupted";
+    mkdir(dir.c_str(), 0755);
+    std::string img = header(4096, 17, 2) + raw_chunk(16, 'w') + fill_chunk(1, 7);
+    std::string path = testsupport::write_file("interrupted/big.sparse.img", img);
+    const std::string limited = "sh -c 'ulimit -f 16; exec \"$0\" \"$@\"' " + vsimg;
+    std::string out;
+    // The shell in between tells the signal as 128 + its number.
+    EXPECT_EQ(run(limited + " toraw " + path + " " + dir + "/big.img", &out), 128 + SIGXFSZ) << out;
+    std::string listing;
+    run("ls -A " + dir, &listing);
+    EXPECT_EQ(listing, "big.sparse.img\n");
+}
+
+// Pieces of an earlier cut with numbers past the new cut's are never left beside it: the cut is
+// refused, naming them, and nothing is written.
+TEST(SparseExt, ResparseRefusesToLeaveAMixedSetOfPieces) {
+    const std::string dir = testsupport::temp_dir() + "/pieces";
+    mkdir(dir.c_str(), 0755);
+    std::string many = testsupport::write_file("pieces/a.sparse.img", header(4096, 7, 7) +
+                       raw_chunk(1, 'a') + raw_chunk(1, 'b') + raw_chunk(1, 'c') + raw_chunk(1, 'd') +
+                       raw_chunk(1, 'e') + raw_chunk(1, 'f') + raw_chunk(1, 'g'));
+    std::string few = testsupport::write_file("pieces/b.sparse.img", header(4096, 2, 2) +
+                      raw_chunk(1, 'x') + raw_chunk(1, 'y'));
+    std::string out;
+    ASSERT_EQ(run(vsimg + " resparse " + many + " 5000 " + dir + "/pc", &out), 0) << out;
+    EXPECT_NE(out.find(": 7 pieces"), std::string::npos) << out;
+    const std::string piece1 = testsupport::read_file(dir + "/pc.1");
+    EXPECT_EQ(run(vsimg + " resparse " + few + " 5000 " + dir + "/pc", &out), 1) << out;
+    EXPECT_NE(out.find(dir + "/pc.3 to " + dir + "/pc.7 exist from an earlier cut"), std::string::npos) << out;
+    EXPECT_EQ(piece1, testsupport::read_file(dir + "/pc.1"));
+    // With them gone, the cut goes ahead.
+    for (int i = 3; i <= 7; i++) unlink((dir + "/pc." + std::to_string(i)).c_str());
+    ASSERT_EQ(run(vsimg + " resparse " + few + " 5000 " + dir + "/pc", &out), 0) << out;
+    EXPECT_NE(piece1, testsupport::read_file(dir + "/pc.1"));
+}
+
 // Stretches of 2^31 blocks or more are cut into chunks that every reader takes: a piece of an
 // image with such a stretch is shown, checked and expanded (into a file of holes).
 TEST(SparseExt, LongDontCareStretches) {
@@ -296,13 +390,24 @@ TEST(SparseExt, LongDontCareStretches) {
 }
 
 // The chunk list counts no blocks for a chunk of unknown type, as the library does: the chunk
-// after it starts where the unknown one started.
+// after it starts where the unknown one started. What it stands for cannot be known, so the image
+// is not valid: every command that reads it fails with the library's report and its own line.
 TEST(SparseExt, InfoAfterUnknownChunk) {
     std::string img = header(4096, 2, 3) + chunk(0xBEEF, 5, 12) + fill_chunk(1, 7) +
                       fill_chunk(1, 8);
     std::string path = testsupport::write_file("unknown-chunk.sparse.img", img);
     std::string out;
-    ASSERT_EQ(run(vsimg + " info " + path, &out), 0) << out;
+    const std::string dir = testsupport::temp_dir();
+    for (const std::string& cmd : {" toraw " + path + " " + dir + "/unknown.img",
+                                   " resparse " + path + " 64k " + dir + "/unknown-piece"}) {
+        EXPECT_EQ(run(vsimg + cmd, &out), 1) << out;
+        EXPECT_NE(out.find("Invalid sparse file format at unknown block BEEF"), std::string::npos) << out;
+        EXPECT_NE(out.find("is not a valid sparse image (a chunk of an unknown type)"), std::string::npos) << out;
+    }
+    EXPECT_NE(0, access((dir + "/unknown.img").c_str(), F_OK));
+    EXPECT_NE(0, access((dir + "/unknown-piece.1").c_str(), F_OK));
+    ASSERT_EQ(run(vsimg + " info " + path, &out), 1) << out;
+    EXPECT_NE(out.find("is not a valid sparse image (a chunk of an unknown type)"), std::string::npos) << out;
     std::vector<std::string> firsts;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {

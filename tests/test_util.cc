@@ -11,6 +11,7 @@
 #include <vector>
 #include <filesystem>
 #ifndef _WIN32
+#include <csignal>
 #include <sys/wait.h>
 #endif
 
@@ -22,6 +23,7 @@
 #include "util/pause.h"
 #include "util/platform.h"
 #include "util/progress.h"
+#include "util/staged_output.h"
 #include "util/string_printf.h"
 #include "tests/test_support.h"
 
@@ -337,7 +339,46 @@ TEST(Progress, HugeTransfersKeepTheirFigures) {
     EXPECT_EQ(std::vector<int>({1, 2}), percents(GetCapturedStderr()));
 }
 
+// The folder part of a path, as the staged output finds it, by every separator of the system.
+TEST(StagedOutput, TheFolderEndsAtTheLastSeparatorOfTheSystem) {
+    EXPECT_EQ(0u, staged_output_folder_length("out.bin"));
+    EXPECT_EQ(5u, staged_output_folder_length("/tmp/out.bin"));
+    EXPECT_EQ(9u, staged_output_folder_length("/tmp/sub/out.bin"));
+    const bool backslash = strchr(path_separators(), '\\') != nullptr;
+    EXPECT_EQ(backslash ? 14u : 0u, staged_output_folder_length("C:\\dumps\\sub\\out.bin"));
+    EXPECT_EQ(backslash ? 12u : 3u, staged_output_folder_length("C:/tmp\\sub\\out.bin"));
+}
+
 #ifndef _WIN32
+// A process ended by a signal that asks it to end leaves no temporary file; one that ends by
+// exit neither. (A process killed outright cannot clean up.)
+TEST(StagedOutput, TemporaryFilesGoWhenTheProcessIsEndedBySignalOrExit) {
+    const std::string dir = testsupport::temp_dir() + "/staged-signals";
+    std::filesystem::create_directories(dir);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM, 0}) {
+        SCOPED_TRACE(sig);
+        pid_t child = fork();
+        if (child == 0) {
+            StagedOutput out;
+            if (staged_output_open(&out, (dir + "/dump.bin").c_str(), 0600) != 0) _exit(3);
+            if (write(out.fd, "partial", 7) != 7) _exit(4);
+            if (sig) raise(sig);
+            exit(5);
+        }
+        ASSERT_GT(child, 0);
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        if (sig) {
+            ASSERT_TRUE(WIFSIGNALED(status)) << status;
+            EXPECT_EQ(sig, WTERMSIG(status));
+        } else {
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(5, WEXITSTATUS(status));
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(dir));
+    }
+}
+
 TEST(TestSupport, TheFoldersOfTestProcessesThatDiedAreRemoved) {
     std::string base = testsupport::temp_dir() + "/sweep";
     pid_t child = fork();

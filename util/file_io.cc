@@ -49,7 +49,14 @@ long long write_full(int fd, const void* buf, size_t len) {
 long long sized_input_size(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0) return -1;
-    if (S_ISREG(st.st_mode)) return (long long)st.st_size;
+    if (S_ISREG(st.st_mode)) {
+        char byte;
+        if (st.st_size == 0 && read_at(fd, &byte, 1, 0) == 1) {
+            errno = ENODATA;
+            return -1;
+        }
+        return (long long)st.st_size;
+    }
     if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         return -1;
@@ -73,8 +80,28 @@ int open_sized_input(const char* path, long long* size) {
     return fd.release();
 }
 
+int input_identity(int fd, FileIdentity* id) {
+    if (file_identity_of(fd, id) != 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    if (!S_ISBLK(st.st_mode)) return 0;
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (at < 0 || end < 0 || lseek(fd, at, SEEK_SET) != at) return -1;
+    id->size = (long long)end;
+    return 0;
+}
+
+bool same_identity(const FileIdentity& a, const FileIdentity& b) {
+    return a.size == b.size && a.modified_ns == b.modified_ns && a.changed_ns == b.changed_ns &&
+           a.inode == b.inode && a.device == b.device;
+}
+
 const char* file_error_text(int err) {
     if (err == ESPIPE) return "not a regular file or block device, so it has no size to send";
+    if (err == ENODATA)
+        return "its size reads as 0 but it has bytes (as files of /proc and /sys do), so it has no size "
+               "to send";
     return strerror(err);
 }
 

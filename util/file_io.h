@@ -18,12 +18,20 @@ long long write_full(int fd, const void* buf, size_t len);
 // size are refused before anything would be sent: a directory (EISDIR), and a FIFO, character
 // device or socket (ESPIPE); opening never blocks on a FIFO without a writer. The descriptor
 // (blocking, at offset 0); -2 when the open failed, -1 when the file was refused or its size is
-// not available (descriptor closed); errno tells why.
+// not available (descriptor closed); errno tells why. A regular file whose status says 0 bytes
+// but which has some (the files of /proc and /sys) has no size either (ENODATA).
 int open_sized_input(const char* path, long long* size);
 
 // A file's size as sending it needs it: the status size of a regular file, the end of a block
 // device found by seeking; -1 (errno set) for other kinds or a failed call.
 long long sized_input_size(int fd);
+
+struct FileIdentity;
+// The identity of an input as sending it sees it (file_identity_of, with a block device's size
+// found by seeking; the file position is kept). 0, or -1 with errno set.
+int input_identity(int fd, FileIdentity* id);
+// Whether two identities name the same file in the same state.
+bool same_identity(const FileIdentity& a, const FileIdentity& b);
 
 // The reason of a failed file operation in words: the system's text for `err`, or what makes a
 // file unusable as an input.

@@ -61,3 +61,25 @@ const char* error_text(int errnum);
 
 // Creates a folder the user may read, write and enter; 0, or -1 with errno set.
 int make_dir(const char* path);
+
+// What tells one state of a file from another: a file rewritten, replaced, cut or grown in place
+// differs in at least one field. `size` is the status size (0 for a device).
+struct FileIdentity {
+    long long size;
+    long long modified_ns;
+    long long changed_ns;
+    unsigned long long inode;
+    unsigned long long device;
+};
+// The identity of the open file; 0, or -1 with errno set.
+int file_identity_of(int fd, FileIdentity* id);
+
+// Removes `path` from within a signal handler (only async-signal-safe calls).
+void unlink_in_handler(const char* path);
+// Calls `handler` with the signal's number when the process is asked to end from outside (an
+// interrupt, a termination, a hang-up, a time limit, where the system has them); the handler
+// ends the process itself, by ending_signal_default.
+void on_ending_signals(void (*handler)(int));
+// Puts back the default action of `sig` and raises it again, so that the process ends as the
+// signal would have ended it.
+void ending_signal_default(int sig);

@@ -1,6 +1,7 @@
 #include "util/platform.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,10 +104,23 @@ int open_without_waiting(const char* path, int flags) {
 int flush_to_disk(int fd) { return fsync(fd); }
 
 std::string link_target(const char* path) {
-    char real[PATH_MAX];
-    struct stat st;
-    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && realpath(path, real)) return real;
-    return path;
+    std::string at = path;
+    // As many links in a row as the system itself follows.
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+        char real[PATH_MAX];
+        if (realpath(at.c_str(), real)) return real;
+        // A link to a file that does not exist yet: the file is made where the link points,
+        // a relative target read from the link's own folder.
+        char to[PATH_MAX];
+        const ssize_t n = readlink(at.c_str(), to, sizeof(to) - 1);
+        if (n <= 0) return at;
+        to[n] = '\0';
+        const size_t slash = at.rfind('/');
+        at = (to[0] == '/' || slash == std::string::npos) ? std::string(to) : at.substr(0, slash + 1) + to;
+    }
+    return at;
 }
 
 void keep_file_mode(int fd, const char* like, int mode) {
@@ -118,4 +132,45 @@ void keep_file_mode(int fd, const char* like, int mode) {
     const mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, (mode_t)mode & 07777 & ~mask);
+}
+
+int file_identity_of(int fd, FileIdentity* id) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    id->size = (long long)st.st_size;
+    id->modified_ns = (long long)st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec;
+    id->changed_ns = (long long)st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec;
+    id->inode = (unsigned long long)st.st_ino;
+    id->device = (unsigned long long)st.st_dev;
+    return 0;
+}
+
+void unlink_in_handler(const char* path) { unlink(path); }
+
+namespace {
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGXCPU, SIGXFSZ};
+}  // namespace
+
+void on_ending_signals(void (*handler)(int)) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    // One cleanup at a time: a second signal waits until the first has ended the process.
+    for (int sig : kEndingSignals) sigaddset(&sa.sa_mask, sig);
+    for (int sig : kEndingSignals) {
+        // A signal the parent chose to ignore stays ignored (nohup keeps a hang-up out).
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+void ending_signal_default(int sig) {
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
 }

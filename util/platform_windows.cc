@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -123,3 +124,40 @@ std::string link_target(const char* path) { return path; }
 
 // A new file takes the permissions of its folder: there is no mode to carry over.
 void keep_file_mode(int, const char*, int) {}
+
+namespace {
+long long filetime_ns(const FILETIME& t) {
+    return (long long)((((unsigned long long)t.dwHighDateTime << 32) | t.dwLowDateTime) * 100ull);
+}
+}  // namespace
+
+int file_identity_of(int fd, FileIdentity* id) {
+    HANDLE h = (HANDLE)_get_osfhandle(fd);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) {
+        errno = EBADF;
+        return -1;
+    }
+    id->size = (long long)(((unsigned long long)info.nFileSizeHigh << 32) | info.nFileSizeLow);
+    id->modified_ns = filetime_ns(info.ftLastWriteTime);
+    // Windows keeps no time of the last change of a file's status; its creation time tells a
+    // file put in the place of another one.
+    id->changed_ns = filetime_ns(info.ftCreationTime);
+    id->inode = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    id->device = info.dwVolumeSerialNumber;
+    return 0;
+}
+
+void unlink_in_handler(const char* path) { DeleteFileA(path); }
+
+void on_ending_signals(void (*handler)(int)) {
+    // The C runtime runs these on a thread of its own for Ctrl-C and Ctrl-Break.
+    signal(SIGINT, handler);
+    signal(SIGTERM, handler);
+    signal(SIGBREAK, handler);
+}
+
+void ending_signal_default(int sig) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+}

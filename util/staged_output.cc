@@ -9,11 +9,55 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "util/platform.h"
 
 namespace {
+
+// Every staged output whose temporary file exists. Each change is one pointer store, so the list
+// is whole at any moment the signal handler may look at it.
+StagedOutput* volatile open_outputs = nullptr;
+
+void remove_temps_in_handler() {
+    for (StagedOutput* o = open_outputs; o; o = o->next_open) {
+        // Windows removes no file that is still open.
+        if (o->fd >= 0) close(o->fd);
+        if (o->temp[0]) unlink_in_handler(o->temp);
+    }
+}
+
+void on_signal(int sig) {
+    remove_temps_in_handler();
+    ending_signal_default(sig);
+}
+
+void remove_temps_at_exit() {
+    while (open_outputs) staged_output_discard(open_outputs);
+}
+
+void track(StagedOutput* out) {
+    static bool hooked = false;
+    if (!hooked) {
+        hooked = true;
+        atexit(remove_temps_at_exit);
+        on_ending_signals(on_signal);
+    }
+    out->next_open = open_outputs;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    open_outputs = out;
+}
+
+void untrack(StagedOutput* out) {
+    for (StagedOutput* volatile* at = &open_outputs; *at; at = &(*at)->next_open) {
+        if (*at == out) {
+            *at = out->next_open;
+            break;
+        }
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 // A target that exists and is not a regular file (a terminal, /dev/null, a FIFO) is written
 // directly: renaming over it would replace a device node by a file.
@@ -23,9 +67,8 @@ bool write_directly(const char* target) {
 }
 
 int create_temp(StagedOutput* out) {
-    const char* slash = strrchr(out->target, '/');
-    int dir_len = slash ? (int)(slash - out->target + 1) : 0;
-    const char* base = slash ? slash + 1 : out->target;
+    int dir_len = (int)staged_output_folder_length(out->target);
+    const char* base = out->target + dir_len;
     char prefix[sizeof(out->temp)];
     snprintf(prefix, sizeof(prefix), "%.*s.%s.part-", dir_len, out->target, base);
     std::string path;
@@ -41,14 +84,23 @@ int create_temp(StagedOutput* out) {
         return -1;
     }
     snprintf(out->temp, sizeof(out->temp), "%s", path.c_str());
+    track(out);
     return 0;
 }
 
 }  // namespace
 
+size_t staged_output_folder_length(const char* path) {
+    size_t len = 0;
+    for (size_t i = 0; path[i]; i++)
+        if (strchr(path_separators(), path[i])) len = i + 1;
+    return len;
+}
+
 int staged_output_open(StagedOutput* out, const char* target, mode_t mode) {
     out->fd = -1;
     out->temp[0] = '\0';
+    out->next_open = nullptr;
     if (strlen(target) >= sizeof(out->target)) {
         errno = ENAMETOOLONG;
         return -1;
@@ -77,10 +129,12 @@ int staged_output_commit(StagedOutput* out) {
         err = errno;
     }
     if (r == 0 && replace_file(out->temp, out->target) == 0) {
+        untrack(out);
         out->temp[0] = '\0';
         return 0;
     }
     if (r == 0) err = errno;
+    untrack(out);
     unlink(out->temp);
     out->temp[0] = '\0';
     errno = err;
@@ -89,6 +143,7 @@ int staged_output_commit(StagedOutput* out) {
 
 void staged_output_discard(StagedOutput* out) {
     int err = errno;
+    untrack(out);
     if (out->fd >= 0) close(out->fd);
     out->fd = -1;
     if (out->temp[0]) unlink(out->temp);

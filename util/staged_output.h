@@ -1,6 +1,9 @@
 // An output file that appears only when it is whole: the bytes go to a temporary file in the
 // target's folder, which replaces the target only once everything was written and flushed. A
-// failed transfer leaves neither a file that looks like a good dump nor an emptied old one.
+// failed transfer leaves neither a file that looks like a good dump nor an emptied old one. A
+// temporary file is also removed when the process ends without putting it in place: by exit, or
+// by a signal that asks it to end (an interrupt, a termination, a hang-up, a time limit). Only a
+// process killed outright leaves one behind.
 #pragma once
 #include <sys/types.h>
 
@@ -10,6 +13,8 @@ struct StagedOutput {
     // Empty when the bytes go straight to the target (a device or FIFO, nothing to replace).
     char temp[4096 + 32];
     char target[4096];
+    // The temporary files still open, for the cleanup at exit and in the signal handler.
+    StagedOutput* volatile next_open;
 };
 
 // Creates the temporary file (with `mode`, as an open with O_CREAT would) next to `target`, or
@@ -20,3 +25,7 @@ int staged_output_open(StagedOutput* out, const char* target, mode_t mode);
 int staged_output_commit(StagedOutput* out);
 // Drops the temporary file; the target stays as it was.
 void staged_output_discard(StagedOutput* out);
+
+// The folder part of `path` (up to and with its last separator of this system; empty for a bare
+// name), as the temporary file is made in it.
+size_t staged_output_folder_length(const char* path);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sparse/sparse.h"
 #include "sparse/sparse_scan.h"
 #include "tools/vsimg/vsimg.h"
 
@@ -15,4 +16,25 @@ bool vsimg_check_complete(int fd, const std::string& path) {
     vsimg_error("%s: truncated image (its chunks end at byte %lld, the file at byte %lld)",
                 path.c_str(), (long long)scan.end, (long long)st.st_size);
     return false;
+}
+
+sparse_file* vsimg_import(int fd, const std::string& path, bool crc) {
+    vsimg_take_report();
+    sparse_file* s = sparse_file_import(fd, true, crc);
+    if (!s) {
+        vsimg_error("%s is not a valid sparse image", path.c_str());
+        return nullptr;
+    }
+    if (!vsimg_check_complete(fd, path)) {
+        sparse_file_destroy(s);
+        return nullptr;
+    }
+    // The library reads on past a chunk it does not know; what it stands for would be missing
+    // from the result.
+    if (vsimg_take_report()) {
+        sparse_file_destroy(s);
+        vsimg_error("%s is not a valid sparse image (a chunk of an unknown type)", path.c_str());
+        return nullptr;
+    }
+    return s;
 }

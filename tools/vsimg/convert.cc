@@ -33,16 +33,23 @@ static int write_image(sparse_file* s, const std::string& path, bool sparse, boo
 }
 
 // The sparse encoding of the raw image, served piece by piece into the output file.
-static int write_stream(const sparse_stream* st, const std::string& path) {
+static int write_stream(const sparse_stream* st, const std::string& raw, const std::string& path) {
     OutFile out;
     if (!out_file_open(&out, path)) return 1;
     std::vector<char> buf(1 << 20);
     for (int64_t at = 0; at < st->stream_size;) {
         const size_t n = (size_t)std::min<int64_t>((int64_t)buf.size(), st->stream_size - at);
         int r = sparse_stream_read(st, at, buf.data(), n);
-        if (r < 0 || write_full(out.fd, buf.data(), n) != (long long)n) {
+        if (r < 0) {
             out_file_abort(&out);
-            return vsimg_error("writing %s failed (%s)", path.c_str(), strerror(r < 0 ? -r : errno));
+            // The index was made from the whole file: a payload that cannot be read whole now
+            // lies past an end that moved.
+            return vsimg_error("reading %s failed (%s)", raw.c_str(),
+                               r == -EINVAL ? "it became shorter while it was read" : strerror(-r));
+        }
+        if (write_full(out.fd, buf.data(), n) != (long long)n) {
+            out_file_abort(&out);
+            return vsimg_error("writing %s failed (%s)", path.c_str(), strerror(errno));
         }
         at += (int64_t)n;
     }
@@ -76,7 +83,7 @@ int vsimg_tosparse(const std::string& raw, const std::string& sparse, unsigned b
     else if (ret < 0)
         status = vsimg_error("reading %s failed (%s)", raw.c_str(), strerror(-ret));
     else
-        status = write_stream(&s, sparse);
+        status = write_stream(&s, raw, sparse);
     close(fd);
     return status;
 }
@@ -84,14 +91,8 @@ int vsimg_tosparse(const std::string& raw, const std::string& sparse, unsigned b
 int vsimg_toraw(const std::string& sparse, const std::string& raw, bool crc) {
     int fd = open_input(sparse);
     if (fd < 0) return 1;
-    sparse_file* s = sparse_file_import(fd, true, crc);
-    int status;
-    if (!s)
-        status = vsimg_error("%s is not a valid sparse image", sparse.c_str());
-    else if (!vsimg_check_complete(fd, sparse))
-        status = 1;
-    else
-        status = write_image(s, raw, false, false);
+    sparse_file* s = vsimg_import(fd, sparse, crc);
+    int status = s ? write_image(s, raw, false, false) : 1;
     sparse_file_destroy(s);
     close(fd);
     return status;

@@ -82,8 +82,13 @@ int vsimg_info(const std::string& image) {
         return 1;
     }
     // The library's own verdict, with its report, checksum included.
+    vsimg_take_report();
     sparse_file* s = sparse_file_import(fd, true, true);
     close(fd);
+    if (s && vsimg_take_report()) {
+        sparse_file_destroy(s);
+        return vsimg_error("%s is not a valid sparse image (a chunk of an unknown type)", image.c_str());
+    }
     if (!s || !listed) {
         sparse_file_destroy(s);
         return vsimg_error("%s is not a valid sparse image", image.c_str());

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <getopt.h>
 
+#include "sparse/sparse.h"
 #include "tools/vsimg/args.h"
 #include "tools/vsimg/vsimg.h"
 #include "util/version.h"
@@ -31,6 +32,22 @@ int vsimg_error(const char* fmt, ...) {
     fprintf(stderr, "\n");
     va_end(ap);
     return 1;
+}
+
+static bool reported = false;
+
+void vsimg_report(const char* fmt, ...) {
+    reported = true;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+}
+
+bool vsimg_take_report() {
+    bool r = reported;
+    reported = false;
+    return r;
 }
 
 static int usage(const char* problem) {
@@ -72,6 +89,7 @@ static bool parse_options(int argc, char** argv, const char* optstring, Options*
 }
 
 int main(int argc, char** argv) {
+    sparse_print_verbose = vsimg_report;
     if (argc < 2) return usage(nullptr);
     const char* cmd = argv[1];
     if (!strcmp(cmd, "-h") || !strcmp(cmd, "--help") || !strcmp(cmd, "help")) {

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,17 +33,27 @@ static int write_pieces(std::vector<sparse_file*>& pieces, const std::string& pr
     return 1;
 }
 
+// Pieces of an earlier cut with numbers past this one's would be taken for part of it: the set
+// must be the one image. False (naming them) when such pieces exist.
+static bool no_later_pieces(const std::string& prefix, int n) {
+    struct stat st;
+    int last = n;
+    while (stat((prefix + "." + std::to_string(last + 1)).c_str(), &st) == 0) last++;
+    if (last == n) return true;
+    std::string first = prefix + "." + std::to_string(n + 1);
+    std::string named = last == n + 1 ? first : first + " to " + prefix + "." + std::to_string(last);
+    vsimg_error("%s exist%s from an earlier cut and would be taken for pieces of this one (which "
+                "makes %d); remove %s first",
+                named.c_str(), last == n + 1 ? "s" : "", n, last == n + 1 ? "it" : "them");
+    return false;
+}
+
 int vsimg_resparse(const std::string& sparse, unsigned long long max_len,
                    const std::string& prefix) {
     int fd = open_host_file(sparse.c_str(), O_RDONLY);
     if (fd < 0) return vsimg_error("cannot open %s: %s", sparse.c_str(), strerror(errno));
-    sparse_file* s = sparse_file_import(fd, true, false);
+    sparse_file* s = vsimg_import(fd, sparse, false);
     if (!s) {
-        close(fd);
-        return vsimg_error("%s is not a valid sparse image", sparse.c_str());
-    }
-    if (!vsimg_check_complete(fd, sparse)) {
-        sparse_file_destroy(s);
         close(fd);
         return 1;
     }
@@ -57,6 +68,8 @@ int vsimg_resparse(const std::string& sparse, unsigned long long max_len,
         status = vsimg_error("%llu bytes cannot hold a piece of %s", max_len, sparse.c_str());
     else if (n < 0)
         status = vsimg_error("cutting %s failed (%s)", sparse.c_str(), strerror(-n));
+    else if (!no_later_pieces(prefix, n))
+        status = 1;
     else
         status = write_pieces(pieces, prefix);
     if (status == 0) fprintf(stderr, "%s: %d pieces\n", sparse.c_str(), n);
