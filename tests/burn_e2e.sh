@@ -9,6 +9,7 @@
 #   bl2        the same plan on a board already in BL2: the BL1 step is skipped
 #   expect     "expect" refuses the wrong board: nothing is written to it
 #   middle     a failing partition step ends the plan; the key and the reboot are not sent
+#   changed    a file that changed size since the check fails its step and is not sent
 #   checked    a plan with faults is refused at once, every fault named, without a board
 #   limit      a board that never comes back: the step fails at its time limit (-T)
 #   aborted    SIGTERM while the board is awaited: the record says "aborted", status 1
@@ -153,6 +154,17 @@ middle)
     want_field 'r["failed_step"]' 3
     want_field 'r["reason"]' "remote: no room"
     want_field '[s["result"] for s in r["steps"]]' "['passed', 'passed', 'failed', '', '']"
+    ;;
+changed)
+    # The read-back of step 2 replaces the image that step 3 sends.
+    printf 'partition -p system -f system.img\nupload -p system -f system.img -z 4K\npartition -p system -f system.img\n' \
+        >"$p/changed.plan"
+    rc=$(run 60 --feature "$media" -- vorn burn -f "$p/changed.plan" -r "$report")
+    [ "$rc" = 1 ] || fail "exit status $rc"
+    has_line "step 3/3 (partition -p system -f $p/system.img) failed: $p/system.img changed size since the plan was checked (65536 bytes, now 4096)"
+    [ "$(grep -c '^oem mwrite' "$state/commands.txt")" = 1 ] || fail "the changed file was sent"
+    want_field 'r["steps"][2]["files"]' "[]"
+    want_field '[s["result"] for s in r["steps"]]' "['passed', 'passed', 'failed']"
     ;;
 checked)
     printf 'partition -p system -f missing.img\nflash x\nsetkey keys/${serial}.bin\noem "open\n' >"$p/bad.plan"
