@@ -104,11 +104,26 @@ Transport* wait_for_board(const char* path, const ifc_match_func& match, const c
 }  // namespace
 
 Transport* open_device(const char* path, const char* selector) {
+    return open_device_found(path, selector, nullptr);
+}
+
+Transport* open_device_found(const char* path, const char* selector, usb_ifc_info* found) {
     run_selector = selector ? selector : "";
-    ifc_match_func match = [selector](usb_ifc_info* info) {
-        return match_morvanta_with_serial(info, selector);
+    ifc_match_func match = [selector, found](usb_ifc_info* info) {
+        int r = match_morvanta_with_serial(info, selector);
+        if (r == 0 && found) *found = *info;
+        return r;
     };
     return wait_for_board(path, match, selector ? selector : "VXN device");
+}
+
+bool board_present(const char* selector) {
+    bool seen = false;
+    usb_list([selector, &seen](usb_ifc_info* info) {
+        if (match_morvanta_with_serial(info, selector) == 0) seen = true;
+        return -1;
+    });
+    return seen;
 }
 
 // The restarted board comes back on the port it left. Boards on a station often share a serial

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing, benchmarking and packaging vorn need, when
 # missing (groff-base and man-db render the manual pages in the tests, dpkg-dev gives the packages
-# their library dependencies and hardening flags, lintian checks the packages).
+# their library dependencies and hardening flags, lintian checks the packages, libssl-dev and
+# nlohmann-json3-dev give burn records their digests and JSON).
 # Run as root on Debian 12.
 set -e
 PACKAGES="
@@ -33,6 +34,8 @@ man-db
 lintian
 g++-mingw-w64-x86-64-posix
 wine64
+libssl-dev
+nlohmann-json3-dev
 "
 missing=""
 for p in $PACKAGES; do

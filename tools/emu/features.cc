@@ -50,6 +50,8 @@ bool add_boot(Slot& slot, const std::string& args, std::string* error) {
             (k == "stage" ? stage : config.reboot_stage) = s;
         } else if (k == "empty-serial-after-restart") {
             config.empty_serial_after_restart = true;
+        } else if (k == "serial-after-restart") {
+            config.serial_after_restart = v;
         } else if (k == "no-return") {
             config.comes_back = false;
         } else {
@@ -78,8 +80,8 @@ const std::vector<FeatureOption>& feature_options() {
     static const std::vector<FeatureOption> table = {
         {"boot",
          "file=PATH[,stage=bl1|bl2|bl2e][,soc=N][,feature-word=N][,download-size=TEXT]"
-         "[,portion=N][,refuse-checksums=N][,empty-serial-after-restart][,no-return]"
-         "[,reboot-to=bl1|bl2|bl2e]",
+         "[,portion=N][,refuse-checksums=N][,empty-serial-after-restart][,serial-after-restart=TEXT]"
+         "[,no-return][,reboot-to=bl1|bl2|bl2e]",
          "boot stages that take the boot-loader file PATH; with reboot-to, \"reboot\" restarts\n"
          "      the board into that stage (re-enumerating it) instead of taking it off the bus",
          add_boot},
