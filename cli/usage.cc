@@ -28,6 +28,8 @@ const char kUsage[] =
     "            @media:    mem/store/key, default store\n"
     "            @offset:   start offset in part @partname, default 0\n"
     "  reboot [mode]                            Reboot device [into supported mode].\n"
+    "  station <-f planPath> [-j jobs] [-n count] [--once] [-a] [-r report] [-l logDir] [-T sec]\n"
+    "            Burn plan planPath on every device plugged in, jobs at once, until count done.\n"
     "\n"
     "other options:\n"
     "  -s <specific para>                     specify a USB device, command 'devices' to get specific para\n"

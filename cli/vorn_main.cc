@@ -17,6 +17,7 @@ namespace {
 // The transport belongs to the run: it is never closed before the process ends, and stays
 // reachable here so that leak checkers do not take it for lost.
 Transport* run_transport = nullptr;
+int (*station_command)(int count, char** words) = nullptr;
 
 int do_getvar(char** words, int count) {
     require_words(828, 2, count);
@@ -124,6 +125,10 @@ bool answer_without_device(int argc, char** argv, int* status) {
         *status = 0;
         return true;
     }
+    if (strcmp(first, "station") == 0 && station_command) {
+        *status = station_command(argc - 1, argv + 1);
+        return true;
+    }
     if (strcmp(first, "devices") == 0) {
         if (argc > 2 && strcmp(argv[2], "-l") == 0)
             list_devices_long();
@@ -160,6 +165,8 @@ void require_words(int site, int need, int count) {
     qrx_log_out("ERR[VXN]", "L%d:require at least %d args but only %d\n", site, need, count);
     exit(1);
 }
+
+void vorn_set_station(int (*station)(int count, char** words)) { station_command = station; }
 
 int vorn_main(int argc, char** argv, const device_opener& open) {
     int status = 0;

@@ -4,6 +4,7 @@
 // platform_windows.cc implement it; the build compiles the one for its target.
 #pragma once
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // Hands a text to the system's debugger-output channel; dropped where there is none.
@@ -61,3 +62,7 @@ const char* error_text(int errnum);
 
 // Creates a folder the user may read, write and enter; 0, or -1 with errno set.
 int make_dir(const char* path);
+
+// True when `stream` is a terminal that takes the usual escape sequences for moving the cursor
+// and clearing lines (on Windows: a console, once asked to take them).
+bool terminal_with_cursor_control(FILE* stream);

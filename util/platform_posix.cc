@@ -119,3 +119,8 @@ void keep_file_mode(int fd, const char* like, int mode) {
     umask(mask);
     fchmod(fd, (mode_t)mode & 07777 & ~mask);
 }
+
+bool terminal_with_cursor_control(FILE* stream) {
+    const char* term = getenv("TERM");
+    return isatty(fileno(stream)) && !(term && strcmp(term, "dumb") == 0);
+}

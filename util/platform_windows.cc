@@ -123,3 +123,11 @@ std::string link_target(const char* path) { return path; }
 
 // A new file takes the permissions of its folder: there is no mode to carry over.
 void keep_file_mode(int, const char*, int) {}
+
+bool terminal_with_cursor_control(FILE* stream) {
+    if (!_isatty(_fileno(stream))) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (!GetConsoleMode(h, &mode)) return false;
+    return SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
