@@ -61,10 +61,16 @@ void list_devices_long() {
 }
 
 Transport* open_device(const char* path, const char* selector) {
+    return open_device_found(path, selector, nullptr);
+}
+
+Transport* open_device_found(const char* path, const char* selector, usb_ifc_info* found) {
     bool announced = false;
     for (;;) {
-        ifc_match_func callback = [selector](usb_ifc_info* info) {
-            return match_morvanta_with_serial(info, selector);
+        ifc_match_func callback = [selector, found](usb_ifc_info* info) {
+            int r = match_morvanta_with_serial(info, selector);
+            if (r == 0 && found) *found = *info;
+            return r;
         };
         Transport* transport = usb_open(callback, path);
         if (transport) return transport;
@@ -79,6 +85,15 @@ Transport* open_device(const char* path, const char* selector) {
         }
         sleep_ms(1);
     }
+}
+
+bool board_present(const char* selector) {
+    bool seen = false;
+    usb_list([selector, &seen](usb_ifc_info* info) {
+        if (match_morvanta_with_serial(info, selector) == 0) seen = true;
+        return -1;
+    });
+    return seen;
 }
 
 Transport* reopen_device(Transport*& transport, const char* selector) {

@@ -13,6 +13,12 @@ void list_devices_long();
 int list_devices_long_callback(usb_ifc_info* info);
 // Waits without limit for a matching board unless `path` names one interface.
 Transport* open_device(const char* path, const char* selector);
+// open_device that also tells, in *found (when given), the interface it opened: its serial number
+// and port path.
+Transport* open_device_found(const char* path, const char* selector, usb_ifc_info* found);
+// True while a target board that the selector (a serial number or a port path) matches is
+// attached; nothing is opened.
+bool board_present(const char* selector);
 // Closes `transport` (and sets it to nullptr), then waits for the board again; the reference
 // holds the replacement afterwards, which is also returned.
 Transport* reopen_device(Transport*& transport, const char* selector);

@@ -120,7 +120,7 @@ int queue_ram_download(const char* path, long long size, long long offset) {
 }  // namespace
 
 int do_qrx_download(int count, char** words) {
-    require_words(391, 2, count);
+    if (!require_words(391, 2, count)) return kTooFewWords;
     // The offset is kept in 64 bits: cutting it to 32 would read a different part of a large file.
     long long size = 0, offset = 0;
     parse_size_offset(words, count, &size, &offset);

@@ -58,19 +58,19 @@ void* load_file(const char* path, long long* size) {
 
 void* load_bootable_image(const char* path, const char*, const char*, long long* size, const char*) {
     if (!path) {
-        fprintf(stderr, "no image specified\n");
+        log_text("no image specified\n");
         return nullptr;
     }
     long long sz = 0;
     errno = 0;
     OwnedBlock<void> data(load_file(path, &sz));
     if (!data) {
-        fprintf(stderr, "cannot load '%s': %s\n", path, file_error_text(errno));
+        log_text("cannot load '%s': %s\n", path, file_error_text(errno));
         return nullptr;
     }
     if (sz == 0) {
         // Booting nothing would start whatever the board's memory holds.
-        fprintf(stderr, "cannot load '%s': %s\n", path, "the file is empty");
+        log_text("cannot load '%s': %s\n", path, "the file is empty");
         return nullptr;
     }
     *size = sz;

@@ -1,10 +1,15 @@
 // Command handlers of the front end: each checks its words and files and queues actions.
 #pragma once
+#include <cstddef>
+#include <vector>
 
 class OwnedFd;
 
-// Too few words for a command: the usage text, the "L%d:require at least ..." line, exit status 1.
-void require_words(int site, int need, int count);
+// What a handler returns after require_words refused its words; the run ends with status 1.
+constexpr int kTooFewWords = -1000000;
+// Too few words for a command: the usage text and the "L%d:require at least ..." line, then false
+// (the handler returns kTooFewWords); true when there are enough.
+bool require_words(int site, int need, int count);
 
 // The optional "<size> <offset>" words after a file path (words 2 and 3) of "download",
 // "setkey" and "mwrite", through parse_num: 0 when a word is absent, -1 when it is invalid.
@@ -28,3 +33,15 @@ int do_qrx_partition(char** words, int count);
 int do_qrx_upload(char** words, int count);
 int do_qrx_mwrite(char** words, int count);
 int do_qrx_mread(char** words, int count, bool progress);
+
+// A word of a command line that names a file: which word, where in it the path starts (after
+// "-f" or "--filepath=" written in one word), and whether the file is sent to the board.
+struct CommandFileWord {
+    int index;
+    size_t offset;
+    bool sent;
+};
+// The files of a command line (words from the command word on), as its handler reads them.
+std::vector<CommandFileWord> command_file_words(char** words, int count);
+// Those of "partition" and "upload", found through their own option table.
+void part_file_words(char** words, int count, bool upload, std::vector<CommandFileWord>* out);

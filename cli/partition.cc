@@ -50,6 +50,8 @@ bool parse_part_options(char** words, int count, const char* shorts, PartArgs* a
     // getopt keeps its position in process-wide state; 0 restarts it from scratch (a harness may
     // run several command lines in one process).
     optind = 0;
+    // A plan being checked reports the refusal itself, on its own line.
+    opterr = log_capturing() ? 0 : 1;
     int c;
     while ((c = getopt_long(count, words, shorts, qrxPartOpts, nullptr)) != -1) {
         switch (c) {
@@ -202,8 +204,33 @@ int queue_image_write(const PartArgs& a, OwnedFd fd, long long size, long long o
 
 }  // namespace
 
+void part_file_words(char** words, int count, bool upload, std::vector<CommandFileWord>* out) {
+    // getopt reorders what it is given: it works on a copy, and each value is found again by
+    // the word it lies in. The last value of an option counts.
+    std::vector<char*> copy(words, words + count);
+    copy.push_back(nullptr);
+    CommandFileWord found[2] = {{-1, 0, false}, {-1, 0, false}};
+    optind = 0;
+    opterr = 0;
+    const char* shorts = upload ? "P:p:F:f:T:t:M:m:O:o:Z:z:" : "P:p:F:f:V:v:T:t:M:m:O:o:";
+    int c;
+    while ((c = getopt_long(count, copy.data(), shorts, qrxPartOpts, nullptr)) != -1) {
+        int slot = (c == 'f' || c == 'F') ? 0 : (!upload && (c == 'v' || c == 'V')) ? 1 : -1;
+        if (slot < 0 || !optarg) continue;
+        for (int i = 1; i < count; i++) {
+            if (optarg >= words[i] && optarg <= words[i] + strlen(words[i])) {
+                found[slot] = {i, (size_t)(optarg - words[i]), !(upload && slot == 0)};
+                break;
+            }
+        }
+    }
+    opterr = 1;
+    for (const CommandFileWord& f : found)
+        if (f.index > 0) out->push_back(f);
+}
+
 int do_qrx_partition(char** words, int count) {
-    require_words(545, 5, count);
+    if (!require_words(545, 5, count)) return kTooFewWords;
     PartArgs a;
     int r = read_part_options(words, count, "P:p:F:f:V:v:T:t:M:m:O:o:", {-567, -572, -576}, &a);
     if (r) return r;
@@ -221,7 +248,7 @@ int do_qrx_partition(char** words, int count) {
 }
 
 int do_qrx_upload(char** words, int count) {
-    require_words(672, 7, count);
+    if (!require_words(672, 7, count)) return kTooFewWords;
     PartArgs a;
     int r = read_part_options(words, count, "P:p:F:f:T:t:M:m:O:o:Z:z:", {-694, -699, -703}, &a);
     if (r) return r;
@@ -254,7 +281,7 @@ int do_qrx_upload(char** words, int count) {
 }
 
 int do_qrx_mwrite(char** words, int count) {
-    require_words(446, 2, count);
+    if (!require_words(446, 2, count)) return kTooFewWords;
     long long size = 0, offset = 0;
     parse_size_offset(words, count, &size, &offset);
     if (offset < 0 || size < 0) {
@@ -281,6 +308,6 @@ int do_qrx_mwrite(char** words, int count) {
 }
 
 int do_qrx_mread(char** words, int count, bool progress) {
-    require_words(647, 2, count);
+    if (!require_words(647, 2, count)) return kTooFewWords;
     return queue_read(words[1], progress, -1);
 }

@@ -17,16 +17,15 @@ namespace {
 // The transport belongs to the run: it is never closed before the process ends, and stays
 // reachable here so that leak checkers do not take it for lost.
 Transport* run_transport = nullptr;
-int (*station_command)(int count, char** words) = nullptr;
 
 int do_getvar(char** words, int count) {
-    require_words(828, 2, count);
+    if (!require_words(828, 2, count)) return kTooFewWords;
     fb_queue_display(words[1], words[1]);
     return 0;
 }
 
 int do_setvar(char** words, int count) {
-    require_words(871, 2, count);
+    if (!require_words(871, 2, count)) return kTooFewWords;
     if (count < 3) {
         // The count check lets "setvar NAME" through; the value word is simply not there.
         qrx_log_out("ERR[VXN]", "missing value for setvar %s\n", words[1]);
@@ -125,10 +124,6 @@ bool answer_without_device(int argc, char** argv, int* status) {
         *status = 0;
         return true;
     }
-    if (strcmp(first, "station") == 0 && station_command) {
-        *status = station_command(argc - 1, argv + 1);
-        return true;
-    }
     if (strcmp(first, "devices") == 0) {
         if (argc > 2 && strcmp(argv[2], "-l") == 0)
             list_devices_long();
@@ -151,22 +146,46 @@ const char* take_selector(char*** words, int* count) {
 
 // The status of a refusal by the command's handler; 0 when it queued its actions.
 int queue_command(const Command& command, char** words, int count) {
-    if (command.handler(words, count) == 0) return 0;
+    int r = command.handler(words, count);
+    if (r == 0) return 0;
+    if (r == kTooFewWords) return 1;
     if (command.refused_line) qrx_log_out("ERR[VXN]", "%s", command.refused_line);
     return command.refused_status;
 }
 
-}  // namespace
-
-// Nothing queued before the check may run: the process ends here.
-void require_words(int site, int need, int count) {
-    if (count >= need) return;
-    usage();
-    qrx_log_out("ERR[VXN]", "L%d:require at least %d args but only %d\n", site, need, count);
-    exit(1);
+// "COMMAND -h" or "COMMAND --help" asks for the usage, not for a board.
+bool asks_for_help(char** words, int count) {
+    return count >= 2 && (strcmp(words[1], "-h") == 0 || strcmp(words[1], "--help") == 0);
 }
 
-void vorn_set_station(int (*station)(int count, char** words)) { station_command = station; }
+}  // namespace
+
+bool require_words(int site, int need, int count) {
+    if (count >= need) return true;
+    usage();
+    qrx_log_out("ERR[VXN]", "L%d:require at least %d args but only %d\n", site, need, count);
+    return false;
+}
+
+const char* vorn_version_text() { return VORN_VERSION; }
+
+bool vorn_is_command(const char* word) { return find_command(word) != nullptr; }
+
+int vorn_queue_command(char** words, int count) {
+    const Command* command = find_command(words[0]);
+    if (!command) {
+        qrx_log_out("ERR[VXN]", "cmd \"%s\" not in supported list\n", words[0]);
+        return -818;
+    }
+    if (asks_for_help(words, count)) {
+        usage();
+        return 1;
+    }
+    int status = queue_command(*command, words, count);
+    // A refused command leaves nothing behind: no open file, no half-made output.
+    if (status) fb_queue_reset();
+    return status;
+}
 
 int vorn_main(int argc, char** argv, const device_opener& open) {
     int status = 0;
@@ -175,15 +194,16 @@ int vorn_main(int argc, char** argv, const device_opener& open) {
 
     int count = argc - 1;
     char** words = argv + 1;
-    const char* selector = take_selector(&words, &count);
-    const Command* command = find_command(words[0]);
-    if (!command) {
-        qrx_log_out("ERR[VXN]", "cmd \"%s\" not in supported list\n", words[0]);
+    if (count == 1 && strcmp(words[0], "-s") == 0) {
+        qrx_log_out("ERR[VXN]", "-s needs a selector: vorn -s <specific para> <command> <command para>\n");
         return -818;
     }
+    const char* selector = take_selector(&words, &count);
+    // The words and files are checked before the board is waited for: handlers only queue, and
+    // nothing is sent until the queue runs on the open board.
+    status = vorn_queue_command(words, count);
+    if (status) return status;
     run_transport = open(selector);
     if (!run_transport) return 1;
-    status = queue_command(*command, words, count);
-    if (status) return status;
     return fb_execute_queue(run_transport) ? 1 : 0;
 }

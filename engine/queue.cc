@@ -43,9 +43,18 @@ void* fb_queue_own_with(void* p, void (*release)(void*)) {
     return p;
 }
 
+// An action that never ran still holds what it was given: its file, or its output's temporary
+// file, which must not be left behind when the queue is emptied for the next command.
+static void release_unrun(Action* a) {
+    if (a->started_at >= 0) return;
+    if (a->op == OpMediaWrite || a->op == OpBl1Boot || a->op == OpBl2Boot) close(slot_to_fd(a->data));
+    if (a->op == OpMediaRead) staged_output_discard(static_cast<StagedOutput*>(a->data));
+}
+
 void fb_queue_reset() {
     for (Action* a = action_list; a;) {
         Action* next = a->next;
+        release_unrun(a);
         free(a);
         a = next;
     }

@@ -61,9 +61,9 @@ void fb_queue_setvar(const char* name, unsigned value) {
 
 void fb_queue_setKey(const char* path, void* data, unsigned len) {
     // Keys are always 16 bytes on the wire.
-    if (len > 16) fprintf(stderr, "TRIM size from %d to 16\n", (int)len);
+    if (len > 16) log_text("TRIM size from %d to 16\n", (int)len);
     if (len < 16) {
-        fprintf(stderr, "FILL size from %d to 16\n", (int)len);
+        log_text("FILL size from %d to 16\n", (int)len);
         memset(static_cast<char*>(data) + len, 0, 16 - len);
     }
     Action* a = queue_action(OpSetKey, "%s", "");
@@ -163,10 +163,15 @@ void fb_queue_flash_sparse(const char* partition, sparse_file* s, unsigned size,
     a->message = own_msg(mkmsg("writing '%s' %u/%u", partition, current, total));
 }
 
-bool fb_getvar(Transport* transport, const std::string& key, std::string* value) {
-    char buf[129] = {0};
+bool fb_getvar_raw(Transport* transport, const std::string& key, char reply[129]) {
+    memset(reply, 0, 129);
     std::string cmd = "getvar:" + key;
-    if (fb_command_response(transport, cmd.c_str(), buf) != 0) return false;
+    return fb_command_response(transport, cmd.c_str(), reply) == 0;
+}
+
+bool fb_getvar(Transport* transport, const std::string& key, std::string* value) {
+    char buf[129];
+    if (!fb_getvar_raw(transport, key, buf)) return false;
     *value = buf;
     return true;
 }

@@ -46,3 +46,5 @@ int match(const char* text, const char** values, unsigned count);
 
 // Synchronous query outside the queue.
 bool fb_getvar(Transport* transport, const std::string& key, std::string* value);
+// The same with the reply's raw bytes (binary variables such as identify), zero-filled after it.
+bool fb_getvar_raw(Transport* transport, const std::string& key, char reply[129]);

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing, benchmarking and packaging vorn need, when
 # missing (groff-base renders the manual pages in the tests, dpkg-dev gives the packages their
-# library dependencies).
+# library dependencies, libssl-dev and nlohmann-json3-dev give burn records their digests and JSON).
 # Run as root on Debian 12.
 set -e
 PACKAGES="
@@ -31,6 +31,8 @@ libtool
 groff-base
 g++-mingw-w64-x86-64-posix
 wine64
+libssl-dev
+nlohmann-json3-dev
 "
 missing=""
 for p in $PACKAGES; do

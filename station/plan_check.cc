@@ -1,18 +1,13 @@
 #include "station/plan_check.h"
 
-#include <fcntl.h>
-
-#include <cerrno>
 #include <cstdio>
 
-#include "util/owned.h"
-#include "util/platform.h"
+#include "plan/plan.h"
 
-bool station_plan_ok(const std::string& plan) {
-    OwnedFd fd(open_host_file(plan.c_str(), O_RDONLY));
-    if (fd.get() < 0) {
-        fprintf(stderr, "%s: %s\n", plan.c_str(), error_text(errno));
-        return false;
-    }
-    return true;
+bool station_plan_ok(const std::string& path) {
+    Plan plan;
+    std::string faults;
+    if (plan_load_checked(path, &plan, &faults)) return true;
+    fputs(faults.c_str(), stderr);
+    return false;
 }

@@ -69,16 +69,6 @@ class ShortReads : public board::Feature {
 };
 
 
-// A run without capturing its output, for the death tests (which capture it themselves).
-int run_uncaptured(board::Board& b, std::vector<std::string> words) {
-    words.insert(words.begin(), "vorn");
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(&w[0]);
-    argv.push_back(nullptr);
-    board::BoardTransport t(b);
-    return vorn_main((int)words.size(), argv.data(), [&](const char*) -> Transport* { return &t; });
-}
-
 }  // namespace
 
 TEST(PartitionCommand, BurnsANormalImage) {
@@ -227,16 +217,22 @@ TEST(PartitionCommand, EveryRefusalOfTheHandler) {
     }
 }
 
-TEST(PartitionCommand, TooFewWordsExitWithTheUsage) {
-    // A forked child's exit would run the scratch folder's clean-up of this process.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+TEST(PartitionCommand, TooFewWordsEndWithTheUsageBeforeAnyBoard) {
     Rig rig;
-    EXPECT_EXIT(run_uncaptured(rig.board, {"partition", "-p", "boot", "-f"}), testing::ExitedWithCode(1),
-                "L545:require at least 5 args but only 4");
-    EXPECT_EXIT(run_uncaptured(rig.board, {"upload", "-p", "boot", "-f", "out.bin"}), testing::ExitedWithCode(1),
-                "\nERR\\[VXN\\]L672:require at least 7 args but only 5");
-    EXPECT_EXIT(run_uncaptured(rig.board, {"mwrite"}), testing::ExitedWithCode(1), "L446:require at least 2 args but only 1");
-    EXPECT_EXIT(run_uncaptured(rig.board, {"mread"}), testing::ExitedWithCode(1), "L647:require at least 2 args but only 1");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"partition", "-p", "boot", "-f"}, "ERR[VXN]L545:require at least 5 args but only 4\n"},
+        {{"upload", "-p", "boot", "-f", "out.bin"}, "\nERR[VXN]L672:require at least 7 args but only 5\n"},
+        {{"mwrite"}, "ERR[VXN]L446:require at least 2 args but only 1\n"},
+        {{"mread"}, "ERR[VXN]L647:require at least 2 args but only 1\n"},
+    };
+    for (const auto& c : cases) {
+        auto r = testsupport::run_vorn(rig.board, c.first);
+        EXPECT_EQ(1, r.status) << c.first[0];
+        EXPECT_TRUE(contains(r.err, "usage: vorn")) << r.err;
+        EXPECT_EQ(c.second, r.err.substr(r.err.size() - std::min(r.err.size(), c.second.size()))) << r.err;
+        EXPECT_EQ(nullptr, r.transport);
+    }
+    EXPECT_TRUE(rig.board.commands.empty());
 }
 
 TEST(PartitionCommand, UploadsAPartition) {

@@ -10,7 +10,12 @@
 
 namespace {
 bool open_line = false;
+std::string* capture_sink = nullptr;
 }
+
+void log_capture(std::string* sink) { capture_sink = sink; }
+
+bool log_capturing() { return capture_sink != nullptr; }
 
 void stderr_line_open(bool open) { open_line = open; }
 
@@ -21,6 +26,10 @@ void stderr_end_open_line() {
 }
 
 static void _OutputDebugString(const char* text) {
+    if (capture_sink) {
+        *capture_sink += text;
+        return;
+    }
     stderr_end_open_line();
     fprintf(stderr, "%s", text);
     fflush(stderr);
@@ -70,6 +79,20 @@ int qrx_log_out(const char* prefix, const char* fmt, ...) {
     va_end(ap);
     _OutputDebugString(line);
     return 0;
+}
+
+void log_text(const char* fmt, ...) {
+    char line[272];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    if (capture_sink) {
+        *capture_sink += line;
+        return;
+    }
+    stderr_end_open_line();
+    fputs(line, stderr);
 }
 
 uint32_t _timeGetTime(uint32_t start) {
