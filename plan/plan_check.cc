@@ -53,7 +53,7 @@ std::string text_length_fault(const std::vector<std::string>& words) {
         n = words[2].size();
     }
     if (n <= kMaxCommandText) return "";
-    return StringPrintf("command text of %zu characters, at most %zu", n, kMaxCommandText);
+    return StringPrintf("command text of %d characters, at most %d", (int)n, (int)kMaxCommandText);
 }
 
 // The command's own checks of one step; "" when it would queue.

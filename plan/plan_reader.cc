@@ -200,7 +200,7 @@ bool plan_read(const std::string& path, Plan* plan, std::vector<PlanFault>* faul
         number++;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.size() > kMaxLine) {
-            faults->push_back({number, StringPrintf("line of %zu bytes, longer than %zu", line.size(), kMaxLine)});
+            faults->push_back({number, StringPrintf("line of %d bytes, longer than %d", (int)line.size(), (int)kMaxLine)});
             continue;
         }
         if (!is_text_line(line)) {

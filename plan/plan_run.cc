@@ -56,7 +56,7 @@ std::string joined(const std::vector<std::string>& words) {
 }
 
 std::string step_tag(int k) {
-    return StringPrintf("step %d/%zu (%s)", k, g.plan->steps.size(), joined(g.record.steps[k - 1].words).c_str());
+    return StringPrintf("step %d/%d (%s)", k, (int)g.plan->steps.size(), joined(g.record.steps[k - 1].words).c_str());
 }
 
 // Called with the mutex held: the summary, the record, and the last line. The status.
@@ -68,7 +68,7 @@ int finish_locked(const std::string& result) {
     const size_t n = g.plan->steps.size();
     line("burn summary of %s:\n", g.plan->path.c_str());
     for (const ReportStep& s : r.steps)
-        line("  %d/%zu %-8s [%7.3fs] %s\n", s.number, n, s.result.empty() ? "not run" : s.result.c_str(), s.seconds,
+        line("  %d/%d %-8s [%7.3fs] %s\n", s.number, (int)n, s.result.empty() ? "not run" : s.result.c_str(), s.seconds,
              joined(s.words).c_str());
     bool written = true;
     if (g.report_fd >= 0) written = report_append(g.report_fd, r);
@@ -76,7 +76,7 @@ int finish_locked(const std::string& result) {
     if (result == "passed")
         line("burn: passed [%.3fs]\n", r.seconds);
     else
-        line("burn: %s at step %d/%zu [%.3fs]\n", result.c_str(), g.current, n, r.seconds);
+        line("burn: %s at step %d/%d [%.3fs]\n", result.c_str(), g.current, (int)n, r.seconds);
     return result == "passed" && written ? 0 : 1;
 }
 

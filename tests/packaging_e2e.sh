@@ -85,6 +85,9 @@ case_completion() {
     expect_completion "vorn bl2_boot -f $f/system.i" "$f/system.img "
     expect_completion "vorn download $f/system.s" "$f/system.sparse.img "
     expect_completion "vorn getvar ident" "identify "
+    expect_completion "vorn bu" "burn "
+    expect_completion "vorn -s 1-2 burn " "-T -f -r "
+    expect_completion "vorn burn -f $f/system.i" "$f/system.img "
     expect_completion "vorn partition -p " ""
     emu_built || return 0
     # The serials and port paths of the boards attached, from the listing.

@@ -120,6 +120,28 @@ raw_as_sparse() {
     rm -f /tmp/back
 }
 
+# A burn plan on board 1: a partition, its read-back (a path taken from the plan's folder) and
+# the board's own key through ${serial}, with the record of the run.
+burn_plan() {
+    mkdir -p /tmp/plan
+    size=$(wc -c </data/img-odd.raw)
+    head -c 16 /data/img-odd.raw >/tmp/plan/VXN0001.key
+    {
+        echo "# a plan of the kernel bed"
+        echo "partition -p p-img-odd -f /data/img-odd.raw"
+        echo "upload -p p-img-odd -f back.raw -z $size"
+        echo 'setkey ${serial}.key'
+    } >/tmp/plan/k.plan
+    rm -f /tmp/plan/report.jsonl /tmp/plan/back.raw
+    v -s VXN0001 burn -f /tmp/plan/k.plan -r /tmp/plan/report.jsonl -T 20
+    ok_status
+    grep -q "^burn: passed \[" "$err" || no "no \"burn: passed\" line"
+    cmp -s /tmp/plan/back.raw /data/img-odd.raw || no "the partition read back by the plan differs"
+    grep -qF '"result":"passed"' /tmp/plan/report.jsonl || no "the record does not say passed"
+    grep -qF '"serial":"VXN0001"' /tmp/plan/report.jsonl || no "the record does not name the board"
+    rm -rf /tmp/plan
+}
+
 # media_board SELECTOR N IMAGES...: burns and reads back each image on board N.
 media_board() {
     sel=$1
@@ -276,6 +298,7 @@ scenario getvar-binary getvar_binary
 media_board VXN0001 1 img-a128k img-b512 img-odd img-big img-sp1 img-sp2
 scenario raw-as-sparse-img-sp1 raw_as_sparse img-sp1
 scenario raw-as-sparse-img-sp2 raw_as_sparse img-sp2
+scenario burn-plan-board1 burn_plan
 media_board VXN0002 2 img-a128k img-odd img-big img-sp1
 media_board VXN0003 3 img-odd img-big img-sp1
 media_board "$(port_of '')" 4 img-odd img-big img-sp1

@@ -81,6 +81,7 @@ void BootStages::restart(Board& board, int s, bool reenumerate) {
     plan_started_ = false;
     if (!reenumerate) return;
     if (config.empty_serial_after_restart) board.config.serial.clear();
+    if (!config.serial_after_restart.empty()) board.config.serial = config.serial_after_restart;
     // The reply that started the restart still reaches the host; then the board goes, and the
     // USB side brings it back (with a new address) only when asked to.
     board.vanish_when_drained();

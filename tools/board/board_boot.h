@@ -49,6 +49,9 @@ struct BootConfig {
     int bl2e_stage = 12;
     // After a re-enumerating stage change the board comes back with an empty serial number.
     bool empty_serial_after_restart = false;
+    // After a re-enumerating stage change the board comes back with this serial number ("": its
+    // own), as boards whose later stages report a serial of their own.
+    std::string serial_after_restart;
     // False: after a re-enumerating stage change the board never comes back.
     bool comes_back = true;
 };

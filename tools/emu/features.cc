@@ -49,6 +49,8 @@ bool add_boot(Slot& slot, const std::string& args, std::string* error) {
             }
         } else if (k == "empty-serial-after-restart") {
             config.empty_serial_after_restart = true;
+        } else if (k == "serial-after-restart") {
+            config.serial_after_restart = v;
         } else if (k == "no-return") {
             config.comes_back = false;
         } else {
@@ -77,7 +79,8 @@ const std::vector<FeatureOption>& feature_options() {
     static const std::vector<FeatureOption> table = {
         {"boot",
          "file=PATH[,stage=bl1|bl2|bl2e][,soc=N][,feature-word=N][,download-size=TEXT]"
-         "[,portion=N][,refuse-checksums=N][,empty-serial-after-restart][,no-return]",
+         "[,portion=N][,refuse-checksums=N][,empty-serial-after-restart][,serial-after-restart=TEXT]"
+         "[,no-return]",
          "boot stages that take the boot-loader file PATH", add_boot},
         {"media", board::kMediaOptionArgs,
          "storage media with partitions for \"partition\"/\"upload\"/\"mwrite\"/\"mread\" (default\n"
