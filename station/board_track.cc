@@ -52,6 +52,7 @@ void BoardTracker::bus(const std::vector<BusBoard>& seen, double t, std::vector<
         row.port = b.port;
         bool changed = !row.present || b.serial != row.bus_serial || b.state != row.bus_state;
         bool was_present = row.present;
+        std::string old_serial = row.bus_serial;
         row.present = true;
         row.bus_serial = b.serial;
         row.bus_state = b.state;
@@ -61,6 +62,9 @@ void BoardTracker::bus(const std::vector<BusBoard>& seen, double t, std::vector<
             continue;
         }
         if (!changed) continue;
+        // A finished board that only its burn let go of, or that another program opens now, is
+        // still the same board on the same plugging.
+        if (was_present && b.serial == old_serial && is_done(row.state)) continue;
         if (!was_present && t - row.gone_since > rules_.reenumeration_s) row.serials.clear();
         arrive(row, b, t, events);
     }

@@ -150,6 +150,11 @@ TEST(StationTracking, ABoardIsFollowedThroughItsStagesAndBurnedOncePerPlugging) 
         line("1-2", "step 3/3 (reboot)"),
         line("1-2", "burn: passed [2.000s]"),
         end(3, "1-2", 0, {"1-2 BL2X: passed [2.000s]"}),
+        // Its burn held it (the listing says in use); once let go it is the same board still.
+        bus(3.1, {BusBoard{"1-2", "BL2X", BusState::InUse}, usable("1-10", "B"), usable("1-3", "C")},
+            "1-2=passed 1-3=waiting 1-10=waiting"),
+        bus(3.15, {usable("1-2", "BL2X"), usable("1-10", "B"), usable("1-3", "C")},
+            "1-2=passed 1-3=waiting 1-10=waiting"),
         // The reboot: briefly gone, back in download mode with its first serial.
         bus(3.2, {usable("1-10", "B"), usable("1-3", "C")}, "1-2=passed 1-3=waiting 1-10=waiting",
             {"1-2 BL2X: gone"}),
