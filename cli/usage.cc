@@ -31,6 +31,8 @@ const char kUsage[] =
     "  reboot [mode]                            Reboot device [into supported mode].\n"
     "  burn -f <planPath> [-r <reportPath>] [-T <seconds>]\n"
     "            run the steps of a plan file on one device, see 'man vorn'\n"
+    "  station -f <planPath> [-j <jobs>] [-n <count>] [--once] [-a] [-r <reportPath>] [-l <logDir>] [-T <seconds>]\n"
+    "            burn the plan on every device plugged in, many at once, see 'man vorn'\n"
     "\n"
     "other options:\n"
     "  -s <specific para>                     specify a USB device, command 'devices' to get specific para\n"

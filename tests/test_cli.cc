@@ -47,7 +47,7 @@ std::string sparse_file_of(const std::string& name, long long size) {
 
 TEST(CommandLine, UsageTextIsExact) {
     std::string u = usage_text();
-    // All 28 lines, byte for byte: the design's 26 and the two of burn.
+    // All 30 lines, byte for byte: the design's 26, the two of burn and the two of station.
     const std::string want =
         "Quenrix VXN protocol tool V[2.6.3] at Aug 20 2021\n"
         "usage: vorn [ -s <specific para> ] <command> <command para>\n"
@@ -72,13 +72,15 @@ TEST(CommandLine, UsageTextIsExact) {
         "  reboot [mode]                            Reboot device [into supported mode].\n"
         "  burn -f <planPath> [-r <reportPath>] [-T <seconds>]\n"
         "            run the steps of a plan file on one device, see 'man vorn'\n"
+        "  station -f <planPath> [-j <jobs>] [-n <count>] [--once] [-a] [-r <reportPath>] [-l <logDir>] [-T <seconds>]\n"
+        "            burn the plan on every device plugged in, many at once, see 'man vorn'\n"
         "\n"
         "other options:\n"
         "  -s <specific para>                     specify a USB device, command 'devices' to get specific para\n"
         "  -h, --help                             show this message.\n"
         "Quenrix VXN protocol tool V[2.6.3] at Aug 20 2021\n";
     EXPECT_EQ(want, u);
-    EXPECT_EQ(28, std::count(u.begin(), u.end(), '\n'));
+    EXPECT_EQ(30, std::count(u.begin(), u.end(), '\n'));
 
     Board b;
     for (auto words : std::vector<std::vector<std::string>>{{}, {"-h"}, {"--help"}}) {

@@ -4,6 +4,7 @@
 // platform_windows.cc implement it; the build compiles the one for its target.
 #pragma once
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // Hands a text to the system's debugger-output channel; dropped where there is none.
@@ -83,3 +84,7 @@ void on_ending_signals(void (*handler)(int));
 // Puts back the default action of `sig` and raises it again, so that the process ends as the
 // signal would have ended it.
 void ending_signal_default(int sig);
+
+// True when `stream` is a terminal that takes the usual escape sequences for moving the cursor
+// and clearing lines (on Windows: a console, once asked to take them).
+bool terminal_with_cursor_control(FILE* stream);

@@ -174,3 +174,8 @@ void ending_signal_default(int sig) {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
     raise(sig);
 }
+
+bool terminal_with_cursor_control(FILE* stream) {
+    const char* term = getenv("TERM");
+    return isatty(fileno(stream)) && !(term && strcmp(term, "dumb") == 0);
+}

@@ -161,3 +161,11 @@ void ending_signal_default(int sig) {
     signal(sig, SIG_DFL);
     raise(sig);
 }
+
+bool terminal_with_cursor_control(FILE* stream) {
+    if (!_isatty(_fileno(stream))) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (!GetConsoleMode(h, &mode)) return false;
+    return SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}

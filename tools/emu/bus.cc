@@ -199,6 +199,8 @@ bool Bus::plug(Slot& slot, std::string* error) {
     Slot* s = &slot;
     auto node = std::make_unique<UsbNode>(slot.board, lock_, look, [this, s] { board_gone(*s); });
     node->set_file(root() + devnode);
+    // MB a second are bytes a microsecond.
+    node->link_rate(slot.link_mb_per_s);
     if (slot.claimed_ms != 0)
         node->claim_elsewhere(slot.claimed_ms < 0 ? -1 : g_get_monotonic_time() + slot.claimed_ms * 1000);
     // The kernel is still setting up a device that has just come back: its interface is not

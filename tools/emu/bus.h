@@ -32,6 +32,10 @@ struct Slot {
     // After a re-enumeration the interface cannot be claimed for this long (ms, ENOENT): the
     // kernel is still configuring the device.
     unsigned settle_delay_ms = 0;
+    // The board is plugged in this long after the command started (ms; 0 at once).
+    unsigned plug_after_ms = 0;
+    // Its link carries this many MB (10^6 bytes) a second from the host (0: no limit).
+    unsigned link_mb_per_s = 0;
     // The bus as it is now: the device's sysfs path and node, empty while unplugged.
     std::string syspath;
     std::string devnode;

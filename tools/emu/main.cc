@@ -140,6 +140,23 @@ gboolean on_signal(gpointer data) {
     return G_SOURCE_CONTINUE;
 }
 
+// --plug-after: the board comes onto the bus while the command runs, as an operator plugs it in.
+void plug_later(emu::Bus& bus, emu::Slot& slot) {
+    struct Plug {
+        emu::Bus* bus;
+        emu::Slot* slot;
+    };
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, slot.plug_after_ms,
+        [](gpointer p) -> gboolean {
+            auto* plug = static_cast<Plug*>(p);
+            std::string error;
+            if (!plug->bus->plug(*plug->slot, &error)) fprintf(stderr, "vorn-emu: %s\n", error.c_str());
+            return G_SOURCE_REMOVE;
+        },
+        new Plug{&bus, &slot}, [](gpointer p) { delete static_cast<Plug*>(p); });
+}
+
 }  // namespace
 
 // A process that was ended in the middle of a request leaves its connection to the emulation
@@ -211,6 +228,7 @@ int main(int argc, char** argv) {
             return kSetupStatus;
         }
         for (auto& slot : slots) {
+            if (slot->plug_after_ms) continue;
             if (!bus.plug(*slot, &error)) {
                 fprintf(stderr, "vorn-emu: %s\n", error.c_str());
                 return kSetupStatus;
@@ -228,6 +246,8 @@ int main(int argc, char** argv) {
             return kSetupStatus;
         }
         g_child_watch_add(run.child, on_child, &run);
+        for (auto& slot : slots)
+            if (slot->plug_after_ms) plug_later(bus, *slot);
         if (options.timeout_s) g_timeout_add_seconds(options.timeout_s, on_watchdog, &run);
         guint sig_ids[3] = {g_unix_signal_add(SIGINT, on_signal, &run),
                             g_unix_signal_add(SIGTERM, on_signal, &run),

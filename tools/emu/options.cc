@@ -44,6 +44,8 @@ enum {
     kAccessDelay,
     kSettleDelay,
     kNumbers,
+    kPlugAfter,
+    kLinkRate,
 };
 
 const option kLongOptions[] = {
@@ -75,6 +77,8 @@ const option kLongOptions[] = {
     {"settle-delay", required_argument, nullptr, kSettleDelay},
     {"numbers", required_argument, nullptr, kNumbers},
     {"claimed-for", required_argument, nullptr, kClaimedFor},
+    {"plug-after", required_argument, nullptr, kPlugAfter},
+    {"link-rate", required_argument, nullptr, kLinkRate},
     {"timeout", required_argument, nullptr, kTimeout},
     {"state", required_argument, nullptr, kState},
     {"verbose", no_argument, nullptr, kVerbose},
@@ -171,6 +175,9 @@ void print_help(const char* program) {
         "      --claimed             another process holds the board's interface: claims fail\n"
         "                            with EBUSY\n"
         "      --claimed-for MS      the same for the first MS ms after each appearance\n"
+        "      --plug-after MS       plug the board in MS ms after COMMAND started\n"
+        "      --link-rate MB        the host's data reaches the board at MB megabytes (10^6\n"
+        "                            bytes) a second at most, as over a slow link\n"
         "      --feature NAME[:ARGS] add a feature to the board (see below)\n"
         "      --numbers FORM        how data requests write sizes and offsets: hex (default,\n"
         "                            0x00001000), hex-upper (0X1F40), hex-mixed (0x1F40), decimal,\n"
@@ -346,6 +353,15 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
                 }
                 edit([c, arg](Slot& s, std::string*) {
                     *prefix_of(c, &s.board.config.faults) = arg;
+                    return true;
+                });
+                break;
+            case kPlugAfter:
+            case kLinkRate:
+                if (!count(1, 3600000, name + (c == kPlugAfter ? " takes milliseconds" : " takes MB a second")))
+                    return false;
+                edit([c, n](Slot& s, std::string*) {
+                    (c == kPlugAfter ? s.plug_after_ms : s.link_mb_per_s) = static_cast<unsigned>(n);
                     return true;
                 });
                 break;

@@ -152,6 +152,7 @@ UsbNode::~UsbNode() {
     for (Urb& u : pending_) drop(u);
     for (Urb& u : done_) drop(u);
     for (Urb& u : stuck_) drop(u);
+    for (auto& l : on_link_) drop(l.second);
     release_claims();
     g_object_unref(handler_);
 }
@@ -293,6 +294,14 @@ void UsbNode::release_claims() {
 
 void UsbNode::forget_client(UMockdevIoctlClient* client) {
     // The kernel cancels the transfers of a file that is closed and drops its claims.
+    for (auto it = on_link_.begin(); it != on_link_.end();) {
+        if (it->second.client == client) {
+            drop(it->second);
+            it = on_link_.erase(it);
+        } else {
+            ++it;
+        }
+    }
     for (auto* list : {&pending_, &done_, &stuck_}) {
         for (auto it = list->begin(); it != list->end();) {
             if (it->client == client) {
@@ -442,7 +451,7 @@ void UsbNode::bulk_out(Urb& u) {
     } else if (t.error) {
         finish(u, urb_status(t.error), moved);
     } else {
-        finish(u, 0, moved);
+        finish_on_link(u, 0, moved);
     }
     // What the host sent may have let the board answer a transfer that was waiting.
     pump();
@@ -468,6 +477,25 @@ void UsbNode::finish(Urb u, int status, int actual_length) {
     done_.push_back(u);
 }
 
+void UsbNode::finish_on_link(Urb u, int status, int actual_length) {
+    if (link_rate_ <= 0 || actual_length <= 0) return finish(u, status, actual_length);
+    gint64 now = g_get_monotonic_time();
+    link_free_at_ = (link_free_at_ > now ? link_free_at_ : now) + static_cast<gint64>(actual_length / link_rate_);
+    usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
+    urb->status = status;
+    urb->actual_length = actual_length;
+    on_link_.emplace_back(link_free_at_, u);
+}
+
+// The transfers the link has carried by now become reapable, in order; all of them once the
+// board is unplugged (the data was through the board already).
+void UsbNode::ripen() {
+    gint64 now = g_get_monotonic_time();
+    size_t n = 0;
+    while (n < on_link_.size() && (unplugged_ || on_link_[n].first <= now)) done_.push_back(on_link_[n++].second);
+    on_link_.erase(on_link_.begin(), on_link_.begin() + static_cast<long>(n));
+}
+
 void UsbNode::check_board() {
     if (!unplugged_ && board_.gone()) {
         unplug();
@@ -482,10 +510,12 @@ void UsbNode::unplug() {
     pending_.clear();
     for (Urb& u : stuck_) finish(u, -ESHUTDOWN, reinterpret_cast<usbdevfs_urb*>(u.urb->data)->actual_length);
     stuck_.clear();
+    ripen();
     release_claims();
 }
 
 void UsbNode::reap(UMockdevIoctlClient* client) {
+    ripen();
     if (!unplugged_) {
         pump();
         check_board();

@@ -58,6 +58,10 @@ class UsbNode {
     // Until `until_us` the device has no active configuration: claims fail with ENOENT.
     void unconfigured(gint64 until_us) { unconfigured_until_ = until_us; }
 
+    // A link of this many bytes per microsecond (0: as fast as the host sends): each OUT
+    // transfer ends only once the link could have carried it after the ones before.
+    void link_rate(double bytes_per_us) { link_rate_ = bytes_per_us; }
+
     // Requests that were not understood (for the tool's diagnostics).
     std::vector<unsigned long> unknown_requests;
 
@@ -86,6 +90,9 @@ class UsbNode {
     void bulk_out(Urb& urb);
     void pump();
     void finish(Urb urb, int status, int actual_length);
+    // finish, but reaped no earlier than the link allows.
+    void finish_on_link(Urb urb, int status, int actual_length);
+    void ripen();
     void check_board();
     void drop(Urb& urb);
 
@@ -100,6 +107,11 @@ class UsbNode {
     std::vector<Urb> done_;
     // OUT transfers the board stopped taking part way; they end when the host discards them.
     std::vector<Urb> stuck_;
+    // OUT transfers done by the board that the modelled link is still carrying, with the time
+    // (monotonic, us) each one is through, in order.
+    std::vector<std::pair<gint64, Urb>> on_link_;
+    double link_rate_ = 0;
+    gint64 link_free_at_ = 0;
     // Which client (one open of the node) holds the claim of each interface, a reference held.
     std::map<unsigned, UMockdevIoctlClient*> claims_;
     gint64 claimed_elsewhere_until_ = 0;
