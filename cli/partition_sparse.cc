@@ -37,8 +37,10 @@ int prepare_sparse_stream(int fd, const char* path, long long* image_size, spars
         return -597;
     }
     if (size / sparse_stream_block_size(size) > 0xFFFFFFFFll) {
-        qrx_log_out("ERR[VXN]", "cannot send %s as sparse: its %lld bytes are more than 2^32 - 1 blocks of %u "
-                    "bytes, the most a sparse image holds\n", path, size, sparse_stream_block_size(size));
+        qrx_log_out("ERR[VXN]",
+                    "cannot send %s as sparse: its %lld bytes are more than 2^32 - 1 blocks of %u "
+                    "bytes, the most a sparse image holds\n",
+                    path, size, sparse_stream_block_size(size));
         return -597;
     }
     if (input_identity(fd, identity) != 0) {

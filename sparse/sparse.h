@@ -70,11 +70,13 @@ enum sparse_image_kind {
     SPARSE_IMAGE_DAMAGED = -1,  // the sparse magic, but the checks fail: *reason says which
 };
 // Checks the image at the descriptor's position as sparse_img_probe does, without printing; on
-// SPARSE_IMAGE_DAMAGED, *reason says what is wrong in words that follow "looks like a sparse
-// image but " ("chunk 7 of 9 is cut short", "its chunks cover 3 blocks, but its header says 4"). One burn takes a damaged image as a normal one, as the probe does, and says why; a burn
-// plan, where nothing is sent before every step is checked, refuses it at the check with that
-// reason unless its step names the type normal. Unlike the probe, a last raw payload missing
-// from the end of the file counts as damaged. The file position is left as it was.
+// SPARSE_IMAGE_DAMAGED, *reason says what is wrong, in words that follow "looks like a sparse
+// image but " ("chunk 7 of 9 is cut short", "its chunks cover 3 blocks, but its header says 4";
+// chunks counted from 0, as "vsimg info" lists them). A single burn takes a damaged image as a
+// normal one, as the probe does, and says why; a burn plan, where nothing is sent before every
+// step is checked, refuses it at the check with that reason unless its step names the type
+// normal. Unlike the probe, a last raw payload missing from the end of the file counts as
+// damaged. The file position is left as it was.
 int sparse_img_diagnose(int fd, std::string* reason);
 
 // Print hooks for the reader's reports; both start as sparse_default_print (standard error).

@@ -2,13 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <sys/stat.h>
 
 #include "cli/vorn_main.h"
 #include "tests/media_rig.h"
+#include "util/file_io.h"
 #include "util/platform.h"
 
 using board::Board;
@@ -107,11 +110,8 @@ void put_le32_at(Bytes* b, size_t at, uint32_t v) {
 // Sets the file's modification time `seconds` after what it is, as a later rewrite would, without
 // depending on how fine the file system's clock is.
 void touch_later(const std::string& path, int seconds) {
-    struct stat st;
-    ASSERT_EQ(0, stat(path.c_str(), &st));
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    times[1].tv_sec += seconds;
-    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+    const auto t = std::filesystem::last_write_time(path);
+    std::filesystem::last_write_time(path, t + std::chrono::seconds(seconds));
 }
 
 }  // namespace
@@ -184,15 +184,15 @@ TEST(PartitionCommand, AnImageThatChangesDuringTheBurnFails) {
         std::function<void(const std::string&)> change;
     };
     auto rewrite = [](const std::string& path) {
-        int fd = open(path.c_str(), O_WRONLY);
+        int fd = open_host_file(path.c_str(), O_WRONLY);
         ASSERT_GE(fd, 0);
         Bytes other = pattern(0x1000, 44);
-        ASSERT_EQ((ssize_t)other.size(), pwrite(fd, other.data(), other.size(), 0));
+        ASSERT_EQ((long long)other.size(), write_full(fd, other.data(), other.size()));
         close(fd);
         touch_later(path, 2);
     };
-    auto shrink = [](const std::string& path) { ASSERT_EQ(0, truncate(path.c_str(), 3 << 20)); };
-    auto grow = [](const std::string& path) { ASSERT_EQ(0, truncate(path.c_str(), 5 << 20)); };
+    auto shrink = [](const std::string& path) { std::filesystem::resize_file(path, 3 << 20); };
+    auto grow = [](const std::string& path) { std::filesystem::resize_file(path, 5 << 20); };
     const std::vector<Case> cases = {
         {"rewritten in the middle", {}, 3, rewrite},
         {"rewritten before the last OKAY", {}, 5, rewrite},

@@ -345,8 +345,8 @@ TEST(StagedOutput, TheFolderEndsAtTheLastSeparatorOfTheSystem) {
     EXPECT_EQ(5u, staged_output_folder_length("/tmp/out.bin"));
     EXPECT_EQ(9u, staged_output_folder_length("/tmp/sub/out.bin"));
     const bool backslash = strchr(path_separators(), '\\') != nullptr;
-    EXPECT_EQ(backslash ? 14u : 0u, staged_output_folder_length("C:\\dumps\\sub\\out.bin"));
-    EXPECT_EQ(backslash ? 12u : 3u, staged_output_folder_length("C:/tmp\\sub\\out.bin"));
+    EXPECT_EQ(backslash ? 13u : 0u, staged_output_folder_length("C:\\dumps\\sub\\out.bin"));
+    EXPECT_EQ(backslash ? 11u : 3u, staged_output_folder_length("C:/tmp\\sub\\out.bin"));
 }
 
 #ifndef _WIN32
