@@ -290,8 +290,8 @@ std::string oracle_decode(const std::string& st, uint32_t block_size, bool crc) 
 
 // Raw image bytes described by the input: stretches of zero blocks (left as holes of the file
 // or written), blocks of one repeated word, blocks that differ in one word only, and noise.
-constexpr size_t STREAM_DATA_MAX = 128 << 10;
-constexpr size_t STREAM_HOLE_MAX = size_t(1) << 20;
+constexpr size_t STREAM_DATA_MAX = 48 << 10;
+constexpr size_t STREAM_HOLE_MAX = 96 << 10;
 
 struct RawImage {
     std::string bytes;
