@@ -40,10 +40,11 @@ std::string exchange(Transport* t, const std::string& command) {
 TEST(UsbLibusb, AStartThatFailedIsTriedAgain) {
     ASSERT_TRUE(inside_emulator()) << "runs inside vorn-emu only";
     // The test bed stands in for the kernel's hot-plug socket with a socket file named after the
-    // descriptor; with a folder in its place libusb's start fails, as when that socket cannot
-    // be bound.
+    // process and the descriptor; with a folder in its place libusb's start fails, as when that
+    // socket cannot be bound.
     const std::string bed = getenv("UMOCKDEV_DIR");
-    auto folder = [&bed](int fd) { return bed + "/event" + std::to_string(fd); };
+    const std::string pid = std::to_string(getpid());
+    auto folder = [&bed, &pid](int fd) { return bed + "/event" + pid + "-" + std::to_string(fd); };
     for (int fd = 0; fd < 256; fd++) ASSERT_EQ(0, mkdir(folder(fd).c_str(), 0700)) << folder(fd);
     auto any = ifc_match_func([](usb_ifc_info*) { return 0; });
     EXPECT_EQ(nullptr, usb_open(any, nullptr));

@@ -13,6 +13,8 @@ if(TARGET vorn-emu AND TARGET vorn)
   target_compile_definitions(vorn_e2e_tests PRIVATE VORN_EXE="$<TARGET_FILE:vorn>"
                              VORN_EMU_EXE="$<TARGET_FILE:vorn-emu>"
                              VORN_LIBUSB_INSIDE_EXE="$<TARGET_FILE:vorn_libusb_inside>")
-  gtest_discover_tests(vorn_e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 150 LABELS e2e
+  # Each case has its own watchdogs; this limit is the last resort, for the longest case (eight
+  # boards restarting for 50 rounds) on a machine that is busy with other work too.
+  gtest_discover_tests(vorn_e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 480 LABELS e2e
                        FIXTURES_REQUIRED vorn_scratch)
 endif()
