@@ -432,10 +432,10 @@ TEST(UsbEndToEnd, EightBoardsThatKeepRestartingEachKeepTheirVorn) {
                         "/board$i.log 2>&1";
     // The limits are for a machine that is busy with other work too; an idle one needs a
     // fraction of them.
-    Outcome o = run({"-t", "420", "-n", std::to_string(kBoards), "-o", state, "--reenumerate-delay", "20",
+    Outcome o = run({"-t", "900", "-n", std::to_string(kBoards), "-o", state, "--reenumerate-delay", "20",
                      "--identify", "0601000800000000", "--feature",
                      "boot:file=" + file + ",stage=bl2,reboot-to=bl2,portion=0x1000"},
-                    {"sh", "-c", in_parallel(kBoards, round)}, 450);
+                    {"sh", "-c", in_parallel(kBoards, round)}, 930);
     std::string logs;
     for (int i = 1; i <= kBoards; i++) {
         std::string text = testsupport::read_file(dir + "/board" + std::to_string(i) + ".log");

@@ -15,6 +15,6 @@ if(TARGET vorn-emu AND TARGET vorn)
                              VORN_LIBUSB_INSIDE_EXE="$<TARGET_FILE:vorn_libusb_inside>")
   # Each case has its own watchdogs; this limit is the last resort, for the longest case (eight
   # boards restarting for 50 rounds) on a machine that is busy with other work too.
-  gtest_discover_tests(vorn_e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 480 LABELS e2e
+  gtest_discover_tests(vorn_e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 960 LABELS e2e
                        FIXTURES_REQUIRED vorn_scratch)
 endif()
