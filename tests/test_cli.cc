@@ -47,7 +47,7 @@ std::string sparse_file_of(const std::string& name, long long size) {
 
 TEST(CommandLine, UsageTextIsExact) {
     std::string u = usage_text();
-    // All 28 lines, byte for byte: the design's 26 and the two of burn.
+    // All 28 lines, byte for byte.
     const std::string want =
         "Quenrix VXN protocol tool V[2.6.3] at Aug 20 2021\n"
         "usage: vorn [ -s <specific para> ] <command> <command para>\n"
