@@ -125,6 +125,8 @@ std::string take_file(const std::string& path, ReportStep* step) {
             return StringPrintf("%s cannot be read: %s", path.c_str(), error_text(errno));
         done = g.hashed.emplace(path, f).first;
     }
+    // The watchdog may be writing the record from its thread.
+    std::lock_guard<std::mutex> lock(g.mutex);
     step->files.push_back(done->second);
     return "";
 }
