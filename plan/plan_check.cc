@@ -33,6 +33,22 @@ std::string reason_of(const std::string& captured, int status) {
     return reason.empty() ? StringPrintf("refused (status %d)", status) : reason;
 }
 
+// A partition step whose image starts like a sparse image but fails its checks: the command
+// would burn its container bytes as a normal image, which a plan checked beforehand refuses
+// (the step can say "-t normal" to burn it so on purpose).
+std::string damaged_image(const std::string& captured) {
+    static const char kSaid[] = " looks like a sparse image but ";
+    static const char kAfter[] = "; burning it as a normal image";
+    size_t at = captured.find(kSaid);
+    if (at == std::string::npos) return "";
+    size_t begin = captured.rfind('\n', at);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    if (captured.compare(begin, 8, "MSG[VXN]") == 0) begin += 8;
+    size_t end = captured.find(kAfter, at);
+    if (end == std::string::npos) end = captured.find('\n', at);
+    return captured.substr(begin, end - begin) + "; give -t normal to burn it as a normal image";
+}
+
 bool same_file(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
@@ -71,7 +87,7 @@ std::string check_step(const Plan& plan, const std::vector<std::string>& words) 
     int status = vorn_queue_command(p.data(), (int)copy.size());
     log_capture(nullptr);
     fb_queue_reset();
-    return status ? reason_of(captured, status) : "";
+    return status ? reason_of(captured, status) : damaged_image(captured);
 }
 
 }  // namespace

@@ -33,6 +33,9 @@ std::string load(const std::string& path, Plan* plan) {
 TEST(BurnPlan, LinesAsTheReaderTakesThemAndItsMessages) {
     write_file("img.bin", std::string(4096, 'x'));
     write_file("key.bin", std::string(16, 'k'));
+    // A sparse header that promises one chunk of one 4 KiB block, and then ends.
+    write_file("cut.img", std::string("\x3a\xff\x26\xed\x01\x00\x00\x00\x1c\x00\x0c\x00\x00\x10\x00\x00"
+                                      "\x01\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00", 28));
     struct Case {
         std::string line;
         std::string fault;  // "" for a good line
@@ -74,6 +77,9 @@ TEST(BurnPlan, LinesAsTheReaderTakesThemAndItsMessages) {
         {"bl1_boot -f missing.bin", "Fail in open file " + temp_dir() + "/missing.bin; " + temp_dir() +
                                         "/missing.bin: No such file or directory", {}, {}},
         {"oem " + std::string(130, 'o'), "command text of 134 characters, at most 127", {}, {}},
+        // A damaged sparse image would go out as its container bytes: refused unless asked for.
+        {"partition -p boot -f cut.img", temp_dir() + "/cut.img looks like a sparse image but chunk 0 of 1 is cut short in its header; give -t normal to burn it as a normal image", {}, {}},
+        {"partition -p boot -f cut.img -t normal", "", {"partition", "-p", "boot", "-f", "cut.img", "-t", "normal"}, {}},
     };
     for (const Case& c : cases) {
         std::string path = plan_at("case.plan", "# a comment\n\n" + c.line + "\n");
