@@ -5,6 +5,7 @@
 //   bench_burn_plan [MiB [runs]]   (default: 4 MiB image, best of 5 runs)
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
     printf("five steps (%zu MiB image), best of %d runs, emulator start included:\n", mib, runs);
     printf("  five commands one by one: %7.3f s\n", t_single);
     printf("  one burn plan:            %7.3f s (%+.3f s)\n", t_plan, t_plan - t_single);
-    system(("rm -rf " + dir).c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
     return 0;
 }

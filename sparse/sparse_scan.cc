@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +12,9 @@
 #include "sparse/sparse_format.h"
 #include "sparse/sparse_read.h"
 #include "sparse/sparse_source.h"
+#include "util/string_printf.h"
+
+using veltrop::base::StringPrintf;
 
 namespace {
 
@@ -94,21 +96,11 @@ uint32_t scan_plain_run(scan_state* st, uint32_t max_chunks) {
 
 // The words for what the import refuses, for an image that looks like a sparse one. Chunks are
 // counted from 0, as "vsimg info" lists them.
-std::string format_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format_text(const char* fmt, ...) {
-    char text[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(text, sizeof(text), fmt, ap);
-    va_end(ap);
-    return text;
-}
-
 // A failed read is named as one; the end of the file inside the chunk as `short_text`.
 std::string chunk_text(uint32_t i, uint32_t count, int error, const char* short_text) {
     if (error != -EINVAL)
-        return format_text("chunk %u of %u cannot be read (%s)", i, count, strerror(-error));
-    return format_text("chunk %u of %u %s", i, count, short_text);
+        return StringPrintf("chunk %u of %u cannot be read (%s)", i, count, strerror(-error));
+    return StringPrintf("chunk %u of %u %s", i, count, short_text);
 }
 
 // The file ended (or failed) where chunk i's header was to be read at `pos`: a file that ends
@@ -121,13 +113,13 @@ std::string header_read_fault(const sparse_source& r, int64_t pos, uint32_t i, u
 
 std::string header_fault(const sparse_header& h) {
     if (h.major_version != SPARSE_MAJOR_VERSION)
-        return format_text("its major version is %u, not %u", h.major_version, SPARSE_MAJOR_VERSION);
+        return StringPrintf("its major version is %u, not %u", h.major_version, SPARSE_MAJOR_VERSION);
     if (!header_ok(h))
-        return format_text("its header sizes %u and %u are below %u and %u", h.file_header_size,
+        return StringPrintf("its header sizes %u and %u are below %u and %u", h.file_header_size,
                            h.chunk_header_size, SPARSE_HEADER_LEN, CHUNK_HEADER_LEN);
     if (!sparse_block_size_valid(h.block_size))
-        return format_text("its block size %u is not a non-zero multiple of 4", h.block_size);
-    return format_text("it expands to %u blocks of %u bytes, more than 16 TiB", h.total_blocks,
+        return StringPrintf("its block size %u is not a non-zero multiple of 4", h.block_size);
+    return StringPrintf("it expands to %u blocks of %u bytes, more than 16 TiB", h.total_blocks,
                        h.block_size);
 }
 
@@ -136,21 +128,21 @@ std::string chunk_fault(const scan_state& st, const chunk_header& c, const spars
                         uint32_t i, int error) {
     const uint32_t n = h.chunk_count;
     if (c.chunk_bytes < h.chunk_header_size)
-        return format_text("chunk %u of %u says it takes %u bytes, less than its header", i, n,
+        return StringPrintf("chunk %u of %u says it takes %u bytes, less than its header", i, n,
                            c.chunk_bytes);
     const uint32_t payload = c.chunk_bytes - h.chunk_header_size;
     const bool covers = c.chunk_type == CHUNK_RAW || c.chunk_type == CHUNK_FILL ||
                         c.chunk_type == CHUNK_DONT_CARE;
     if (covers && (c.chunk_blocks > INT32_MAX || c.chunk_blocks > st.blocks_left))
-        return format_text("chunk %u of %u covers %u blocks, more than the %llu the image has left",
+        return StringPrintf("chunk %u of %u covers %u blocks, more than the %llu the image has left",
                            i, n, c.chunk_blocks, (unsigned long long)st.blocks_left);
     if (c.chunk_type == CHUNK_RAW)
-        return format_text("chunk %u of %u is a raw chunk with %u bytes of data for %u blocks of %u bytes",
+        return StringPrintf("chunk %u of %u is a raw chunk with %u bytes of data for %u blocks of %u bytes",
                            i, n, payload, c.chunk_blocks, st.block_size);
     if (c.chunk_type == CHUNK_DONT_CARE)
-        return format_text("chunk %u of %u is a don't-care chunk with %u bytes of data", i, n, payload);
+        return StringPrintf("chunk %u of %u is a don't-care chunk with %u bytes of data", i, n, payload);
     if (payload != 4)
-        return format_text("chunk %u of %u is a %s chunk with %u bytes of data instead of 4", i, n,
+        return StringPrintf("chunk %u of %u is a %s chunk with %u bytes of data instead of 4", i, n,
                            c.chunk_type == CHUNK_FILL ? "fill" : "CRC32", payload);
     return chunk_text(i, n, error, "is cut short");
 }
@@ -191,7 +183,7 @@ int scan_chunks(sparse_source* r, const sparse_header& first, sparse_scan_result
     }
     if (st.blocks_left != 0) {
         if (why)
-            *why = format_text("its chunks cover %llu blocks, but its header says %u",
+            *why = StringPrintf("its chunks cover %llu blocks, but its header says %u",
                                (unsigned long long)(h.total_blocks - st.blocks_left), h.total_blocks);
         return -EINVAL;
     }
