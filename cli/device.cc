@@ -60,19 +60,16 @@ void list_devices_long() {
     fflush(stdout);
 }
 
-Transport* open_device(const char* path, const char* selector) {
-    return open_device_found(path, selector, nullptr);
-}
+namespace {
 
-Transport* open_device_found(const char* path, const char* selector, usb_ifc_info* found) {
+// What the run chose its board by ("-s"), for opening it again after it has restarted.
+std::string run_selector;
+
+// Opens `path`, or waits without limit for a board that `match` accepts, saying once what for.
+Transport* wait_for_board(const char* path, const ifc_match_func& match, const char* wanted) {
     bool announced = false;
     for (;;) {
-        ifc_match_func callback = [selector, found](usb_ifc_info* info) {
-            int r = match_morvanta_with_serial(info, selector);
-            if (r == 0 && found) *found = *info;
-            return r;
-        };
-        Transport* transport = usb_open(callback, path);
+        Transport* transport = usb_open(match, path);
         if (transport) return transport;
         if (path) {
             qrx_log_out("ERR[VXN]", "Fail open dev:%s\n", path);
@@ -80,11 +77,27 @@ Transport* open_device_found(const char* path, const char* selector, usb_ifc_inf
         }
         if (!announced) {
             announced = true;
-            fprintf(stderr, "< waiting for Quenrix %s >\n", selector ? selector : "VXN device");
+            fprintf(stderr, "< waiting for Quenrix %s >\n", wanted);
             fflush(stderr);
         }
         sleep_ms(1);
     }
+}
+
+}  // namespace
+
+Transport* open_device(const char* path, const char* selector) {
+    return open_device_found(path, selector, nullptr);
+}
+
+Transport* open_device_found(const char* path, const char* selector, usb_ifc_info* found) {
+    run_selector = selector ? selector : "";
+    ifc_match_func match = [selector, found](usb_ifc_info* info) {
+        int r = match_morvanta_with_serial(info, selector);
+        if (r == 0 && found) *found = *info;
+        return r;
+    };
+    return wait_for_board(path, match, selector ? selector : "VXN device");
 }
 
 bool board_present(const char* selector) {
@@ -96,11 +109,25 @@ bool board_present(const char* selector) {
     return seen;
 }
 
+// The restarted board comes back on the port it left. Boards on a station often share a serial
+// number, so the serial alone could open another one; a run that chose its board by port path
+// follows that port path.
 Transport* reopen_device(Transport*& transport, const char* selector) {
+    const std::string port = transport ? usb_port_path(transport) : std::string();
     if (transport) usb_close(transport);
     transport = nullptr;
+    const bool by_port = !port.empty() && run_selector == port;
+    const char* wanted = by_port ? port.c_str() : selector;
+    ifc_match_func match = [&](usb_ifc_info* info) {
+        if (match_morvanta_with_serial(info, wanted) != 0) return -1;
+        return port.empty() || port == info->location ? 0 : -1;
+    };
     usb_set_board_restarting(true);
-    transport = open_device(nullptr, selector);
+    transport = wait_for_board(nullptr, match, wanted ? wanted : "VXN device");
     usb_set_board_restarting(false);
     return transport;
+}
+
+void device_selection_reset() {
+    run_selector.clear();
 }

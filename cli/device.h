@@ -19,6 +19,11 @@ Transport* open_device_found(const char* path, const char* selector, usb_ifc_inf
 // True while a target board that the selector (a serial number or a port path) matches is
 // attached; nothing is opened.
 bool board_present(const char* selector);
-// Closes `transport` (and sets it to nullptr), then waits for the board again; the reference
-// holds the replacement afterwards, which is also returned.
+// Closes `transport` (and sets it to nullptr), then waits for the board again: the one with the
+// serial number `selector` on the port the transport was using, or, when the run chose its board
+// by that port path, the board on that port. The reference holds the replacement afterwards,
+// which is also returned.
 Transport* reopen_device(Transport*& transport, const char* selector);
+// Forgets what open_device kept of the run's choice (for tests, which are many runs in one
+// process).
+void device_selection_reset();

@@ -1,6 +1,6 @@
 # The boot-loader stages end to end: vorn against emulated boards on an emulated USB bus.
 if(TARGET vorn-emu AND TARGET vorn)
-  foreach(c p5 p6 never-back no-serial)
+  foreach(c p5 p6 never-back no-serial right-board lost-events)
     add_test(NAME boot_e2e_${c}
              COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/boot_e2e.sh ${c} $<TARGET_FILE:vorn-emu>
                      $<TARGET_FILE:vorn> ${CMAKE_BINARY_DIR}/boot_e2e)

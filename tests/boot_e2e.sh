@@ -8,6 +8,10 @@
 #               with two refused checksums on the way
 #   never-back  protocol 6: after BL2 the board never comes back; vorn waits (watchdog ends it)
 #   no-serial   protocol 6: after BL2 the board comes back without its serial number; vorn waits
+#   right-board protocol 6, two boards with one serial number at 1-1 and 1-2: a run that chose
+#               1-2 feeds BL2E to 1-2, and 1-1 hears nothing
+#   lost-events vorn gets no hot-plug news of the bus: it still finds the board that restarted
+#               into BL2E, and a board that comes back after a reboot, by looking afresh
 set -u
 case=$1
 emu=$2
@@ -106,6 +110,33 @@ never-back | no-serial)
     [ "$(count_of '< waiting for Quenrix VXN0001 >')" = 1 ] || fail "not one waiting line"
     lacks "fail in update dev handle"
     lacks "device mode:06-01-00-12"
+    ;;
+right-board)
+    rc=$(run 30 -n 2 --serial SAME --identify 0601000800000000 --feature "boot:file=$file,stage=bl2" \
+        -- vorn -s 1-2 bl2_boot -f "$file")
+    [ "$rc" = 0 ] || fail "exit status $rc"
+    has_line "MSG[VXN]need update usb handle for bl2e"
+    has_line "MSG[VXN]device mode:06-01-00-12"
+    [ "$(count_of 'MSG[VXN]bl2boot tranfer END')" = 2 ] || fail "not two ends of transfer"
+    [ ! -s "$work/state/board1/commands.txt" ] || fail "board 1 was sent: $(cat "$work/state/board1/commands.txt")"
+    state=$work/state/board2
+    no_problems
+    boot_state restarts 1
+    boot_state stages_finished 2
+    boot_state served_bytes $((2 * size))
+    ;;
+lost-events)
+    # The board is off the bus for a second after its reboot, while the second vorn starts.
+    rc=$(run 40 --identify 0601000800000000 --reenumerate-delay 1000 \
+        --feature "boot:file=$file,stage=bl2,reboot-to=bl2" \
+        -- sh -c 'export VORN_EMU_NO_HOTPLUG=1; vorn bl2_boot -f "$0" && vorn reboot && vorn getvar identify' "$file")
+    [ "$rc" = 0 ] || fail "exit status $rc"
+    has_line "MSG[VXN]device mode:06-01-00-12"
+    [ "$(count_of 'MSG[VXN]bl2boot tranfer END')" = 2 ] || fail "not two ends of transfer"
+    grep -qF "06-01-00-08-00-00-00-00" "$work/err" || fail "no identify after the reboot"
+    no_problems
+    boot_state restarts 2
+    boot_state stages_finished 2
     ;;
 *)
     echo "unknown case $case"

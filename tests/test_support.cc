@@ -11,10 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/device.h"
 #include "cli/vorn_main.h"
 #include "engine/action.h"
 #include "protocol/exchange.h"
 #include "protocol/sparse_download.h"
+#include "usb/usb_enum.h"
 #include "util/pause.h"
 #include "util/progress.h"
 #include "util/platform.h"
@@ -52,8 +54,26 @@ int remove_orphaned_temp_dirs(const std::string& base) {
     return removed;
 }
 
+namespace {
+
+// The process's temporary folder, once made.
+std::string made_temp_dir;
+
+// What earlier tests left there: a test that writes a fixed name finds none, in any order and
+// when the tests are repeated.
+void empty_temp_dir() {
+    if (made_temp_dir.empty()) return;
+    std::error_code ec;
+    for (const std::filesystem::directory_entry& e : std::filesystem::directory_iterator(made_temp_dir, ec)) {
+        std::error_code ignored;
+        std::filesystem::remove_all(e.path(), ignored);
+    }
+}
+
+}  // namespace
+
 std::string temp_dir() {
-    static std::string dir;
+    std::string& dir = made_temp_dir;
     if (dir.empty()) {
         namespace fs = std::filesystem;
         std::error_code ec;
@@ -70,7 +90,7 @@ std::string temp_dir() {
         // Death tests fork: only the process that made the folder removes it.
         atexit([] {
             std::error_code ignored;
-            if (getpid() == owner) std::filesystem::remove_all(dir, ignored);
+            if (getpid() == owner) std::filesystem::remove_all(made_temp_dir, ignored);
         });
     }
     return dir;
@@ -128,7 +148,8 @@ namespace {
 
 // The one place where the tool's process-wide state is put back before every test, so that the
 // tests pass in any order and all in one process: the action queue, the error text, the progress
-// report, the sparse download's staging buffer, the pause observer and getopt.
+// report, the sparse download's staging buffer, the pause observer, the device search's notices
+// and the run's choice of board, getopt, and the files in the temporary folder.
 class FreshState : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
         fb_queue_reset();
@@ -136,8 +157,11 @@ class FreshState : public testing::EmptyTestEventListener {
         qrx_progress_info_reset();
         fb_download_data_sparse_reset();
         set_sleep_observer(nullptr);
+        usb_search_reset();
+        device_selection_reset();
         optind = 0;
         opterr = 1;
+        empty_temp_dir();
     }
 };
 

@@ -197,6 +197,95 @@ TEST(DeviceSelection, ReopeningClosesTheOldTransportFirst) {
     EXPECT_TRUE(fake.live.empty());
 }
 
+// Boards on a station share serial numbers and are told apart by port path: a board that
+// restarts is opened again on its own port, never another one with its serial number.
+TEST(DeviceSelection, ReopeningFollowsTheBoardTheRunChose) {
+    Fake fake;
+    Installed fake_in(fake);
+    // Chosen by port path: the other board with the serial comes first in the enumeration.
+    fake.devices = {usbfake::device_at("1-1", "SAME"), usbfake::device_at("1-2", "SAME")};
+    Transport* t = open_device(nullptr, "1-2");
+    ASSERT_NE(nullptr, t);
+    ASSERT_NE(nullptr, reopen_device(t, "SAME"));
+    EXPECT_EQ(std::vector<std::string>({"1-2:1.0", "1-2:1.0"}), fake.opened);
+    EXPECT_EQ("1-2", usb_port_path(t));
+    usb_close(t);
+
+    // By port path, the board there is taken whatever serial number it comes back with.
+    fake.opened.clear();
+    t = open_device(nullptr, "1-2");
+    ASSERT_NE(nullptr, t);
+    fake.devices[1].serial = "BL2E";
+    ASSERT_NE(nullptr, reopen_device(t, "SAME"));
+    EXPECT_EQ(std::vector<std::string>({"1-2:1.0", "1-2:1.0"}), fake.opened);
+    usb_close(t);
+
+    // Chosen by serial number while it was the only board with it; another one with the same
+    // serial number is plugged in before it comes back.
+    fake.opened.clear();
+    fake.devices = {usbfake::device_at("1-1", "OTHER"), usbfake::device_at("1-2", "SAME")};
+    t = open_device(nullptr, "SAME");
+    ASSERT_NE(nullptr, t);
+    fake.devices[0].serial = "SAME";
+    ASSERT_NE(nullptr, reopen_device(t, "SAME"));
+    EXPECT_EQ(std::vector<std::string>({"1-2:1.0", "1-2:1.0"}), fake.opened);
+    usb_close(t);
+
+    // Not back on its port yet: the board elsewhere with the serial number is not taken, and the
+    // wait is named by the serial number.
+    fake.opened.clear();
+    t = open_device(nullptr, nullptr);
+    ASSERT_NE(nullptr, t);
+    fake.devices.clear();
+    int start = fake.enumerations;
+    fake.on_enumerate = [start](Fake& f, int n) {
+        if (n == start + 5) f.devices.push_back(usbfake::device_at("1-1.4", "SAME"));
+        if (n == start + 10) f.devices.push_back(usbfake::device_at("1-1", "SAME"));
+    };
+    CaptureStderr();
+    ASSERT_NE(nullptr, reopen_device(t, "SAME"));
+    EXPECT_EQ("< waiting for Quenrix SAME >\n", GetCapturedStderr());
+    EXPECT_EQ(std::vector<std::string>({"1-1:1.0", "1-1:1.0"}), fake.opened);
+    usb_close(t);
+    EXPECT_TRUE(fake.live.empty());
+}
+
+// The list of devices may follow hot-plug events that the process missed: while no board is
+// found, the bus is looked at afresh from time to time, for the first opening and a reopening.
+TEST(DeviceSelection, ABoardThatAppearedUnseenIsFoundByLookingAgain) {
+    Fake fake;
+    Installed fake_in(fake);
+    fake.devices = {usbfake::device_at("1-1", "VXN0001")};
+    Transport* t = open_device(nullptr, nullptr);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(0, fake.rescans);
+
+    // The board left and came back while the events were lost: until the bus is looked at
+    // afresh, the list shows none.
+    std::vector<Device> bus = fake.devices;
+    fake.on_enumerate = [](Fake& f, int) {
+        if (!f.live.empty() || f.rescans == 0) f.devices.clear();
+    };
+    fake.on_rescan = [bus](Fake& f) { f.devices = bus; };
+    CaptureStderr();
+    ASSERT_NE(nullptr, reopen_device(t, "VXN0001"));
+    EXPECT_EQ("< waiting for Quenrix VXN0001 >\n", GetCapturedStderr());
+    EXPECT_EQ(1, fake.rescans);
+    usb_close(t);
+
+    fake.devices.clear();
+    fake.on_enumerate = nullptr;
+    fake.on_rescan = [](Fake& f) {
+        if (f.rescans == 2) f.devices = {usbfake::device_at("1-3", "LATE")};
+    };
+    CaptureStderr();
+    t = open_device(nullptr, nullptr);
+    EXPECT_EQ("< waiting for Quenrix VXN device >\n", GetCapturedStderr());
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(2, fake.rescans);
+    usb_close(t);
+}
+
 TEST(DeviceSelection, WaitingForABoardAnotherProgramHolds) {
     Fake fake;
     Installed fake_in(fake);

@@ -327,14 +327,11 @@ TEST(UsbEndToEnd, TheEmulatorRefusesBoardsItCannotBuild) {
 namespace {
 
 // A shell line that starts `line` once per board I (1-based, "$i" in it), all at once, waits for
-// each and prints "I STATUS" per board. umockdev names a process's emulated hot-plug socket after
-// its descriptor number, so processes started together could take the same name: libusb's start
-// fails in one of them, which vorn tries again after a while, and the hot-plug news meant for the
-// other goes astray. Each is therefore started with I - 1 more descriptors open (3..9).
+// each and prints "I STATUS" per board. The processes start with the same descriptors open, so
+// that they also get the same descriptor numbers for their hot-plug news.
 std::string in_parallel(int boards, const std::string& line) {
-    std::string s = "pids=''; for i in $(seq 1 " + std::to_string(boards) +
-                    "); do ( n=3; while [ $n -lt $((2 + i)) ]; do eval \"exec $n</dev/null\"; n=$((n+1)); done; " +
-                    line + " ) & pids=\"$pids $!\"; done; i=0; for p in $pids; do i=$((i+1)); wait $p; echo \"$i $?\"; done";
+    std::string s = "pids=''; for i in $(seq 1 " + std::to_string(boards) + "); do ( " + line +
+                    " ) & pids=\"$pids $!\"; done; i=0; for p in $pids; do i=$((i+1)); wait $p; echo \"$i $?\"; done";
     return s;
 }
 
@@ -401,6 +398,43 @@ TEST(UsbEndToEnd, EightBoardsBurnedAndReadBackInParallel) {
            images[2].size(), images[1].size(), o.seconds);
 }
 
+TEST(UsbEndToEnd, EightBoardsThatKeepRestartingEachKeepTheirVorn) {
+    // A station re-enumerates boards all the time while many processes run: one vorn per board,
+    // all at once, each round loading BL2 and BL2E (the board restarts between them and is
+    // opened again) and rebooting the board (it restarts and is opened by the next round).
+    // Every process must get the hot-plug news of its own board, every round.
+    const int kBoards = 8, kRounds = 50;
+    std::string dir = testsupport::temp_dir() + "/rounds";
+    ASSERT_EQ(0, system(("mkdir -p " + dir).c_str()));
+    std::string file = testsupport::write_file("rounds/boot.bin", testsupport::pattern(0x2100, testsupport::test_seed()));
+    std::string v = VORN_EXE, state = dir + "/state";
+    std::string round = "r=0; while [ $r -lt " + std::to_string(kRounds) + " ]; do " + v + " -s 1-$i bl2_boot -f " +
+                        file + " && " + v + " -s 1-$i reboot || exit 1; r=$((r+1)); done >" + dir +
+                        "/board$i.log 2>&1";
+    Outcome o = run({"-t", "240", "-n", std::to_string(kBoards), "-o", state, "--reenumerate-delay", "20",
+                     "--identify", "0601000800000000", "--feature",
+                     "boot:file=" + file + ",stage=bl2,reboot-to=bl2,portion=0x1000"},
+                    {"sh", "-c", in_parallel(kBoards, round)}, 280);
+    std::string logs;
+    for (int i = 1; i <= kBoards; i++) {
+        std::string text = testsupport::read_file(dir + "/board" + std::to_string(i) + ".log");
+        logs += "--- board" + std::to_string(i) + ".log\n" + text.substr(text.size() > 600 ? text.size() - 600 : 0) + "\n";
+    }
+    ASSERT_EQ(0, o.status) << where(o) << logs;
+    EXPECT_EQ(all_zero(kBoards), o.out) << where(o) << logs;
+    for (int i = 1; i <= kBoards; i++) {
+        std::string n = std::to_string(i);
+        std::string boot = testsupport::read_file(state + "/board" + n + "/boot.txt");
+        EXPECT_NE(std::string::npos, boot.find("stages_finished=" + std::to_string(2 * kRounds) + "\n"))
+            << "board " << n << "\n" << boot;
+        EXPECT_NE(std::string::npos, boot.find("restarts=" + std::to_string(2 * kRounds) + "\n"))
+            << "board " << n << "\n" << boot;
+        EXPECT_EQ(std::string::npos, boot.find("problem=")) << "board " << n << "\n" << boot;
+    }
+    printf("%d boards, %d rounds of BL2, BL2E and a reboot each, in parallel: %.2f s in all\n", kBoards, kRounds,
+           o.seconds);
+}
+
 TEST(UsbEndToEnd, AClaimedBoardIsNotTakenOver) {
     // Another program holds the board's interface: the claim fails with EBUSY, as on a real bus,
     // and vorn keeps waiting for a board it can have (the watchdog ends the run).
@@ -415,13 +449,12 @@ TEST(UsbEndToEnd, AClaimedBoardIsNotTakenOver) {
     EXPECT_NE(std::string::npos, later.err.find("product: qrx-evb\n")) << where(later);
 
     // A second vorn on a board in use by the first gets EBUSY and waits; the first is unharmed.
-    // (The second starts with one more descriptor open: see in_parallel.)
     std::string v = VORN_EXE, dir = testsupport::temp_dir();
     std::string file = testsupport::write_file("held.bin", testsupport::pattern(2000000, 11));
     Outcome two = run({"-t", "30", "-o", dir + "/held", "--feature", "media:part=store/boot/4M,portion=0x10000"},
                       {"sh", "-c",
-                       v + " partition -p boot -f " + file + " & first=$!; ( exec 3</dev/null; " + v +
-                           " getvar product ) & second=$!; wait $first; echo first $?; wait $second; echo second $?"});
+                       v + " partition -p boot -f " + file + " & first=$!; " + v +
+                           " getvar product & second=$!; wait $first; echo first $?; wait $second; echo second $?"});
     EXPECT_EQ(0, two.status) << where(two);
     EXPECT_NE(std::string::npos, two.out.find("first 0\n")) << where(two);
     EXPECT_NE(std::string::npos, two.out.find("second 0\n")) << where(two);

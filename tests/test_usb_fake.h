@@ -87,6 +87,9 @@ struct Fake {
     std::vector<std::string> closed;  // "in:NAME", "out:NAME", "ifc:NAME", "enum"
     std::vector<std::string> halts_cleared;  // "in:NAME", "out:NAME"; "INVALID" for a closed one
     std::set<Handle*> live;
+    // Looks at the bus afresh that the search asked for; `on_rescan` is called at each.
+    int rescans = 0;
+    std::function<void(Fake&)> on_rescan;
 
     std::string name_of(size_t dev, uint8_t ifc) const {
         return devices[dev].location + ":1." + std::to_string(ifc);
@@ -379,9 +382,14 @@ inline bool f_clear_halt(usbos_handle h) {
     return true;
 }
 
+inline void f_rescan() {
+    g_fake->rescans++;
+    if (g_fake->on_rescan) g_fake->on_rescan(*g_fake);
+}
+
 inline const usbos_ops kOps = {f_enum,     f_next,     f_create, f_read_ep, f_write_ep, f_name,
                                f_port,     f_dev_desc, f_ifc_desc, f_serial, f_read,   f_write,
-                               f_close,    f_max_packet, f_clear_halt};
+                               f_close,    f_max_packet, f_clear_halt, f_rescan};
 
 inline std::vector<std::string>* g_debug_lines = nullptr;
 

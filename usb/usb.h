@@ -33,6 +33,9 @@ extern const uint16_t product_id;
 Transport* usb_open(ifc_match_func callback, const char* path);
 Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path);
 int usb_close(Transport* transport);
+// The USB port path of the board behind a transport that usb_open returned, such as "1-2.3";
+// empty for another transport or where the system does not tell it.
+std::string usb_port_path(Transport* transport);
 // Offers every target interface to the callback without opening or claiming any, so that
 // listing never disturbs a board another program is using; the callback's answer is not used.
 // When the system's list of devices cannot be read, standard error says so and why.

@@ -56,22 +56,35 @@ bool offer_unopened(const usbos_entry& entry, bool has_access, const ifc_match_f
 // udev applies its rule a few hundred milliseconds after a board appears, and the USB access
 // may fail to start for a moment: a trouble shorter than this is not worth a word.
 constexpr double kGraceS = 2.0;
-double denied_since = -1.0;
-bool board_restarting = false;
+// While no board is found, the bus is looked at afresh this often: a hot-plug event the process
+// missed then costs this long, never the board.
+constexpr double kRescanS = 2.0;
 
-// True once `failing` has held for kGraceS without a break; `since` keeps when it began.
-bool outlasted_grace(double* since, bool failing) {
+// What the search keeps between its looks at the bus; the notices are given once per run.
+struct SearchState {
+    double denied_since = -1.0;
+    bool board_restarting = false;
+    double no_usb_since = -1.0;
+    bool no_usb_reported = false;
+    bool no_permission_reported = false;
+    std::set<std::string> busy_reported;
+    double not_found_since = -1.0;
+};
+SearchState search;
+
+// True once `failing` has held for `limit` seconds without a break; `since` keeps when it began.
+bool outlasted(double* since, bool failing, double limit) {
     if (!failing) {
         *since = -1.0;
         return false;
     }
     const double t = now();
     if (*since < 0) *since = t;
-    return t - *since >= kGraceS;
+    return t - *since >= limit;
 }
 
 void note_denial(bool denied) {
-    if (outlasted_grace(&denied_since, denied)) report_no_permission();
+    if (outlasted(&search.denied_since, denied, kGraceS)) report_no_permission();
 }
 
 void report_no_usb(int err) {
@@ -82,40 +95,46 @@ void report_no_usb(int err) {
 // The system's list of devices cannot be read (`err`, 0 when it can): said once, when it has
 // lasted, while the caller goes on waiting for a board.
 void note_no_usb(int err) {
-    static double since = -1.0;
-    static bool reported = false;
-    if (!outlasted_grace(&since, err != 0) || reported) return;
-    reported = true;
+    if (!outlasted(&search.no_usb_since, err != 0, kGraceS) || search.no_usb_reported) return;
+    search.no_usb_reported = true;
     report_no_usb(err);
 }
 
 // A board that another program has claimed is skipped; when no other board was taken, the user
 // hears once which one it is (by serial number, or by port path without one).
 void report_busy(const std::string& name) {
-    static std::set<std::string> reported;
-    if (!reported.insert(name).second) return;
+    if (!search.busy_reported.insert(name).second) return;
     fprintf(stderr, "board %s is in use by another program\n", name.c_str());
     fflush(stderr);
+}
+
+void note_found(bool found) {
+    if (!outlasted(&search.not_found_since, !found, kRescanS)) return;
+    usbos_rescan();
+    search.not_found_since = now();
 }
 
 }  // namespace
 
 std::string udev_problem_for_user(const std::string& problem) {
-    if (board_restarting && problem == kUdevRulePresent) return std::string();
+    if (search.board_restarting && problem == kUdevRulePresent) return std::string();
     return problem;
 }
 
 void report_no_permission() {
-    static bool reported = false;
-    if (reported) return;
-    reported = true;
+    if (search.no_permission_reported) return;
+    search.no_permission_reported = true;
     fprintf(stderr, "%s\n", UsbNoPermissionsLongHelpText().c_str());
     fflush(stderr);
 }
 
 void usb_set_board_restarting(bool restarting) {
-    board_restarting = restarting;
-    denied_since = -1.0;
+    search.board_restarting = restarting;
+    search.denied_since = -1.0;
+}
+
+void usb_search_reset() {
+    search = SearchState();
 }
 
 int recognized_device(usb_handle* h, const ifc_match_func& callback) {
@@ -176,6 +195,7 @@ std::unique_ptr<usb_handle> find_usb_device(const ifc_match_func& callback) {
     note_denial(!found && wanted_but_locked);
     if (!found)
         for (const std::string& name : busy) report_busy(name);
+    note_found(found != nullptr);
     return found;
 }
 
@@ -214,6 +234,15 @@ void usb_list(const ifc_match_func& callback) {
 
 Transport* usb_open(int (*callback)(usb_ifc_info*), const char* path) {
     return usb_open(ifc_match_func(callback), path);
+}
+
+std::string usb_port_path(Transport* transport) {
+    auto* usb = dynamic_cast<WindowsUsbTransport*>(transport);
+    char path[256];
+    if (!usb || !usb->handle || !usb->handle->interface ||
+        !usbos_get_port_path(usb->handle->interface, path, sizeof(path)))
+        return std::string();
+    return path;
 }
 
 int usb_close(Transport* transport) {

@@ -20,3 +20,6 @@ std::unique_ptr<usb_handle> open_usb_device(const ifc_match_func& callback, cons
 std::string udev_problem_for_user(const std::string& problem);
 // Prints the long no-permission text, once per run.
 void report_no_permission();
+// Forgets what the search kept: the notices already given once (no USB, a busy board, no
+// permission) and how long it has been looking. For tests, which are many runs in one process.
+void usb_search_reset();

@@ -86,3 +86,6 @@ size_t usbos_max_packet_size(usbos_handle endpoint) {
 bool usbos_clear_halt(usbos_handle endpoint) {
     return usbos_current()->clear_halt(endpoint);
 }
+void usbos_rescan() {
+    if (usbos_current()->rescan) usbos_current()->rescan();
+}

@@ -102,6 +102,11 @@ struct usbos_ops {
     // Clears the endpoint's halt after the device stalled it, so that the next transfer (or the
     // next run) can use it again.
     bool (*clear_halt)(usbos_handle endpoint);
+    // Forgets what the backend knows of the bus, so that the next enumeration reads it afresh.
+    // Where the list of devices follows the system's hot-plug events (libusb), a process that
+    // missed one would otherwise never see the board it waits for. Does nothing while a handle
+    // of the backend is open; nullptr where every enumeration reads the bus anyway.
+    void (*rescan)();
 };
 
 // The table in use, and replacing it (nullptr restores the system's); returns the previous.
@@ -133,3 +138,4 @@ bool usbos_write_endpoint_sync(usbos_handle endpoint, const void* buf, size_t le
 void usbos_close_handle(usbos_handle handle);
 size_t usbos_max_packet_size(usbos_handle endpoint);
 bool usbos_clear_halt(usbos_handle endpoint);
+void usbos_rescan();

@@ -85,24 +85,35 @@ bool fail(int libusb_error) {
     return false;
 }
 
-// One context for the whole run: libusb keeps its device list current from hot-plug events,
-// which is what makes the 1 ms poll for a board cheap. A start that failed is tried again on a
-// later call, at most every 100 ms: starting can fail for a moment (the hot-plug listener's
-// socket), and a failure kept for the run would leave the caller waiting for a board forever.
+// One context at a time: libusb keeps its device list current from hot-plug events, which is
+// what makes the 1 ms poll for a board cheap. A start that failed is tried again on a later
+// call, at most every 100 ms: starting can fail for a moment (the hot-plug listener's socket),
+// and a failure kept for the run would leave the caller waiting for a board forever.
+libusb_context* g_ctx = nullptr;
+double g_last_try = -1.0;
+int g_last_error = 0;
+// Enumerations and interfaces open on the context: it is only ended when there are none.
+int g_open_objects = 0;
+
 libusb_context* context() {
-    static libusb_context* ctx = nullptr;
-    static double last_try = -1.0;
-    static int last_error = 0;
-    if (ctx) return ctx;
+    if (g_ctx) return g_ctx;
     const double t = now();
-    if (last_try < 0 || t - last_try >= 0.1) {
-        last_try = t;
-        int r = libusb_init(&ctx);
-        if (r != 0) ctx = nullptr;
-        last_error = r == 0 ? 0 : errno_of(r);
+    if (g_last_try < 0 || t - g_last_try >= 0.1) {
+        g_last_try = t;
+        int r = libusb_init(&g_ctx);
+        if (r != 0) g_ctx = nullptr;
+        g_last_error = r == 0 ? 0 : errno_of(r);
     }
-    if (!ctx) errno = last_error;
-    return ctx;
+    if (!g_ctx) errno = g_last_error;
+    return g_ctx;
+}
+
+// A new context reads the bus afresh instead of trusting the events the old one may have missed.
+void lu_rescan() {
+    if (!g_ctx || g_open_objects > 0) return;
+    libusb_exit(g_ctx);
+    g_ctx = nullptr;
+    g_last_try = -1.0;
 }
 
 // Bus number, then the port numbers from the root hub down.
@@ -256,6 +267,7 @@ usbos_handle lu_enum_interfaces(uint16_t vendor, uint16_t product) {
     }
     e->vendor = vendor;
     e->product = product;
+    g_open_objects++;
     // libusb lists the newest device first; boards are offered by bus and port instead, so that
     // the order does not change with the order they were plugged in.
     std::sort(e->list, e->list + e->count, [](libusb_device* a, libusb_device* b) {
@@ -346,7 +358,10 @@ LibusbInterface* claim_interface(libusb_device* dev, int index, int number, int*
         ifc->driver_detached = (r == 0);
     }
     if (r == 0) r = libusb_claim_interface(ifc->dev, number);
-    if (r == 0) return ifc;
+    if (r == 0) {
+        g_open_objects++;
+        return ifc;
+    }
     *err = errno_of(r);
     if (ifc->dev) {
         if (ifc->driver_detached) libusb_attach_kernel_driver(ifc->dev, number);
@@ -535,12 +550,14 @@ void lu_close_handle(usbos_handle h) {
             auto* e = static_cast<LibusbEnum*>(h);
             if (e->list) libusb_free_device_list(e->list, 1);
             delete e;
+            g_open_objects--;
             break;
         }
         case usbos_object::kInterface: {
             auto* ifc = static_cast<LibusbInterface*>(h);
             if (ifc->dev) release(ifc);
             delete ifc;
+            g_open_objects--;
             break;
         }
         case usbos_object::kEndpoint:
@@ -565,6 +582,7 @@ const usbos_ops kLibusbOps = {
     lu_close_handle,
     lu_max_packet_size,
     lu_clear_halt,
+    lu_rescan,
 };
 
 }  // namespace

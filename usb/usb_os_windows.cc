@@ -445,6 +445,8 @@ const usbos_ops kWinusbOps = {
     win_close_handle,
     win_max_packet_size,
     win_clear_halt,
+    // SetupAPI reads the bus at every enumeration.
+    nullptr,
 };
 
 }  // namespace

@@ -130,6 +130,12 @@ bool BootStages::on_command(Board& board, const std::string& command) {
         board.reply("FAIL", "not ready");
         return true;
     }
+    if (config.reboot_stage >= 0 && (command == "reboot" || starts_with(command, "reboot-"))) {
+        board.reboots.push_back(command);
+        board.reply("OKAY");
+        restart(board, config.reboot_stage, true);
+        return true;
+    }
     const int s = stage(board);
     if (s == kBl1) return bl1_command(board, command);
     if (s == kBl2 || s == config.bl2e_stage || s == 12) return bl2_command(board, command);

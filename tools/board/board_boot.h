@@ -54,6 +54,9 @@ struct BootConfig {
     std::string serial_after_restart;
     // False: after a re-enumerating stage change the board never comes back.
     bool comes_back = true;
+    // "reboot" restarts the board into this stage, re-enumerating it (-1: the board leaves the
+    // bus for good, as by default), so that a run can start over on it.
+    int reboot_stage = -1;
 };
 
 // Keeps the state of the boot stages and what the host did; `problems` lists every way in which

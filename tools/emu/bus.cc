@@ -94,10 +94,18 @@ Bus::~Bus() {
     if (testbed_) g_object_unref(testbed_);
 }
 
+std::string Bus::devnode_of(int bus, int devnum) {
+    return "/dev/bus/usb/" + fmt3(bus) + "/" + fmt3(devnum);
+}
+
+// As the kernel does: the numbers go round, past those of devices still on the bus.
 int Bus::next_devnum(int bus) {
     int& n = devnums_[bus];
     if (n < 1) n = 1;
-    n = n >= 127 ? 2 : n + 1;
+    for (int tries = 0; tries < 126; tries++) {
+        n = n >= 127 ? 2 : n + 1;
+        if (!present_nodes_.count(devnode_of(bus, n))) break;
+    }
     return n;
 }
 
@@ -155,6 +163,7 @@ bool Bus::ensure_hubs(int bus, const std::vector<int>& ports, std::string* paren
                            {}, error)
                     .empty())
                 return false;
+            present_nodes_.insert(devnode_of(bus, devnum));
             hub = hubs_.emplace(name, hub_path).first;
         }
         path = hub->second;
@@ -178,7 +187,7 @@ bool Bus::plug(Slot& slot, std::string* error) {
     std::string parent;
     if (!ensure_hubs(bus, ports, &parent, error)) return false;
     int devnum = next_devnum(bus);
-    std::string devnode = "/dev/bus/usb/" + fmt3(bus) + "/" + fmt3(devnum);
+    std::string devnode = devnode_of(bus, devnum);
 
     UsbLook look;
     board::Board* b = &slot.board;
@@ -200,6 +209,9 @@ bool Bus::plug(Slot& slot, std::string* error) {
         node->unconfigured(g_get_monotonic_time() + gint64(slot.settle_delay_ms) * 1000);
     // The handler must be in place before the device appears, or the first open of the node
     // by a process that watches for it would miss it.
+    // The number went round: the node of a device long gone gives way (its old handler stays
+    // with its board's earlier appearances).
+    if (attached_nodes_.erase(devnode)) umockdev_testbed_detach_ioctl(testbed_, devnode.c_str(), nullptr);
     GError* gerror = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_, devnode.c_str(), node->handler(), &gerror)) {
         *error = std::string("cannot emulate ") + devnode + ": " + (gerror ? gerror->message : "?");
@@ -220,6 +232,8 @@ bool Bus::plug(Slot& slot, std::string* error) {
     }
     // A process already watching the bus (vorn waiting for a restarted board) learns of the
     // device only from this event; its device list is not rescanned.
+    attached_nodes_.insert(devnode);
+    present_nodes_.insert(devnode);
     umockdev_testbed_uevent(testbed_, ("/sys" + syspath).c_str(), "add");
     const std::string file = root() + devnode;
     // The test bed marks a device node by its mode bits, which are kept when access is given back.
@@ -275,6 +289,7 @@ void Bus::unplug(Slot& slot) {
         std::lock_guard<std::mutex> hold(lock_);
         if (slot.node) slot.node->unplug();
         syspath.swap(slot.syspath);
+        present_nodes_.erase(slot.devnode);
         slot.devnode.clear();
     }
     if (syspath.empty()) return;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,7 @@ class Bus {
     std::string add_device(const std::string& syspath, int bus, int devnum, const board::Bytes& descriptors,
                            const std::map<std::string, std::string>& extra_attrs,
                            const std::map<std::string, std::string>& extra_props, std::string* error);
+    static std::string devnode_of(int bus, int devnum);
     int next_devnum(int bus);
     // Runs `work` on the main loop after `ms`, if the board still has the same appearance.
     void after(Slot& slot, unsigned ms, std::function<void()> work);
@@ -83,6 +85,9 @@ class Bus {
     std::map<int, int> devnums_;
     // Hubs (and root hubs) already on the bus: port path -> sysfs path.
     std::map<std::string, std::string> hubs_;
+    // Device nodes with a handler attached, and those of devices now on the bus.
+    std::set<std::string> attached_nodes_;
+    std::set<std::string> present_nodes_;
 };
 
 }  // namespace emu

@@ -41,12 +41,13 @@ bool add_boot(Slot& slot, const std::string& args, std::string* error) {
         } else if (k == "refuse-checksums") {
             if (!number(k, v, &n, error)) return false;
             config.refuse_checksums = static_cast<int>(n);
-        } else if (k == "stage") {
-            stage = v == "bl1" ? 0 : v == "bl2" ? 8 : v == "bl2e" ? 12 : -1;
-            if (stage < 0) {
-                *error = "stage is bl1, bl2 or bl2e";
+        } else if (k == "stage" || k == "reboot-to") {
+            int s = v == "bl1" ? 0 : v == "bl2" ? 8 : v == "bl2e" ? 12 : -1;
+            if (s < 0) {
+                *error = k + " is bl1, bl2 or bl2e";
                 return false;
             }
+            (k == "stage" ? stage : config.reboot_stage) = s;
         } else if (k == "empty-serial-after-restart") {
             config.empty_serial_after_restart = true;
         } else if (k == "serial-after-restart") {
@@ -80,8 +81,10 @@ const std::vector<FeatureOption>& feature_options() {
         {"boot",
          "file=PATH[,stage=bl1|bl2|bl2e][,soc=N][,feature-word=N][,download-size=TEXT]"
          "[,portion=N][,refuse-checksums=N][,empty-serial-after-restart][,serial-after-restart=TEXT]"
-         "[,no-return]",
-         "boot stages that take the boot-loader file PATH", add_boot},
+         "[,no-return][,reboot-to=bl1|bl2|bl2e]",
+         "boot stages that take the boot-loader file PATH; with reboot-to, \"reboot\" restarts\n"
+         "      the board into that stage (re-enumerating it) instead of taking it off the bus",
+         add_boot},
         {"media", board::kMediaOptionArgs,
          "storage media with partitions for \"partition\"/\"upload\"/\"mwrite\"/\"mread\" (default\n"
          "      store/boot 4M, store/system 32M, store/userdata 8M, mem/dram 1M, key/key 4K); the\n"

@@ -34,14 +34,41 @@ struct Run {
     unsigned timeout_s = 0;
 };
 
-// The preload library emulates /sys and /dev for a process; a binary built with
-// AddressSanitizer insists on its runtime coming first unless told otherwise.
-void add_preload_environment() {
+constexpr char kEventsLibrary[] = "libvorn-emu-events.so";
+
+// The library that gives each process its own hot-plug news: beside the program in a build,
+// in the library folder when installed. Empty when neither is there.
+std::string events_library() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n <= 0) return std::string();
+    exe[n] = '\0';
+    std::string dir(exe);
+    dir.erase(dir.find_last_of('/') + 1);
+    for (const std::string& path : {dir + kEventsLibrary,
+                                    dir + VORN_EMU_EVENTS_FROM_BIN + "/" + kEventsLibrary})
+        if (access(path.c_str(), R_OK) == 0) return path;
+    return std::string();
+}
+
+// The preload library emulates /sys and /dev for a process, and ours, ahead of it, names each
+// process's hot-plug socket; a binary built with AddressSanitizer insists on its runtime coming
+// first unless told otherwise.
+void add_preload_environment(bool say_missing) {
     const char* old = getenv("LD_PRELOAD");
     if (!old || !strstr(old, "libumockdev-preload")) {
         std::string preload = "libumockdev-preload.so.0";
         if (old && *old) preload += std::string(":") + old;
         setenv("LD_PRELOAD", preload.c_str(), 1);
+    }
+    old = getenv("LD_PRELOAD");
+    if (!strstr(old, kEventsLibrary)) {
+        std::string events = events_library();
+        if (events.empty() && say_missing)
+            fprintf(stderr, "vorn-emu: %s not found: processes that share a descriptor number "
+                            "share their hot-plug news\n", kEventsLibrary);
+        else if (!events.empty())
+            setenv("LD_PRELOAD", (events + ":" + old).c_str(), 1);
     }
     const char* asan = getenv("ASAN_OPTIONS");
     if (!asan || !strstr(asan, "verify_asan_link_order")) {
@@ -52,7 +79,7 @@ void add_preload_environment() {
 }
 
 void set_child_environment(const char* root) {
-    add_preload_environment();
+    add_preload_environment(true);
     if (!getenv("UMOCKDEV_DIR")) setenv("UMOCKDEV_DIR", root, 1);
     unsetenv("VORN_EMU_PRELOADED");
 }
@@ -146,7 +173,7 @@ void quiet_log(const gchar* domain, GLogLevelFlags level, const gchar* message, 
 void run_under_preload(char** argv) {
     if (umockdev_in_mock_environment() || getenv("VORN_EMU_PRELOADED")) return;
     setenv("VORN_EMU_PRELOADED", "1", 1);
-    add_preload_environment();
+    add_preload_environment(false);
     execv("/proc/self/exe", argv);
     // Without the preload the boards still work; only hot-plug events are not announced.
 }

@@ -211,6 +211,11 @@ void print_help(const char* program) {
         printf("  %s:%s\n      %s\n", f.name, f.args, f.help);
     printf(
         "\n"
+        "Environment of COMMAND's processes:\n"
+        "  VORN_EMU_NO_HOTPLUG=1     the process gets no hot-plug news of the bus, as if every\n"
+        "                            event had been lost; it sees boards come and go only by\n"
+        "                            looking at the bus afresh\n"
+        "\n"
         "Example:\n"
         "  %s -- sh -c 'vorn devices && vorn getvar identify'\n",
         program);
