@@ -133,8 +133,8 @@ count)
     [ "$rc" = 1 ] || fail "exit status $rc, expected 1 (boards failed)"
     [ "$(tail -n 1 "$out")" = "station: 5 passed, 2 failed" ] || fail "summary line"
     port_lines 1-1 "$(printf '%s\n' "1-1 VXN0001: appeared" "1-1 VXN0001: burning" "1-1 VXN0001: in stage BL1" \
-        "1-1 VXN0001: step 1/4 (bl1_boot -f $p/bl.bin) passed [T]" "1-1 VXNE01: in stage BL2" \
-        "1-1 VXNE01: step 2/4 (bl2_boot -f $p/bl.bin) passed [T]" "1-1 VXNE01: in stage BL2E" \
+        "1-1 VXNE01: in stage BL2" "1-1 VXNE01: step 1/4 (bl1_boot -f $p/bl.bin) passed [T]" \
+        "1-1 VXNE01: in stage BL2E" "1-1 VXNE01: step 2/4 (bl2_boot -f $p/bl.bin) passed [T]" \
         "1-1 VXNE01: step 3/4 (partition -p system -f $p/system.img) passed [T]" \
         "1-1 VXNE01: step 4/4 (getvar identify) passed [T]" "1-1 VXNE01: passed [T]")"
     port_lines 1-2 "$(printf '%s\n' "1-2 VXN0002: appeared" "1-2 VXN0002: burning" "1-2 VXN0002: in stage TPL" \
