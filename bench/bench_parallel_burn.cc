@@ -1,5 +1,7 @@
 // A factory station's figure: the wall time of burning one board against burning eight at once,
-// one vorn process per board, over the emulated bus.
+// one vorn process per board, over the emulated bus; then the same through "vorn station" with
+// each board's link modelled at 40 MB/s, with the CPU time the station and its burns spend per
+// GiB burned.
 //
 //   bench_parallel_burn [MiB [runs]]   (default: 4 MiB per image, best of 3 runs)
 //
@@ -44,6 +46,50 @@ std::string station(int boards, size_t mib, const std::string& dir) {
            " --feature media:part=store/system/" + std::to_string(mib) + "M -- sh -c '" + burns + "'";
 }
 
+// "vorn station --once" over `boards` boards whose links carry 40 MB/s; the shell's "times"
+// writes the CPU time of the station and its burns (its children) into dir/times.
+std::string station_run(int boards, size_t mib, const std::string& dir) {
+    std::string inner = VORN_EXE " station -f " + dir + "/station.plan --once >" + dir + "/station.log 2>&1; s=$?; times >" +
+                        dir + "/times; exit $s";
+    return std::string(VORN_EMU_EXE) + " -t 600 -n " + std::to_string(boards) +
+           " --link-rate 40 --feature media:part=store/system/" + std::to_string(mib) + "M -- sh -c '" + inner + "'";
+}
+
+// The children's user and system seconds from the second line of "times": "0m1.25s 0m0.50s".
+double children_cpu(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "r");
+    char line[256];
+    double total = 0;
+    for (int i = 0; f && fgets(line, sizeof(line), f); i++) {
+        double um, us, sm, ss;
+        if (i == 1 && sscanf(line, "%lfm%lfs %lfm%lfs", &um, &us, &sm, &ss) == 4) total = um * 60 + us + sm * 60 + ss;
+    }
+    if (f) fclose(f);
+    return total;
+}
+
+void station_figures(size_t mib, int runs, const std::string& dir) {
+    FILE* plan = fopen((dir + "/station.plan").c_str(), "w");
+    if (!plan) fail("cannot write the plan");
+    fprintf(plan, "partition -p system -f %s/img1.bin\n", dir.c_str());
+    fclose(plan);
+    double t[2] = {0, 0}, cpu[2] = {0, 0};
+    const int boards[2] = {1, 8};
+    for (int k = 0; k < 2; k++) {
+        std::string line = station_run(boards[k], mib, dir);
+        cpu[k] = 1e30;
+        t[k] = best_of(runs, [&] {
+            if (system(line.c_str()) != 0) fail("a station run failed; see " + dir + "/station.log");
+            cpu[k] = std::min(cpu[k], children_cpu(dir + "/times"));
+        });
+    }
+    double gib = 8.0 * (double)mib / 1024.0;
+    printf("vorn station, link of 40 MB/s per board, best of %d runs:\n", runs);
+    printf("  1 board:              %7.3f s\n", t[0]);
+    printf("  8 boards:             %7.3f s (%.2f x the time of one; target 1.25 or less)\n", t[1], t[1] / t[0]);
+    printf("  CPU of station and burns: %.2f s for 8 boards, %.2f s per GiB burned\n", cpu[1], cpu[1] / gib);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,6 +113,7 @@ int main(int argc, char** argv) {
     printf("  1 board:              %7.3f s\n", t[0]);
     printf("  8 boards in parallel: %7.3f s (%.2f x the time of one, %.1f MiB/s in all)\n", t[1], t[1] / t[0],
            8.0 * (double)mib / t[1]);
+    station_figures(mib, runs, dir);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return 0;

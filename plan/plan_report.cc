@@ -70,12 +70,19 @@ std::string report_line(const BurnRecord& r) {
 
 bool report_append(int fd, const BurnRecord& record) {
     std::string line = report_line(record) + "\n";
+    // The burns of a station append to one report at once: without the lock, the end of the
+    // file could be looked at in the middle of another's record, which would then look cut
+    // short and get an empty line after it.
+    bool locked = lock_file(fd) == 0;
     // A record cut short by an earlier run that was killed while writing keeps its own line.
     struct stat st;
     if (fstat(fd, &st) == 0 && st.st_size > 0) {
         char last = '\n';
         if (read_at(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') line.insert(0, "\n");
     }
-    if (write_full(fd, line.data(), line.size()) != (long long)line.size()) return false;
-    return flush_to_disk(fd) == 0;
+    bool ok = write_full(fd, line.data(), line.size()) == (long long)line.size() && flush_to_disk(fd) == 0;
+    int err = errno;
+    if (locked) unlock_file(fd);
+    errno = err;
+    return ok;
 }

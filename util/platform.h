@@ -88,3 +88,9 @@ void ending_signal_default(int sig);
 // True when `stream` is a terminal that takes the usual escape sequences for moving the cursor
 // and clearing lines (on Windows: a console, once asked to take them).
 bool terminal_with_cursor_control(FILE* stream);
+
+// An exclusive lock on the whole file open as fd, waited for while another process holds it,
+// until unlock_file: processes that append records to one file take it around each append, so
+// that none sees another's record half-written. 0, or -1 with errno set.
+int lock_file(int fd);
+void unlock_file(int fd);

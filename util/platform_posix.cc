@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -179,3 +180,12 @@ bool terminal_with_cursor_control(FILE* stream) {
     const char* term = getenv("TERM");
     return isatty(fileno(stream)) && !(term && strcmp(term, "dumb") == 0);
 }
+
+int lock_file(int fd) {
+    int r;
+    while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    return r;
+}
+
+void unlock_file(int fd) { flock(fd, LOCK_UN); }

@@ -169,3 +169,16 @@ bool terminal_with_cursor_control(FILE* stream) {
     if (!GetConsoleMode(h, &mode)) return false;
     return SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
+
+int lock_file(int fd) {
+    OVERLAPPED whole = {};
+    if (LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole))
+        return 0;
+    errno = EIO;
+    return -1;
+}
+
+void unlock_file(int fd) {
+    OVERLAPPED whole = {};
+    UnlockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), 0, MAXDWORD, MAXDWORD, &whole);
+}
