@@ -368,6 +368,19 @@ TEST(SparseStreamBurn, SizesNotWholeWordsAreRefusedBeforeAnythingIsSent) {
         << r.err;
     EXPECT_TRUE(rig.board.commands.empty());
     EXPECT_EQ(Bytes(8192 + 0x3000, 0xEE), rig.media->contents("store", "boot"));
+#ifndef _WIN32
+    // 16 GiB and one word: blocks of 4 bytes, one more than a sparse image can count. A file with
+    // holes, so it costs no disk.
+    std::string huge = write_file("huge.img", "");
+    ASSERT_EQ(0, truncate(huge.c_str(), (16ll << 30) + 4));
+    r = run_vorn(rig.board, {"partition", "-t", "sparse", "-p", "boot", "-f", huge});
+    EXPECT_EQ(-857, r.status);
+    EXPECT_TRUE(contains(r.err, "ERR[VXN]cannot send " + huge + " as sparse: its 17179869188 bytes are more than "
+                                "2^32 - 1 blocks of 4 bytes, the most a sparse image holds\n"))
+        << r.err;
+    EXPECT_TRUE(rig.board.commands.empty());
+    unlink(huge.c_str());
+#endif
 }
 
 TEST(SparseStreamBurn, SparseImagesAndNormalBurnsAreSentAsTheyAre) {
