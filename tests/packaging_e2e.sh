@@ -250,7 +250,7 @@ case_deb() {
     done
     ! grep -n -e 'source only' -e 'scripts/' -e 'build/' -e 'wine' -e 'kernel' -e 'DEVELOPING' "$readme" >"$work/readme.dev" ||
         fail "the packaged README has developer material: $(cat "$work/readme.dev")"
-    [ "$(stat -c %s "$readme")" -lt 12000 ] || fail "the packaged README is $(stat -c %s "$readme") bytes"
+    [ "$(stat -c %s "$readme")" -lt 16000 ] || fail "the packaged README is $(stat -c %s "$readme") bytes"
     zcat "$root/usr/share/doc/vorn/changelog.gz" | head -1 | grep -q "^vorn ($(dpkg-deb -f "$vorn_deb" Version)) " ||
         fail "the changelog's newest entry is not the package's version"
 
