@@ -6,11 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fcntl.h>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
+#include "bench/bench_files.h"
 #include "bench/bench_timing.h"
 
 namespace {
@@ -20,16 +19,8 @@ namespace {
     exit(1);
 }
 
-// A seeded pattern, the same bytes every run.
 void make_file(const std::string& path, size_t size, uint32_t seed) {
-    std::vector<unsigned char> bytes(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (unsigned char& b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = (unsigned char)(x >> 16);
-    }
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || write(fd, bytes.data(), size) != (ssize_t)size || close(fd) != 0) fail("cannot write " + path);
+    if (!write_seeded_file(path, size, seed)) fail("cannot write " + path);
 }
 
 const char* const kSteps[] = {"getvar identify", "partition -p system -f img.bin", "setkey key.bin",

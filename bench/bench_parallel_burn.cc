@@ -11,11 +11,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
+#include "bench/bench_files.h"
 #include "bench/bench_timing.h"
 
 namespace {
@@ -25,16 +24,8 @@ namespace {
     exit(1);
 }
 
-// A seeded pattern, so that no two boards get the same bytes and every run the same ones.
 void make_image(const std::string& path, size_t size, uint32_t seed) {
-    std::vector<unsigned char> bytes(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (unsigned char& b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = (unsigned char)(x >> 16);
-    }
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || write(fd, bytes.data(), size) != (ssize_t)size || close(fd) != 0) fail("cannot write " + path);
+    if (!write_seeded_file(path, size, seed)) fail("cannot write " + path);
 }
 
 // One emulator session with `boards` boards, each burned by its own vorn process at once.

@@ -12,19 +12,9 @@
 #               1-2 feeds BL2E to 1-2, and 1-1 hears nothing
 #   lost-events vorn gets no hot-plug news of the bus: it still finds the board that restarted
 #               into BL2E, and a board that comes back after a reboot, by looking afresh
-set -u
-case=$1
-emu=$2
-vorn=$3
-work=$4/$case
-rm -rf "$work"
-mkdir -p "$work"
-PATH=$(dirname "$vorn"):$PATH
-export PATH
-
-# Seeded test data, never /dev/urandom: VORN_TEST_SEED when set; a failure prints the seed.
-seed=${VORN_TEST_SEED:-20261208}
-gen() { LC_ALL=C awk -v n="$1" -v s="$((seed + $2))" 'BEGIN { srand(s); for (i = 0; i < n; i++) printf "%c", int(rand() * 256) }'; }
+here=$(cd "$(dirname "$0")" && pwd)
+default_seed=20261208
+. "$here/e2e_common.sh"
 
 file=$work/boot.bin
 # An odd size, so that the last portion of each stage is short.

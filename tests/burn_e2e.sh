@@ -13,19 +13,10 @@
 #   checked    a plan with faults is refused at once, every fault named, without a board
 #   limit      a board that never comes back: the step fails at its time limit (-T)
 #   aborted    SIGTERM while the board is awaited: the record says "aborted", status 1
-set -u
-case=$1
-emu=$2
-vorn=$3
-work=$4/$case
-rm -rf "$work"
+here=$(cd "$(dirname "$0")" && pwd)
+default_seed=20261209
+. "$here/e2e_common.sh"
 mkdir -p "$work/plan/keys"
-PATH=$(dirname "$vorn"):$PATH
-export PATH
-
-# Seeded test data, never /dev/urandom: VORN_TEST_SEED when set; a failure prints the seed.
-seed=${VORN_TEST_SEED:-20261209}
-gen() { LC_ALL=C awk -v n="$1" -v s="$((seed + $2))" 'BEGIN { srand(s); for (i = 0; i < n; i++) printf "%c", int(rand() * 256) }'; }
 
 p=$work/plan
 gen 40961 1 >"$p/bl.bin"

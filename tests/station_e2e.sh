@@ -12,20 +12,10 @@
 #           -a burned again, until -n
 #   table   the table under a pseudo-terminal of 80 columns: its rows and counts
 #   stop    SIGTERM while boards burn: their burns are stopped and recorded as aborted
-set -u
-case=$1
-emu=$2
-vorn=$3
-work=$4/$case
 here=$(cd "$(dirname "$0")" && pwd)
-rm -rf "$work"
+default_seed=20261209
+. "$here/e2e_common.sh"
 mkdir -p "$work/plan"
-PATH=$(dirname "$vorn"):$PATH
-export PATH
-
-# Seeded test data, never /dev/urandom: VORN_TEST_SEED when set; a failure prints the seed.
-seed=${VORN_TEST_SEED:-20261209}
-gen() { LC_ALL=C awk -v n="$1" -v s="$((seed + $2))" 'BEGIN { srand(s); for (i = 0; i < n; i++) printf "%c", int(rand() * 256) }'; }
 
 p=$work/plan
 gen 40961 1 >"$p/bl.bin"
