@@ -120,3 +120,7 @@ void board_close(BoardLink* b) {
     b->transport = nullptr;
 }
 
+BoardLink::~BoardLink() {
+    board_close(this);
+}
+

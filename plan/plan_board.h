@@ -5,6 +5,12 @@
 #include "usb/transport.h"
 
 struct BoardLink {
+    BoardLink() = default;
+    BoardLink(const BoardLink&) = delete;
+    BoardLink& operator=(const BoardLink&) = delete;
+    // The board is let go of when the plan is over, whichever step it ended at.
+    ~BoardLink();
+
     Transport* transport = nullptr;
     std::string port;
     // The serial number the board had when the plan started (what "${serial}" names), and the

@@ -195,6 +195,9 @@ void BoardTracker::child_ended(const std::string& port, int status, bool stopped
             row.reason = veltrop::base::StringPrintf("its burn ended with status %d and no result", status);
         end(row, BoardState::Failed, t, events, "failed" + at + took + (row.reason.empty() ? "" : ": " + row.reason));
     }
+    // A board that left while its burn ran (a reboot at the end of its plan, an unplugging) is
+    // told as gone now that the port is no longer its burn's, whichever look saw it leave.
+    if (!row.present) add_event(events, EventKind::Gone, row, "gone");
 }
 
 void BoardTracker::end(BoardRow& row, BoardState state, double t, std::vector<BoardEvent>* events,

@@ -172,6 +172,9 @@ again)
     # With -a: burned at each return, three times.
     rc=$(run 60 --feature $back -- vorn station -f "$p/reboot.plan" -a -n 3)
     [ "$rc" = 0 ] || fail "exit status $rc with -a"
+    # The third board's leaving may or may not be seen before the station ends: it is not asked for.
+    awk -v last="$(grep -n '^1-1 ' "$out" | tail -n 1 | cut -d: -f1)" \
+        'NR != last || $0 != "1-1 VXN0001: gone"' "$out" >"$out.kept" && mv "$out.kept" "$out"
     port_lines 1-1 "$(printf '%s\n' "1-1 VXN0001: appeared" "$(steps TPL)" "1-1 VXN0001: gone" \
         "1-1 VXN0001: appeared" "$(steps BL2)" "1-1 VXN0001: gone" "1-1 VXN0001: appeared" "$(steps BL2)")"
     [ "$(tail -n 1 "$out")" = "station: 3 passed, 0 failed" ] || fail "summary line with -a"
