@@ -41,14 +41,18 @@ bool is_event_socket(int fd, const sockaddr* addr) {
     return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_UNIX;
 }
 
-// A send of the bus to one of the event sockets ("event" and a digit) in the test bed's folder.
-bool is_event_send(const msghdr* msg) {
-    if (!msg || !msg->msg_name) return false;
-    const auto* to = static_cast<const sockaddr_un*>(msg->msg_name);
+// One of the event sockets ("event" and a digit) in the test bed's folder.
+bool is_event_path(const sockaddr_un* to) {
     if (to->sun_family != AF_UNIX) return false;
     const size_t len = strnlen(to->sun_path, sizeof(to->sun_path));
     const char* slash = static_cast<const char*>(memrchr(to->sun_path, '/', len));
     return slash && strncmp(slash + 1, "event", 5) == 0 && slash[6] >= '0' && slash[6] <= '9';
+}
+
+// A send of the bus to one of them.
+bool is_event_send(const msghdr* msg) {
+    if (!msg || !msg->msg_name) return false;
+    return is_event_path(static_cast<const sockaddr_un*>(msg->msg_name));
 }
 
 }  // namespace
@@ -61,6 +65,12 @@ extern "C" ssize_t sendmsg(int fd, const msghdr* msg, int flags) {
         return -1;
     }
     ssize_t r = next(fd, msg, flags);
+    if (r < 0 && is_event_send(msg) && (errno == ECONNREFUSED || errno == ENOENT)) {
+        // The process of that socket has ended and left its name behind (or is ending now):
+        // nobody is there to miss the event, and the name would refuse every later one too.
+        if (errno == ECONNREFUSED) unlink(static_cast<const sockaddr_un*>(msg->msg_name)->sun_path);
+        errno = EAGAIN;
+    }
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && is_event_send(msg)) {
         size_t total = 0;
         for (size_t i = 0; i < msg->msg_iovlen; i++) total += msg->msg_iov[i].iov_len;
