@@ -18,6 +18,7 @@
 #include "util/file_io.h"
 #include "util/log.h"
 #include "util/platform.h"
+#include "util/staged_output.h"
 #include "util/string_printf.h"
 
 using veltrop::base::StringPrintf;
@@ -104,6 +105,8 @@ void end_from_watchdog(const std::string& reason, bool aborted) {
     }
     int status = finish_locked(aborted ? "aborted" : "failed");
     fflush(stderr);
+    // The step still runs on the main thread; what it was writing is not a whole file.
+    staged_output_remove_temps();
     _exit(status ? 1 : 0);
 }
 

@@ -7,6 +7,7 @@
 
 #include "util/log.h"
 #include "util/platform.h"
+#include "util/staged_output.h"
 #include "util/string_printf.h"
 
 using veltrop::base::StringPrintf;
@@ -45,8 +46,11 @@ void watch(double limit, watchdog_end_fn end) {
 }  // namespace
 
 void watchdog_start(double limit, watchdog_end_fn end) {
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    // Every request to end (Ctrl-Break on Windows, a hang-up here) ends the burn as aborted, with
+    // its record; a read-back step's temporary file is then removed by the end, not by a
+    // handler that would end the process before the record is written.
+    staged_output_leave_ending_signals();
+    on_ending_signals(on_signal);
     last_activity = now();
     std::thread(watch, limit, end).detach();
 }

@@ -1,6 +1,6 @@
 # Burn plans end to end: vorn runs a plan on emulated boards on an emulated USB bus.
 if(TARGET vorn-emu AND TARGET vorn)
-  foreach(c bl1 bl2 expect middle changed checked limit aborted)
+  foreach(c bl1 bl2 expect middle changed checked limit aborted readback)
     add_test(NAME burn_e2e_${c}
              COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/burn_e2e.sh ${c} $<TARGET_FILE:vorn-emu>
                      $<TARGET_FILE:vorn> ${CMAKE_BINARY_DIR}/burn_e2e)

@@ -13,6 +13,8 @@
 #   checked    a plan with faults is refused at once, every fault named, without a board
 #   limit      a board that never comes back: the step fails at its time limit (-T)
 #   aborted    SIGTERM while the board is awaited: the record says "aborted", status 1
+#   readback   a hang-up in the middle of reading a partition back: the record says "aborted",
+#              and neither the output nor its temporary file is left
 here=$(cd "$(dirname "$0")" && pwd)
 default_seed=20261209
 . "$here/e2e_common.sh"
@@ -203,6 +205,19 @@ aborted)
     has_match "burn: aborted at step 1/5 \[.*\]"
     want_field 'r["result"]' "aborted"
     want_field 'r["failed_step"]' 1
+    ;;
+readback)
+    printf 'upload -p system -f back.bin -z 256M\n' >"$p/readback.plan"
+    rc=$(run 120 --feature "media:part=store/system/256M" \
+        -- sh -c 'd=$1; shift; vorn "$@" & v=$!
+            while kill -0 $v && ! find "$d" -name ".back.bin.part-*" -size +0 | grep -q .; do sleep 0.1; done
+            kill -HUP $v; wait $v' "$work/err" "$p" burn -f "$p/readback.plan" -r "$report" -T 0)
+    [ "$rc" = 1 ] || fail "exit status $rc"
+    has_line "step 1/1 (upload -p system -f $p/back.bin -z 256M) failed: aborted by signal 1"
+    has_match "burn: aborted at step 1/1 \[.*\]"
+    [ -z "$(find "$p" -name "*back.bin*")" ] || fail "left behind: $(find "$p" -name "*back.bin*")"
+    want_field 'r["result"]' "aborted"
+    want_field 'r["steps"][0]["reason"]' "aborted by signal 1"
     ;;
 *)
     echo "unknown case $case"

@@ -11,6 +11,8 @@
 #include "station/display.h"
 #include "station/station_options.h"
 #include "station/table.h"
+#include "tests/test_support.h"
+#include "util/subprocess.h"
 
 namespace {
 
@@ -273,3 +275,38 @@ TEST(StationOptions, WordsAndRefusals) {
         EXPECT_EQ(b.second, error);
     }
 }
+
+// The station stops a burn as the system asks a console program to end (SIGTERM; Ctrl-Break to
+// its process group on Windows); the burn must take that as an abort and write its record, not
+// just die. No board is on this machine's bus, so the burn waits for one until it is stopped.
+TEST(StationBurnProcess, ABurnAskedToStopWritesItsRecordAsAborted) {
+    std::string plan = testsupport::write_file("stop.plan", "partition -p system -f system.img\n");
+    testsupport::write_file("system.img", std::string(4096, 'x'));
+    std::string report = testsupport::temp_dir() + "/stop.jsonl";
+#ifdef _WIN32
+    std::string vorn = VORN_BINARY_DIR "/cli/vorn.exe";
+#else
+    std::string vorn = VORN_BINARY_DIR "/cli/vorn";
+#endif
+    std::string error;
+    SubprocessPtr child = subprocess_start({vorn, "burn", "-f", plan, "-r", report, "-T", "0"}, &error);
+    ASSERT_TRUE(child) << error;
+    std::string out;
+    char buf[512];
+    long n = 0;
+    // Bounded, as the test's own time limit is: a burn that never waits must not hang the run.
+    for (int looks = 0; looks < 600 && out.find("waiting for") == std::string::npos && n >= 0; looks++) {
+        subprocess_wait_output({child.get()}, 1000);
+        n = subprocess_read(child.get(), buf, sizeof(buf));
+        if (n > 0) out.append(buf, static_cast<size_t>(n));
+    }
+    ASSERT_NE(std::string::npos, out.find("waiting for")) << out;
+    subprocess_terminate(child.get());
+    int status = -1;
+    ASSERT_TRUE(subprocess_wait(child.get(), 60000, &status));
+    while ((n = subprocess_read(child.get(), buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(1, status) << out;
+    EXPECT_NE(std::string::npos, out.find("burn: aborted at step 1/1")) << out;
+    EXPECT_NE(std::string::npos, testsupport::read_file(report).find("\"result\":\"aborted\"")) << out;
+}
+

@@ -81,6 +81,10 @@ void unlink_in_handler(const char* path);
 // interrupt, a termination, a hang-up, a time limit, where the system has them); the handler
 // ends the process itself, by ending_signal_default.
 void on_ending_signals(void (*handler)(int));
+// On Windows a parent may hand its child an event to set when the child is to end, as a child
+// without its parent's console gets no Ctrl-Break: the number of the inherited handle is in this
+// variable, and the handler of on_ending_signals is called with SIGTERM once the event is set.
+constexpr const char* kStopEventVariable = "VORN_STOP_EVENT";
 // Puts back the default action of `sig` and raises it again, so that the process ends as the
 // signal would have ended it.
 void ending_signal_default(int sig);

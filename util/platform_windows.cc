@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <csignal>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -150,11 +152,44 @@ int file_identity_of(int fd, FileIdentity* id) {
 
 void unlink_in_handler(const char* path) { DeleteFileA(path); }
 
+namespace {
+
+void (*volatile stop_event_handler)(int) = nullptr;
+
+DWORD WINAPI wait_for_stop_event(void* event) {
+    if (WaitForSingleObject(static_cast<HANDLE>(event), INFINITE) == WAIT_OBJECT_0 && stop_event_handler)
+        stop_event_handler(SIGTERM);
+    return 0;
+}
+
+// The event a parent handed over in kStopEventVariable, or nullptr.
+HANDLE inherited_stop_event() {
+    char number[32];
+    DWORD n = GetEnvironmentVariableA(kStopEventVariable, number, sizeof(number));
+    if (n == 0 || n >= sizeof(number)) return nullptr;
+    char* end = nullptr;
+    unsigned long long value = strtoull(number, &end, 10);
+    if (*end || !value) return nullptr;
+    HANDLE event = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
+    // A number that is not an event of this process is no request to end.
+    return WaitForSingleObject(event, 0) == WAIT_FAILED ? nullptr : event;
+}
+
+}  // namespace
+
 void on_ending_signals(void (*handler)(int)) {
     // The C runtime runs these on a thread of its own for Ctrl-C and Ctrl-Break.
     signal(SIGINT, handler);
     signal(SIGTERM, handler);
     signal(SIGBREAK, handler);
+    static bool watching = false;
+    stop_event_handler = handler;
+    if (watching) return;
+    watching = true;
+    if (HANDLE event = inherited_stop_event()) {
+        HANDLE thread = CreateThread(nullptr, 0, wait_for_stop_event, event, 0, nullptr);
+        if (thread) CloseHandle(thread);
+    }
 }
 
 void ending_signal_default(int sig) {

@@ -19,6 +19,7 @@ namespace {
 // Every staged output whose temporary file exists. Each change is one pointer store, so the list
 // is whole at any moment the signal handler may look at it.
 StagedOutput* volatile open_outputs = nullptr;
+bool signals_left = false;
 
 void remove_temps_in_handler() {
     for (StagedOutput* o = open_outputs; o; o = o->next_open) {
@@ -42,7 +43,7 @@ void track(StagedOutput* out) {
     if (!hooked) {
         hooked = true;
         atexit(remove_temps_at_exit);
-        on_ending_signals(on_signal);
+        if (!signals_left) on_ending_signals(on_signal);
     }
     out->next_open = open_outputs;
     std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -150,3 +151,7 @@ void staged_output_discard(StagedOutput* out) {
     out->temp[0] = '\0';
     errno = err;
 }
+
+void staged_output_leave_ending_signals() { signals_left = true; }
+
+void staged_output_remove_temps() { remove_temps_in_handler(); }

@@ -26,6 +26,14 @@ int staged_output_commit(StagedOutput* out);
 // Drops the temporary file; the target stays as it was.
 void staged_output_discard(StagedOutput* out);
 
+// For a program that records why it ends before it ends on those signals (a burn writes its
+// record): the signals are left to it, and it removes the temporary files itself, by
+// staged_output_remove_temps, before it ends.
+void staged_output_leave_ending_signals();
+// Closes and removes every temporary file still open; safe in a signal handler and from any
+// thread, as the process is about to end.
+void staged_output_remove_temps();
+
 // The folder part of `path` (up to and with its last separator of this system; empty for a bare
 // name), as the temporary file is made in it.
 size_t staged_output_folder_length(const char* path);

@@ -2,10 +2,17 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdio>
+
+#include "util/platform.h"
+
 struct Subprocess {
     HANDLE process = nullptr;
     DWORD pid = 0;
     HANDLE out = nullptr;
+    // Set to ask the child to stop (see subprocess_terminate).
+    HANDLE stop = nullptr;
     bool ended = false;
     int status = 0;
 };
@@ -47,6 +54,18 @@ HANDLE inheritable_null_input() {
     return CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
 }
 
+// An event the child inherits, its handle's number in the child's VORN_STOP_EVENT; nullptr when
+// none could be made (the child is then stopped by Ctrl-Break alone).
+HANDLE inheritable_stop_event() {
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE stop = CreateEventA(&sa, TRUE, FALSE, nullptr);
+    if (!stop) return nullptr;
+    char number[32];
+    snprintf(number, sizeof(number), "%llu", (unsigned long long)(uintptr_t)stop);
+    SetEnvironmentVariableA(kStopEventVariable, number);
+    return stop;
+}
+
 }  // namespace
 
 SubprocessPtr subprocess_start(const std::vector<std::string>& argv, std::string* error) {
@@ -72,9 +91,12 @@ SubprocessPtr subprocess_start(const std::vector<std::string>& argv, std::string
     si.hStdError = write_end;
     PROCESS_INFORMATION pi = {};
     std::string line = command_line(argv);
+    HANDLE stop = inheritable_stop_event();
     BOOL started = CreateProcessA(argv[0].c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
                                   nullptr, nullptr, &si, &pi);
     if (!started) *error = last_error_text("cannot start " + argv[0]);
+    SetEnvironmentVariableA(kStopEventVariable, nullptr);
+    if (!started && stop) CloseHandle(stop);
     CloseHandle(write_end);
     if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
     if (!started) {
@@ -86,6 +108,7 @@ SubprocessPtr subprocess_start(const std::vector<std::string>& argv, std::string
     child->process = pi.hProcess;
     child->pid = pi.dwProcessId;
     child->out = read_end;
+    child->stop = stop;
     return child;
 }
 
@@ -141,9 +164,11 @@ bool subprocess_wait(Subprocess* child, int timeout_ms, int* status) {
 bool subprocess_exited(Subprocess* child, int* status) { return subprocess_wait(child, 0, status); }
 
 void subprocess_terminate(Subprocess* child) {
-    // The child's group receives Ctrl-Break, which a console program takes as its request to
-    // stop; where that cannot be delivered, the child is ended at once.
-    if (!child->ended && !GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->pid)) subprocess_kill(child);
+    if (child->ended) return;
+    // Ctrl-Break reaches the child's group only when the parent shares a console with it; the
+    // event reaches it however the station runs (from a service, with its output in a file).
+    bool asked = child->stop && SetEvent(child->stop);
+    if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->pid) && !asked) subprocess_kill(child);
 }
 
 void subprocess_kill(Subprocess* child) {
@@ -157,6 +182,7 @@ void SubprocessDeleter::operator()(Subprocess* child) const {
         subprocess_wait(child, -1, &status);
     }
     if (child->out) CloseHandle(child->out);
+    if (child->stop) CloseHandle(child->stop);
     CloseHandle(child->process);
     delete child;
 }
