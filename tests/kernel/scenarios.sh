@@ -12,6 +12,8 @@
 #   8    vanishes in the middle of a write                    (VXN0008)
 #   9    vanishes in the middle of a read                     (VXN0009)
 #   10   an empty packet before "getvar:product", a stall on "getvar:stall" (VXN0010)
+#   11-13 media boards the machine does not have until "hotplug N" (its monitor adds their
+#        usb-redir devices; "hotunplug N" removes them); 13 never answers "getvar:product"
 # Files: /data/img-*.raw (normal images), /data/img-*.sparse with /data/img-*.expanded (what a
 # sparse image expands to), /data/par.raw (the parallel burn), /data/bl.bin (the boot-loader file).
 # Partitions: p-<image> and s-<image> for each image, t-<image> for each expanded one (burned
@@ -54,6 +56,20 @@ wait_board() {
     return 1
 }
 plug() { echo "plug $1" >/dev/ttyS1; }
+unplug() { echo "unplug $1" >/dev/ttyS1; }
+hotplug() { echo "hotplug $1" >/dev/ttyS1; }
+hotunplug() { echo "hotunplug $1" >/dev/ttyS1; }
+
+# Waits (bounded) for a line matching the pattern $1 in file $2.
+wait_line() {
+    i=0
+    while [ $i -lt 1200 ]; do
+        grep -q "$1" "$2" && return 0
+        sleep 0.05
+        i=$((i + 1))
+    done
+    return 1
+}
 
 # Scenario NAME COMMAND...: runs the shell function and reports it.
 count=0
@@ -287,6 +303,107 @@ six_more_plugged() {
     done
 }
 
+# The station while boards are hot-plugged into the running machine. Board 13 comes first and
+# stays in its plan's second step (it never answers it), so boards 11 and 12 arrive, burn and
+# pass while it burns; then its device is removed in the middle of that step. Checked: the
+# plain lines port by port, the report's records, the logs' names, the summary line and status;
+# the runner checks what the boards hold.
+station_hotplug() {
+    d=/tmp/hot
+    rm -rf $d
+    mkdir -p $d
+    size=$(wc -c </data/img-big.raw)
+    printf '%s\n' "partition -p p-img-big -f /data/img-big.raw" "expect product qrx-evb" \
+        'upload -p p-img-big -f back-${serial}.raw -z '"$size" >$d/h.plan
+    # The station takes every board on the bus: the others leave it first.
+    for b in 1 2 3 4 5 6 7 8 9 10; do unplug $b; done
+    i=0
+    while [ $i -lt 600 ] && grep -qx 4f2d /sys/bus/usb/devices/*/idVendor 2>/dev/null; do
+        sleep 0.05
+        i=$((i + 1))
+    done
+    [ $i -lt 600 ] || { no "the other boards did not leave the bus"; return 0; }
+    : >$d/out
+    timeout 240 vorn station -f $d/h.plan -n 3 -r $d/report.jsonl -l $d/logs -T 60 >$d/out 2>$d/err &
+    station=$!
+    hotplug 13
+    wait_line "^[^ ]* VXN0013: step 1/3 .* passed" $d/out || no "board 13 did not pass its first step"
+    p13=$(port_of VXN0013)
+    hotplug 11
+    wait_line "^[^ ]* VXN0011: burning" $d/out || no "board 11 was not taken"
+    hotplug 12
+    for s in VXN0011 VXN0012; do
+        wait_line "^[^ ]* $s: \(passed\|failed\)" $d/out || no "$s did not end its plan"
+    done
+    p11=$(port_of VXN0011)
+    p12=$(port_of VXN0012)
+    grep -q "^$p13 VXN0013: \(passed\|failed\)" $d/out && no "board 13 ended before it was removed"
+    hotunplug 13
+    wait $station
+    rc=$?
+    say "vorn station -> $rc"
+    sed 's/^/   | /' $d/out $d/err $d/report.jsonl
+    [ "$rc" = 1 ] || no "the station exited with $rc, expected 1 (a board failed)"
+    [ "$(tail -n 1 $d/out)" = "station: 2 passed, 1 failed" ] || no "summary line: $(tail -n 1 $d/out)"
+    for s in VXN0011 VXN0012; do
+        eval "p=\$p${s#VXN00}"
+        steps="$p $s: step 1/3 (partition -p p-img-big -f /data/img-big.raw) passed [T]
+$p $s: step 2/3 (expect product qrx-evb) passed [T]
+$p $s: step 3/3 (upload -p p-img-big -f $d/back-$s.raw -z $size) passed [T]"
+        port_lines "$p" "$p $s: appeared
+$p $s: burning
+$p $s: in stage TPL
+$steps
+$p $s: passed [T]"
+        cmp -s $d/back-$s.raw /data/img-big.raw || no "$s: the partition read back by the plan differs"
+        record "$s" '"result":"passed"' '"failed_step":null' "\"port\":\"$p\""
+    done
+    # Board 13: failed in its second step because it went, not by the step's time limit.
+    grep -v "^$p13 VXN0013: gone$" $d/out >$d/out13
+    port_lines "$p13" "$p13 VXN0013: appeared
+$p13 VXN0013: burning
+$p13 VXN0013: in stage TPL
+$p13 VXN0013: step 1/3 (partition -p p-img-big -f /data/img-big.raw) passed [T]
+$p13 VXN0013: step 2/3 (expect product qrx-evb) failed: R
+$p13 VXN0013: failed at step 2/3 [T]: R" $d/out13
+    grep "^$p13 VXN0013: failed at" $d/out | grep -qF "(No such device)" ||
+        no "board 13 did not fail for want of its device"
+    # Boards 11 and 12 came and went while board 13 burned.
+    first=$(grep -n "^$p11 VXN0011: appeared$" $d/out | cut -d: -f1)
+    last=$(grep -n "^$p12 VXN0012: passed " $d/out | cut -d: -f1)
+    [ "$(grep -n "^$p13 VXN0013: step 1/3 " $d/out | cut -d: -f1)" -lt "${first:-0}" ] &&
+        [ "$(grep -n "^$p13 VXN0013: failed at " $d/out | cut -d: -f1)" -gt "${last:-999}" ] ||
+        no "boards 11 and 12 did not burn while board 13 did"
+    record VXN0013 '"result":"failed"' '"failed_step":2' "\"port\":\"$p13\""
+    [ "$(wc -l <$d/report.jsonl)" = 3 ] || no "$(wc -l <$d/report.jsonl) records, expected 3"
+    for s in VXN0011 VXN0012 VXN0013; do
+        eval "p=\$p${s#VXN00}"
+        log=$(ls $d/logs | grep -x "[0-9]\{8\}T[0-9]\{6\}\.[0-9]\{3\}Z_${p}_$s\.log")
+        [ -n "$log" ] || { no "no log named by $p and $s"; continue; }
+        grep -q '^burn: \(passed\|failed\)' "$d/logs/$log" || no "the log of $s has no end line"
+    done
+    rm -rf $d
+}
+
+# port_lines PORT EXPECTED [FILE]: the station's lines of PORT, times written [T] and the reason of
+# a failure R, against the expected lines.
+port_lines() {
+    grep "^$1 " "${3:-$d/out}" | sed -e 's/\[[0-9]*\.[0-9][0-9][0-9]s\]/[T]/g' \
+        -e 's/) failed: .*/) failed: R/' -e 's/\(failed at step [^]]*\]\): .*/\1: R/' >$d/got
+    printf '%s\n' "$2" >$d/want
+    diff $d/want $d/got >$d/diff || { sed 's/^/   diff | /' $d/diff; no "the station's lines of $1"; }
+}
+
+# record SERIAL TEXT...: the report's one record of the board holds each text.
+record() {
+    s=$1
+    shift
+    [ "$(grep -c "\"serial\":\"$s\"" $d/report.jsonl)" = 1 ] || { no "not one record of $s"; return 0; }
+    for t in "$@"; do
+        grep "\"serial\":\"$s\"" $d/report.jsonl | grep -qF "$t" || no "the record of $s lacks $t"
+    done
+}
+
 # ---- the run --------------------------------------------------------------------------------
 
 scenario devices-four-boards devices_four
@@ -313,4 +430,6 @@ scenario zlp-before-reply zlp_before_reply
 scenario stall-then-next-run stall_and_next
 scenario unplug-mid-write unplug_mid_write
 scenario unplug-mid-upload unplug_mid_upload
+# Last: it takes every other board off the bus.
+scenario station-hotplug station_hotplug
 echo "RESULT-END $count"

@@ -1,7 +1,8 @@
 // The board's usbredir front end as the virtual machine sees it: descriptors, the packet model
 // (babble when a buffer ends inside a packet), the empty packet and stall faults with the halt
-// cleared by the host, and a board that goes away. The test plays the machine's side of the
-// protocol over a real socket.
+// cleared by the host, a board that goes away, and a device that is removed and added again.
+// The test plays the machine's side of the protocol over a real socket. Then the commands that
+// hot-plug a board through the machine's monitor, against a scripted monitor.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,9 +11,13 @@
 #include <usbredirparser.h>
 
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/test_support.h"
+#include "tools/redir/monitor.h"
 #include "tools/redir/redir_board.h"
 
 namespace {
@@ -22,67 +27,42 @@ struct Result {
     board::Bytes data;
 };
 
+// The machine's end of a socket: it listens, the board or vorn-redir connects.
+int listen_unix(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    EXPECT_EQ(0, listen(fd, 1));
+    return fd;
+}
+
 // The machine's end: a usbredir parser in the guest role on the accepted connection.
 class Machine {
   public:
     explicit Machine(std::unique_ptr<redir::BoardSpec> setup) {
         std::string path = testsupport::temp_dir() + "/m" + std::to_string(counter_++) + ".sock";
-        listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-        EXPECT_EQ(0, bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-        EXPECT_EQ(0, listen(listen_fd_, 1));
+        listen_fd_ = listen_unix(path);
         setup->socket = path;
         board_ = std::make_unique<redir::RedirBoard>(std::move(setup), 1, nullptr);
-        EXPECT_TRUE(board_->connect_socket());
-        fd_ = accept(listen_fd_, nullptr, nullptr);
-        parser_ = usbredirparser_create();
-        parser_->priv = this;
-        parser_->read_func = [](void* p, uint8_t* d, int n) {
-            ssize_t r = recv(static_cast<Machine*>(p)->fd_, d, n, MSG_DONTWAIT);
-            return r > 0 ? int(r) : (r < 0 && errno == EAGAIN ? 0 : -1);
-        };
-        parser_->write_func = [](void* p, uint8_t* d, int n) {
-            return int(send(static_cast<Machine*>(p)->fd_, d, n, MSG_NOSIGNAL));
-        };
-        parser_->device_connect_func = [](void* p, usb_redir_device_connect_header* h) {
-            static_cast<Machine*>(p)->connects++;
-            static_cast<Machine*>(p)->vendor = h->vendor_id;
-            static_cast<Machine*>(p)->connected = true;
-        };
-        parser_->device_disconnect_func = [](void* p) { static_cast<Machine*>(p)->connected = false; };
-        parser_->hello_func = [](void*, usb_redir_hello_header*) {};
-        parser_->log_func = [](void*, int, const char*) {};
-        parser_->interface_info_func = [](void*, usb_redir_interface_info_header*) {};
-        parser_->configuration_status_func = [](void*, uint64_t, usb_redir_configuration_status_header*) {};
-        parser_->alt_setting_status_func = [](void*, uint64_t, usb_redir_alt_setting_status_header*) {};
-        parser_->ep_info_func = [](void* p, usb_redir_ep_info_header* h) {
-            static_cast<Machine*>(p)->in_packet = h->max_packet_size[17];
-        };
-        parser_->control_packet_func = [](void* p, uint64_t id, usb_redir_control_packet_header* h,
-                                          uint8_t* d, int n) {
-            Machine* m = static_cast<Machine*>(p);
-            m->results[id] = {h->status, board::Bytes(d, d + n)};
-            if (d) usbredirparser_free_packet_data(m->parser_, d);
-        };
-        parser_->bulk_packet_func = [](void* p, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* d,
-                                       int n) {
-            Machine* m = static_cast<Machine*>(p);
-            m->results[id] = {h->status, board::Bytes(d, d + n)};
-            if (d) usbredirparser_free_packet_data(m->parser_, d);
-        };
-        uint32_t caps[USB_REDIR_CAPS_SIZE] = {0};
-        for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_ep_info_max_packet_size,
-                        usb_redir_cap_64bits_ids, usb_redir_cap_32bits_bulk_length})
-            usbredirparser_caps_set_cap(caps, cap);
-        usbredirparser_init(parser_, "test machine", caps, USB_REDIR_CAPS_SIZE, 0);
+        start();
     }
     ~Machine() {
         board_.reset();
         usbredirparser_destroy(parser_);
         close(fd_);
         close(listen_fd_);
+    }
+
+    // The machine hangs up (its device was removed) and the board connects again, to a fresh
+    // device of the machine.
+    void reconnect() {
+        board_->hang_up();
+        usbredirparser_destroy(parser_);
+        close(fd_);
+        connected = false;
+        start();
     }
 
     // Moves messages both ways until `done` holds or nothing moves for a while; what holds then.
@@ -146,6 +126,52 @@ class Machine {
     std::map<uint64_t, Result> results;
 
   private:
+    // The board connects; the machine accepts and talks as a usbredir guest.
+    void start() {
+        EXPECT_TRUE(board_->connect_socket());
+        fd_ = accept(listen_fd_, nullptr, nullptr);
+        parser_ = usbredirparser_create();
+        parser_->priv = this;
+        parser_->read_func = [](void* p, uint8_t* d, int n) {
+            ssize_t r = recv(static_cast<Machine*>(p)->fd_, d, n, MSG_DONTWAIT);
+            return r > 0 ? int(r) : (r < 0 && errno == EAGAIN ? 0 : -1);
+        };
+        parser_->write_func = [](void* p, uint8_t* d, int n) {
+            return int(send(static_cast<Machine*>(p)->fd_, d, n, MSG_NOSIGNAL));
+        };
+        parser_->device_connect_func = [](void* p, usb_redir_device_connect_header* h) {
+            static_cast<Machine*>(p)->connects++;
+            static_cast<Machine*>(p)->vendor = h->vendor_id;
+            static_cast<Machine*>(p)->connected = true;
+        };
+        parser_->device_disconnect_func = [](void* p) { static_cast<Machine*>(p)->connected = false; };
+        parser_->hello_func = [](void*, usb_redir_hello_header*) {};
+        parser_->log_func = [](void*, int, const char*) {};
+        parser_->interface_info_func = [](void*, usb_redir_interface_info_header*) {};
+        parser_->configuration_status_func = [](void*, uint64_t, usb_redir_configuration_status_header*) {};
+        parser_->alt_setting_status_func = [](void*, uint64_t, usb_redir_alt_setting_status_header*) {};
+        parser_->ep_info_func = [](void* p, usb_redir_ep_info_header* h) {
+            static_cast<Machine*>(p)->in_packet = h->max_packet_size[17];
+        };
+        parser_->control_packet_func = [](void* p, uint64_t id, usb_redir_control_packet_header* h,
+                                          uint8_t* d, int n) {
+            Machine* m = static_cast<Machine*>(p);
+            m->results[id] = {h->status, board::Bytes(d, d + n)};
+            if (d) usbredirparser_free_packet_data(m->parser_, d);
+        };
+        parser_->bulk_packet_func = [](void* p, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* d,
+                                       int n) {
+            Machine* m = static_cast<Machine*>(p);
+            m->results[id] = {h->status, board::Bytes(d, d + n)};
+            if (d) usbredirparser_free_packet_data(m->parser_, d);
+        };
+        uint32_t caps[USB_REDIR_CAPS_SIZE] = {0};
+        for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_ep_info_max_packet_size,
+                        usb_redir_cap_64bits_ids, usb_redir_cap_32bits_bulk_length})
+            usbredirparser_caps_set_cap(caps, cap);
+        usbredirparser_init(parser_, "test machine", caps, USB_REDIR_CAPS_SIZE, 0);
+    }
+
     template <class Send>
     Result transfer(Send send) {
         uint64_t id = next_id_++;
@@ -265,6 +291,19 @@ TEST(RedirBoard, ABoardThatVanishesIsUnpluggedAndCanBePluggedAgain) {
     EXPECT_EQ("OKAYqrx-evb", text(m.ask("getvar:product", 512).data));
 }
 
+// A hot-unplugged device whose board is in the middle of a command: the next device the machine
+// adds on the same socket gets the board plugged in anew, its reply to that command not left
+// waiting for the first transfer of the new connection.
+TEST(RedirBoard, AfterTheMachineHungUpTheNextConnectionPlugsTheBoardInAnew) {
+    Machine m(setup());
+    ASSERT_TRUE(m.plugged_in());
+    EXPECT_EQ(usb_redir_success, m.bulk_out("getvar:product").status);
+    m.reconnect();
+    EXPECT_TRUE(m.plugged_in());
+    EXPECT_EQ(2, m.connects);
+    EXPECT_EQ("OKAYVXN0001", text(m.ask("getvar:serialno", 512).data));
+}
+
 TEST(RedirBoard, ABoardLeavingAfterItsReplyLetsTheReplyArriveFirst) {
     Machine m(setup());
     ASSERT_TRUE(m.plugged_in());
@@ -272,6 +311,94 @@ TEST(RedirBoard, ABoardLeavingAfterItsReplyLetsTheReplyArriveFirst) {
     EXPECT_EQ(usb_redir_success, okay.status);
     EXPECT_EQ("OKAY", text(okay.data));
     EXPECT_TRUE(m.until([&] { return !m.connected; }));
+}
+
+// The machine's monitor: greets, then answers each command line with the next scripted reply
+// (which may carry events before it) and keeps the commands; it hangs up after the last reply.
+class ScriptedMonitor {
+  public:
+    explicit ScriptedMonitor(std::vector<std::string> replies) {
+        path = testsupport::temp_dir() + "/qmp.sock";
+        unlink(path.c_str());
+        listen_fd_ = listen_unix(path);
+        thread_ = std::thread([this, replies] { serve(replies); });
+    }
+    ~ScriptedMonitor() {
+        if (thread_.joinable()) thread_.join();
+        close(listen_fd_);
+    }
+    // The commands received, read once the monitor has hung up.
+    std::vector<nlohmann::json> commands() {
+        thread_.join();
+        std::vector<nlohmann::json> out;
+        for (const std::string& line : lines_) out.push_back(nlohmann::json::parse(line, nullptr, false));
+        return out;
+    }
+    std::string path;
+
+  private:
+    void serve(const std::vector<std::string>& replies) {
+        int fd = accept(listen_fd_, nullptr, nullptr);
+        say(fd, R"({"QMP": {"version": {"qemu": {"micro": 0, "minor": 2, "major": 7}}, "capabilities": ["oob"]}})");
+        for (const std::string& reply : replies) {
+            std::string line;
+            char c;
+            while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+            lines_.push_back(line);
+            say(fd, reply);
+        }
+        close(fd);
+    }
+    static void say(int fd, const std::string& text) {
+        std::string line = text + "\r\n";
+        EXPECT_EQ(ssize_t(line.size()), write(fd, line.data(), line.size()));
+    }
+    int listen_fd_ = -1;
+    std::thread thread_;
+    std::vector<std::string> lines_;
+};
+
+const char* const kReturn = R"({"return": {}})";
+
+TEST(Monitor, AddsAUsbRedirDeviceWithItsCharacterDeviceAndRemovesIt) {
+    std::string event = R"({"timestamp": {"seconds": 1, "microseconds": 2}, "event": "DEVICE_DELETED", )"
+                        R"("data": {"device": "hot9"}})";
+    ScriptedMonitor qemu({kReturn, kReturn, kReturn, event + "\r\n" + kReturn});
+    redir::Monitor monitor;
+    std::string error;
+    ASSERT_TRUE(monitor.open(qemu.path, &error)) << error;
+    EXPECT_TRUE(monitor.add_usb_redir("hot11", "/run/h11.sock", "bus=hc1.0,port=11", &error)) << error;
+    // The event before the reply is passed over.
+    EXPECT_TRUE(monitor.remove_device("hot11", &error)) << error;
+    std::vector<nlohmann::json> c = qemu.commands();
+    ASSERT_EQ(4u, c.size());
+    EXPECT_EQ(nlohmann::json({{"execute", "qmp_capabilities"}}), c[0]);
+    EXPECT_EQ(nlohmann::json::parse(R"({"execute": "chardev-add", "arguments": {"id": "hot11", "backend":
+        {"type": "socket", "data": {"addr": {"type": "unix", "data": {"path": "/run/h11.sock"}},
+                                    "server": true, "wait": false}}}})"),
+              c[1]);
+    EXPECT_EQ(nlohmann::json::parse(R"({"execute": "device_add", "arguments": {"driver": "usb-redir",
+        "id": "hot11", "chardev": "hot11", "bus": "hc1.0", "port": "11"}})"),
+              c[2]);
+    EXPECT_EQ(nlohmann::json::parse(R"({"execute": "device_del", "arguments": {"id": "hot11"}})"), c[3]);
+}
+
+TEST(Monitor, ADeviceTheMachineRefusesLeavesNoCharacterDeviceAndSaysWhy) {
+    ScriptedMonitor qemu({kReturn, kReturn, R"({"error": {"class": "GenericError", "desc": "Bus 'hc9.0' not found"}})",
+                          kReturn});
+    redir::Monitor monitor;
+    std::string error;
+    ASSERT_TRUE(monitor.open(qemu.path, &error)) << error;
+    EXPECT_FALSE(monitor.add_usb_redir("hot11", "/run/h11.sock", "port", &error));
+    EXPECT_EQ("not a property: port", error);
+    EXPECT_FALSE(monitor.add_usb_redir("hot11", "/run/h11.sock", "bus=hc9.0", &error));
+    EXPECT_EQ("device_add: Bus 'hc9.0' not found", error);
+    std::vector<nlohmann::json> c = qemu.commands();
+    ASSERT_EQ(4u, c.size());
+    EXPECT_EQ(nlohmann::json::parse(R"({"execute": "chardev-remove", "arguments": {"id": "hot11"}})"), c[3]);
+    // The monitor has hung up: a command now fails and says so.
+    EXPECT_FALSE(monitor.remove_device("hot11", &error));
+    EXPECT_EQ("the monitor hung up", error);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // vorn-redir: emulated boards for a virtual machine's USB host controller (see --help).
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,33 +12,29 @@
 #include <string>
 #include <vector>
 
+#include "tools/redir/monitor.h"
 #include "tools/redir/options.h"
 #include "tools/redir/redir_board.h"
-#include "usb/usb_sys.h"
+#include "tools/redir/unix_socket.h"
 #include "util/log.h"
+#include "util/pause.h"
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-int connect_unix(const std::string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
-    close(fd);
-    return -1;
-}
+using Boards = std::vector<std::unique_ptr<redir::RedirBoard>>;
 
-// The guest's "plug N" / "unplug N" lines, as they arrive on its serial port.
+// The guest's "plug N" / "unplug N" (the board leaves or joins its port) and "hotplug N" /
+// "hotunplug N" (the machine's monitor adds or removes the board's usb-redir device) lines, as
+// they arrive on its serial port.
 class Control {
   public:
     int fd = -1;
+    redir::Monitor monitor;
     // False once the machine has hung up.
-    bool on_readable(std::vector<std::unique_ptr<redir::RedirBoard>>& boards) {
+    bool on_readable(Boards& boards) {
         char buf[256];
         ssize_t n = read(fd, buf, sizeof(buf));
         if (n <= 0) return n < 0 && errno == EINTR;
@@ -54,57 +48,88 @@ class Control {
     }
 
   private:
-    void run(const std::string& line, std::vector<std::unique_ptr<redir::RedirBoard>>& boards) {
+    void run(const std::string& line, Boards& boards) {
         char word[16];
         int n = 0;
         if (sscanf(line.c_str(), "%15s %d", word, &n) != 2 || n < 1 || n > static_cast<int>(boards.size())) {
             if (!line.empty()) fprintf(stderr, "vorn-redir: control: not understood: %s\n", line.c_str());
             return;
         }
-        if (strcmp(word, "plug") == 0) boards[n - 1]->plug();
-        if (strcmp(word, "unplug") == 0) boards[n - 1]->unplug();
+        redir::RedirBoard& b = *boards[n - 1];
+        if (strcmp(word, "plug") == 0) b.plug();
+        if (strcmp(word, "unplug") == 0) b.unplug();
+        if (strcmp(word, "hotplug") == 0) hotplug(b);
+        if (strcmp(word, "hotunplug") == 0) hotunplug(b);
+    }
+
+    void hotplug(redir::RedirBoard& b) {
+        std::string error;
+        if (b.spec().hotplug.empty()) error = "its device is on the machine from the start";
+        else if (b.fd() >= 0) error = "its device is on the machine already";
+        else if (monitor.add_usb_redir(device_id(b), b.spec().socket, b.spec().hotplug, &error) && !b.connect_socket())
+            error = b.spec().socket + ": " + strerror(errno);
+        report(b, "hot-plugged through the monitor", error);
+    }
+
+    void hotunplug(redir::RedirBoard& b) {
+        std::string error;
+        if (b.spec().hotplug.empty()) error = "its device is on the machine from the start";
+        else monitor.remove_device(device_id(b), &error);
+        // The board hears of it as the machine hanging up its socket.
+        report(b, "hot-unplugged through the monitor", error);
+    }
+
+    static std::string device_id(const redir::RedirBoard& b) { return "hot" + std::to_string(b.index()); }
+    static void report(redir::RedirBoard& b, const char* done, const std::string& error) {
+        if (error.empty()) return b.note("%s", done);
+        b.note("not %s: %s", done, error.c_str());
+        fprintf(stderr, "vorn-redir: board %d: not %s: %s\n", b.index(), done, error.c_str());
     }
     std::string line_;
 };
 
-bool connect_all(std::vector<std::unique_ptr<redir::RedirBoard>>& boards, Control& control,
-                 const redir::Options& options) {
+// The machine's sockets as they come up; the hot-plugged boards' come later, when asked for.
+bool connect_all(Boards& boards, Control& control, const redir::Options& options) {
     double give_up = now() + options.connect_timeout_s;
+    std::string error;
     for (;;) {
         bool all = true;
         for (auto& b : boards)
-            if (b->fd() < 0 && !b->connect_socket()) all = false;
+            if (b->spec().hotplug.empty() && b->fd() < 0 && !b->connect_socket()) all = false;
         if (!options.control.empty() && control.fd < 0) {
-            control.fd = connect_unix(options.control);
+            control.fd = redir::connect_unix(options.control);
             if (control.fd < 0) all = false;
         }
+        if (!options.monitor.empty() && !control.monitor.is_open() && !control.monitor.open(options.monitor, &error))
+            all = false;
         if (all) return true;
-        if (g_stop || now() > give_up) return false;
+        if (g_stop || now() > give_up) {
+            if (!error.empty()) fprintf(stderr, "vorn-redir: monitor: %s\n", error.c_str());
+            return false;
+        }
         sleep_ms(20);
     }
 }
 
-void serve(std::vector<std::unique_ptr<redir::RedirBoard>>& boards, Control& control) {
-    std::vector<bool> open(boards.size(), true);
-    size_t open_count = boards.size();
-    while (!g_stop && open_count > 0) {
+// Until the machine has hung up every socket.
+void serve(Boards& boards, Control& control) {
+    for (;;) {
         std::vector<pollfd> fds;
-        for (size_t i = 0; i < boards.size(); i++) {
-            short events = open[i] ? short(POLLIN | (boards[i]->wants_write() ? POLLOUT : 0)) : short(0);
-            fds.push_back({open[i] ? boards[i]->fd() : -1, events, 0});
-        }
+        for (auto& b : boards)
+            fds.push_back({b->fd(), short(POLLIN | (b->wants_write() ? POLLOUT : 0)), 0});
         fds.push_back({control.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 10) < 0 && errno != EINTR) break;
+        bool any_open = false;
+        for (const pollfd& p : fds) any_open = any_open || p.fd >= 0;
+        if (g_stop || !any_open) return;
+        if (poll(fds.data(), fds.size(), 10) < 0 && errno != EINTR) return;
         for (size_t i = 0; i < boards.size(); i++) {
-            if (!open[i]) continue;
+            redir::RedirBoard& b = *boards[i];
             bool ok = true;
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ok = boards[i]->on_readable();
-            if (ok && (fds[i].revents & POLLOUT)) ok = boards[i]->on_writable();
-            if (!ok) {
-                open[i] = false;
-                open_count--;
-            }
-            boards[i]->tick();
+            if (fds[i].fd < 0) continue;
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ok = b.on_readable();
+            if (ok && (fds[i].revents & POLLOUT)) ok = b.on_writable();
+            if (ok) b.tick();
+            else b.hang_up();
         }
         if (control.fd >= 0 && (fds.back().revents & (POLLIN | POLLHUP)) && !control.on_readable(boards)) {
             close(control.fd);

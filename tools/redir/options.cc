@@ -63,6 +63,8 @@ bool board_option(BoardSpec* b, const std::string& name, const std::string& arg,
         b->faults.zlp_before = arg;
     } else if (name == "--stall-on") {
         b->faults.stall_on = arg;
+    } else if (name == "--hotplug") {
+        b->hotplug = arg;
     } else if (name == "--media") {
         board::MediaConfig media;
         if (!board::media_config_parse(arg, &media, error)) return false;
@@ -79,7 +81,8 @@ bool board_option(BoardSpec* b, const std::string& name, const std::string& arg,
 
 void print_help(const char* program) {
     printf(
-        "usage: %s [-o DIR] [--control SOCKET] --board SOCKET [board options] [--board SOCKET ...]\n"
+        "usage: %s [-o DIR] [--control SOCKET] [--monitor SOCKET] --board SOCKET [board options]\n"
+        "       [--board SOCKET ...]\n"
         "\n"
         "Serves emulated VXN boards to a virtual machine's usb-redir devices: each --board connects\n"
         "to the socket of one character device (QEMU: -chardev socket,server=on,wait=off) and\n"
@@ -88,12 +91,18 @@ void print_help(const char* program) {
         "  -o DIR                    DIR/board<N>.log (events as they come) and, at the end,\n"
         "                            DIR/board<N>/ (media.txt, boot.txt, commands.txt)\n"
         "  --control SOCKET          a serial port of the machine on which the guest writes\n"
-        "                            \"plug N\" and \"unplug N\" lines (N 1-based)\n"
+        "                            \"plug N\" and \"unplug N\" lines (N 1-based), and\n"
+        "                            \"hotplug N\" and \"hotunplug N\" for a --hotplug board\n"
+        "  --monitor SOCKET          the machine's monitor (QEMU: -qmp unix:SOCKET,server=on,wait=off)\n"
         "  --reenumerate-delay MS    time a restarting board stays off the bus (default 200)\n"
         "\n"
         "Board options (for the --board before them):\n"
         "  --serial TEXT             serial number (default VXN0001, ...); '' for none\n"
         "  --unplugged               not plugged in until the control channel says so\n"
+        "  --hotplug PROPERTIES      the machine has no device for the board until \"hotplug N\":\n"
+        "                            then the monitor adds a character device listening on\n"
+        "                            SOCKET and a usb-redir device on it with these properties\n"
+        "                            (\"bus=hc1.0,port=11\"); \"hotunplug N\" removes it again\n"
         "  --identify HEX            the 8 bytes of \"getvar:identify\"\n"
         "  --var NAME=VALUE          a text variable;  --binvar NAME=HEX  a binary one\n"
         "  --media ARGS              storage media (%s)\n"
@@ -121,6 +130,8 @@ bool parse_options(int argc, char** argv, Options* out, bool* help, std::string*
             out->state_dir = arg;
         } else if (name == "--control") {
             out->control = arg;
+        } else if (name == "--monitor") {
+            out->monitor = arg;
         } else if (name == "--reenumerate-delay") {
             if (!board::read_count(arg, 0, 60000, &n)) return *error = "--reenumerate-delay takes milliseconds", false;
             out->reenumerate_delay_ms = static_cast<unsigned>(n);

@@ -11,8 +11,10 @@ namespace redir {
 
 struct Options {
     std::vector<std::unique_ptr<BoardSpec>> boards;
-    // Socket of the machine's serial port on which the guest says "plug N" / "unplug N".
+    // Socket of the machine's serial port on which the guest says "plug N", "hotplug N" and so on.
     std::string control;
+    // Socket of the machine's monitor (QMP), through which hot-plugged boards come and go.
+    std::string monitor;
     // DIR/board<N>.log as the run goes, DIR/board<N>/ (the features' state) at the end.
     std::string state_dir;
     unsigned reenumerate_delay_ms = 200;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <usbredirparser.h>
 
@@ -10,6 +9,8 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+
+#include "tools/redir/unix_socket.h"
 
 namespace redir {
 
@@ -60,9 +61,23 @@ RedirBoard::RedirBoard(std::unique_ptr<BoardSpec> setup, int index, FILE* log)
     wanted_ = setup_->plugged_at_start;
 }
 
-RedirBoard::~RedirBoard() {
-    if (parser_) usbredirparser_destroy(parser_);
-    if (fd_ >= 0) close(fd_);
+RedirBoard::~RedirBoard() { hang_up(); }
+
+void RedirBoard::hang_up() {
+    if (fd_ < 0) return;
+    if (plugged_) {
+        note("off the bus: the machine hung up");
+        // Its power goes with the device: nothing of the command it was in is left for the next
+        // connection.
+        board().come_back();
+    }
+    usbredirparser_destroy(parser_);
+    parser_ = nullptr;
+    close(fd_);
+    fd_ = -1;
+    hello_ = plugged_ = false;
+    back_at_ms_ = off_at_ms_ = -1;
+    pending_.clear();
 }
 
 void RedirBoard::note(const char* fmt, ...) {
@@ -77,17 +92,9 @@ void RedirBoard::note(const char* fmt, ...) {
 }
 
 bool RedirBoard::connect_socket() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = connect_unix(setup_->socket);
     if (fd < 0) return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", setup_->socket.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        return false;
-    }
+    hang_up();
     // The machine's side must never wait on us, nor we on it.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fd_ = fd;

@@ -38,6 +38,9 @@ struct BoardSpec {
     bool plugged_at_start = true;
     // Socket of the machine's usb-redir character device.
     std::string socket;
+    // Properties of the usb-redir device the machine's monitor adds when the guest asks for it
+    // ("bus=hc1.0,port=11"); empty: the machine has the device from its start.
+    std::string hotplug;
 };
 
 class RedirBoard {
@@ -48,9 +51,14 @@ class RedirBoard {
     RedirBoard(const RedirBoard&) = delete;
     RedirBoard& operator=(const RedirBoard&) = delete;
 
-    // Connects to the machine's socket; false (errno set) while it is not there yet.
+    // Connects to the machine's socket, after any earlier connection; false (errno set) while it
+    // is not there yet.
     bool connect_socket();
+    // The machine has hung up (its device was removed, or it ended): the board is off the bus
+    // until the next connection, which it then plugs into as a board plugged in anew.
+    void hang_up();
     int fd() const { return fd_; }
+    const BoardSpec& spec() const { return *setup_; }
     bool wants_write() const;
     // Handles what the socket has for us; false once the machine has hung up.
     bool on_readable();
@@ -65,6 +73,8 @@ class RedirBoard {
     board::Board& board() { return setup_->board; }
     int index() const { return index_; }
     unsigned reenumerate_delay_ms = 200;
+    // A line in the board's log.
+    void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
     // Parser callbacks (static trampolines call these).
     void on_hello();
@@ -83,7 +93,6 @@ class RedirBoard {
         uint64_t id;
         uint32_t length;
     };
-    void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void announce();
     void send_bulk_in(uint64_t id, uint8_t status, const uint8_t* data, uint32_t len);
     void bulk_out(uint64_t id, usb_redir_bulk_packet_header* h, const uint8_t* data, int len);
