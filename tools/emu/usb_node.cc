@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -149,6 +150,7 @@ UsbNode::UsbNode(board::Board& board, std::mutex& lock, UsbLook look, std::funct
 
 UsbNode::~UsbNode() {
     g_signal_handlers_disconnect_by_data(handler_, this);
+    let_go_of_reaps(nullptr, false);
     for (Urb& u : pending_) drop(u);
     for (Urb& u : done_) drop(u);
     for (Urb& u : stuck_) drop(u);
@@ -293,6 +295,7 @@ void UsbNode::release_claims() {
 }
 
 void UsbNode::forget_client(UMockdevIoctlClient* client) {
+    let_go_of_reaps(client, false);
     // The kernel cancels the transfers of a file that is closed and drops its claims.
     for (auto it = on_link_.begin(); it != on_link_.end();) {
         if (it->second.client == client) {
@@ -511,6 +514,7 @@ void UsbNode::unplug() {
     for (Urb& u : stuck_) finish(u, -ESHUTDOWN, reinterpret_cast<usbdevfs_urb*>(u.urb->data)->actual_length);
     stuck_.clear();
     ripen();
+    let_go_of_reaps(nullptr, true);
     release_claims();
 }
 
@@ -520,6 +524,11 @@ void UsbNode::reap(UMockdevIoctlClient* client) {
         pump();
         check_board();
     }
+    if (deliver(client) || (!unplugged_ && hold_reap(client))) return;
+    umockdev_ioctl_client_complete(client, -1, unplugged_ ? ENODEV : EAGAIN);
+}
+
+bool UsbNode::deliver(UMockdevIoctlClient* client) {
     for (auto it = done_.begin(); it != done_.end(); ++it) {
         if (it->client != client) continue;
         Urb u = *it;
@@ -531,15 +540,66 @@ void UsbNode::reap(UMockdevIoctlClient* client) {
         if (!slot) {
             g_clear_error(&error);
             done_.insert(done_.begin(), u);
-            return umockdev_ioctl_client_complete(client, -1, EFAULT);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return true;
         }
         umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
         g_object_unref(slot);
         umockdev_ioctl_client_complete(client, 0, 0);
         drop(u);
-        return;
+        return true;
     }
-    umockdev_ioctl_client_complete(client, -1, unplugged_ ? ENODEV : EAGAIN);
+    return false;
+}
+
+bool UsbNode::hold_reap(UMockdevIoctlClient* client) {
+    auto first = on_link_.begin();
+    while (first != on_link_.end() && first->second.client != client) ++first;
+    if (first == on_link_.end()) return false;
+    gint64 wait_us = first->first - g_get_monotonic_time();
+    if (wait_us <= 0) return false;
+    auto* h = new HeldReap{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), nullptr};
+    // Whole milliseconds, rounded up: a reap answered early would only be asked again.
+    h->source = g_timeout_source_new(static_cast<guint>((wait_us + 999) / 1000));
+    g_source_set_callback(h->source, on_held_reap, h, [](gpointer p) {
+        auto* held = static_cast<HeldReap*>(p);
+        g_object_unref(held->client);
+        g_source_unref(held->source);
+        delete held;
+    });
+    held_.push_back(h);
+    // The requests arrive on umockdev's worker thread, whose main context is its own.
+    g_source_attach(h->source, g_main_context_get_thread_default());
+    return true;
+}
+
+gboolean UsbNode::on_held_reap(gpointer held) {
+    auto* h = static_cast<HeldReap*>(held);
+    if (h->answered) return G_SOURCE_REMOVE;
+    UsbNode* node = h->node;
+    std::lock_guard<std::mutex> hold(node->lock_);
+    if (h->answered) return G_SOURCE_REMOVE;
+    h->answered = true;
+    node->held_.erase(std::find(node->held_.begin(), node->held_.end(), h));
+    node->ripen();
+    if (!node->deliver(h->client))
+        umockdev_ioctl_client_complete(h->client, -1, node->unplugged_ ? ENODEV : EAGAIN);
+    return G_SOURCE_REMOVE;
+}
+
+void UsbNode::let_go_of_reaps(UMockdevIoctlClient* client, bool answer) {
+    for (auto it = held_.begin(); it != held_.end();) {
+        HeldReap* h = *it;
+        if (client && h->client != client) {
+            ++it;
+            continue;
+        }
+        h->answered = true;
+        it = held_.erase(it);
+        if (answer && !deliver(h->client))
+            umockdev_ioctl_client_complete(h->client, -1, unplugged_ ? ENODEV : EAGAIN);
+        g_source_destroy(h->source);
+    }
 }
 
 void UsbNode::discard(UMockdevIoctlClient* client) {

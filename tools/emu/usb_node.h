@@ -72,11 +72,29 @@ class UsbNode {
         UMockdevIoctlData* buffer;  // a reference held, or nullptr
     };
 
+    // A reap that found nothing while the client's transfer is still on the modelled link: it is
+    // answered when the transfer is through instead of at once. libusb's wait on the node returns
+    // at once (the emulated node is always ready), so an EAGAIN at once would have every burn
+    // asking again and again, each time through the emulator's one thread.
+    struct HeldReap {
+        UsbNode* node;
+        UMockdevIoctlClient* client;  // a reference held
+        GSource* source;
+        bool answered = false;
+    };
+
     static gboolean on_ioctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
     static void on_vanished(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
     void handle(UMockdevIoctlClient* client);
     void submit(UMockdevIoctlClient* client);
     void reap(UMockdevIoctlClient* client);
+    // Hands the client its first finished transfer; false when it has none.
+    bool deliver(UMockdevIoctlClient* client);
+    bool hold_reap(UMockdevIoctlClient* client);
+    static gboolean on_held_reap(gpointer held);
+    // Answers (or, for a client that has gone, drops) the held reaps of `client`, or of every
+    // client when it is nullptr.
+    void let_go_of_reaps(UMockdevIoctlClient* client, bool answer);
     void discard(UMockdevIoctlClient* client);
     void clear_halt(UMockdevIoctlClient* client);
     int claim(UMockdevIoctlClient* client, bool claim_it);
@@ -110,6 +128,7 @@ class UsbNode {
     // OUT transfers done by the board that the modelled link is still carrying, with the time
     // (monotonic, us) each one is through, in order.
     std::vector<std::pair<gint64, Urb>> on_link_;
+    std::vector<HeldReap*> held_;
     double link_rate_ = 0;
     gint64 link_free_at_ = 0;
     // Which client (one open of the node) holds the claim of each interface, a reference held.
