@@ -1,7 +1,7 @@
-// The time limit of a burn's steps and its end when the process is asked to end. A thread of its own watches
-// the running step: when the board has not moved a byte for longer than the limit (a transfer
-// counts as long as bytes flow), or when the process is asked to end, it calls the end function,
-// which records the outcome and ends the process.
+// The time limit of a burn's steps and its end when the process is asked to end. A thread of its
+// own watches the running step: when the board has not moved a byte for longer than the limit (a
+// transfer counts as long as bytes flow), or when the process is asked to end, it calls the end
+// function, which records the outcome and ends the process.
 #pragma once
 #include <string>
 

@@ -1,5 +1,7 @@
 #include "util/platform.h"
 
+#include "util/numbers.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <direct.h>
@@ -12,9 +14,10 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "util/numbers.h"
 
 void platform_debugger_output(const char* text) {
     OutputDebugStringA(text);
@@ -167,9 +170,8 @@ HANDLE inherited_stop_event() {
     char number[32];
     DWORD n = GetEnvironmentVariableA(kStopEventVariable, number, sizeof(number));
     if (n == 0 || n >= sizeof(number)) return nullptr;
-    char* end = nullptr;
-    unsigned long long value = strtoull(number, &end, 10);
-    if (*end || !value) return nullptr;
+    long long value = parse_num(number, nullptr);
+    if (value <= 0) return nullptr;
     HANDLE event = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
     // A number that is not an event of this process is no request to end.
     return WaitForSingleObject(event, 0) == WAIT_FAILED ? nullptr : event;
