@@ -1,7 +1,5 @@
 #include "util/platform.h"
 
-#include "util/numbers.h"
-
 #include <fcntl.h>
 #include <io.h>
 #include <direct.h>
