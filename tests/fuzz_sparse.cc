@@ -12,6 +12,7 @@
 // Any difference aborts the run. Nothing may crash, hang or grow without bound either.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
@@ -31,12 +32,18 @@ using namespace sparsefuzz;
 
 void quiet(const char*, ...) {}
 
-#define CHECK(cond)                                                                    \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
-            fprintf(stderr, "%s:%d: oracle failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                   \
-        }                                                                              \
+// The library reports much of what the inputs do wrong on stderr, which the test run sends
+// nowhere (libFuzzer's -close_fd_mask=2, which keeps its own lines and the sanitizers' reports
+// on a copy of it); an oracle's report goes to a copy taken before libFuzzer starts.
+const int report_fd = dup(2);
+
+#define CHECK(cond)                                                                   \
+    do {                                                                              \
+        if (!(cond)) {                                                                \
+            dprintf(report_fd >= 0 ? report_fd : 2, "%s:%d: oracle failed: %s\n",     \
+                    __FILE__, __LINE__, #cond);                                       \
+            abort();                                                                  \
+        }                                                                             \
     } while (0)
 
 // Expanded images are compared byte for byte up to this length; above it only their
