@@ -1,7 +1,8 @@
 // libFuzzer target of the sparse library. Each input runs one family of checks, picked by its
 // first byte (by its length for an input that is a sparse image itself, as the seeds are):
 //   reading: the import from memory, with and without checksums, answers as the header walk
-//     does; now and then also the import from a descriptor, the probe and the normal read;
+//     does; now and then also the import from a descriptor, the probe, the diagnosis of a
+//     damaged image and the normal read;
 //   rewriting, the normal encoding, cutting: what is read (or built with the add operations)
 //     is written and read again, expands to the same bytes, is measured right, and is cut into
 //     pieces that keep to their limit and together make the image again;
@@ -103,8 +104,28 @@ std::string read_back(int fd) {
     return out;
 }
 
+// The probe takes what the header walk takes; the diagnosis calls a file with the sparse magic
+// whole when, besides, every payload is in it, and else damaged, with its reason.
+void check_probes(int fd, const std::string& img, bool scanned, const sparse_scan_result& scan) {
+    static const int devnull = open("/dev/null", O_WRONLY);
+    int saved = dup(2);
+    dup2(devnull, 2);
+    const int probed = sparse_img_probe(fd);
+    dup2(saved, 2);
+    close(saved);
+    CHECK(probed == (scanned ? 1 : 0));
+    lseek(fd, 0, SEEK_SET);
+    std::string reason;
+    const int kind = sparse_img_diagnose(fd, &reason);
+    const bool magic = img.size() >= 4 && sparsetest::le32(img, 0) == 0xED26FF3Au;
+    const bool whole = scanned && scan.end <= int64_t(img.size());
+    CHECK(kind == (!magic ? SPARSE_IMAGE_NOT : whole ? SPARSE_IMAGE_WHOLE : SPARSE_IMAGE_DAMAGED));
+    CHECK((kind == SPARSE_IMAGE_DAMAGED) == !reason.empty());
+    CHECK(lseek(fd, 0, SEEK_CUR) == 0);
+}
+
 // The import from memory answers as the header walk does, a checksummed import accepts no
-// more than a plain one, and (with `via_fd`) the import from a descriptor, the probe and the
+// more than a plain one, and (with `via_fd`) the import from a descriptor, the probes and the
 // normal read agree with both. The plain import from memory, or none.
 sparse_file* import_checked(const std::string& img, bool crc_too, bool via_fd) {
     sparse_scan_result scan;
@@ -127,13 +148,7 @@ sparse_file* import_checked(const std::string& img, bool crc_too, bool via_fd) {
     const bool fd_scanned = sparse_file_scan(fd, &fd_scan) == 0;
     CHECK(fd_scanned == scanned);
     if (scanned) CHECK(fd_scan.end == scan.end && fd_scan.chunk_count == scan.chunk_count);
-    static const int devnull = open("/dev/null", O_WRONLY);
-    int saved = dup(2);
-    dup2(devnull, 2);
-    const int probed = sparse_img_probe(fd);
-    dup2(saved, 2);
-    close(saved);
-    CHECK(probed == (scanned ? 1 : 0));
+    check_probes(fd, img, scanned, scan);
     lseek(fd, 0, SEEK_SET);
     sparse_file* f = sparse_file_import(fd, true, false);
     CHECK((f != nullptr) == scanned);
