@@ -10,7 +10,7 @@
 #include "sparse/aligned_buf.h"
 #include "sparse/sparse_format.h"
 
-// The zero and fill buffers cover 64 KiB of whole blocks, so that long fills go out in few
+// The fill pattern covers 64 KiB of whole blocks, so that long fills go out in few
 // writes, but never more than one I/O piece (a huge block size must not mean huge buffers)
 // nor more blocks than the image has (small images are written, measured and cut often).
 static size_t pattern_buf_len(uint32_t block_size, uint64_t image_blocks) {
@@ -31,6 +31,7 @@ static int output_file_init(output_file* out, unsigned int block_size, int64_t l
     out->io_buf_len = 0;
     out->win_fd = -1;
     out->win_have = 0;
+    out->win_next = 0;
     out->fill_buf_used = 0;
 
     uint64_t blocks = 0;
@@ -44,18 +45,8 @@ static int output_file_init(output_file* out, unsigned int block_size, int64_t l
     }
 
     out->buf_len = pattern_buf_len(block_size, blocks);
-    out->zero_buf = static_cast<char*>(aligned_buf_alloc(out->buf_len, true));
-    if (!out->zero_buf) {
-        fprintf(stderr, "error: %s: malloc zero_buf: %s\n", "output_file_init", strerror(errno));
-        return -ENOMEM;
-    }
-    // Filled as far as each fill needs it (fill_buf_used), so not cleared here.
-    out->fill_buf = static_cast<uint32_t*>(aligned_buf_alloc(out->buf_len));
-    if (!out->fill_buf) {
-        fprintf(stderr, "error: %s: malloc fill_buf: %s\n", "output_file_init", strerror(errno));
-        aligned_buf_free(out->zero_buf);
-        return -ENOMEM;
-    }
+    out->zero_buf = nullptr;
+    out->fill_buf = nullptr;
 
     out->chunk_ops = sparse ? &sparse_file_ops : &normal_file_ops;
 
@@ -67,11 +58,7 @@ static int output_file_init(output_file* out, unsigned int block_size, int64_t l
         uint8_t bytes[SPARSE_HEADER_LEN];
         sparse_header_encode(header, bytes);
         int ret = out->ops->write(out, bytes, sizeof(bytes));
-        if (ret < 0) {
-            aligned_buf_free(out->zero_buf);
-            aligned_buf_free(out->fill_buf);
-            return ret;
-        }
+        if (ret < 0) return ret;
     }
     return 0;
 }
@@ -126,6 +113,26 @@ int output_file_close(output_file* out) {
     aligned_buf_free(out->io_buf);
     out->ops->close(out);
     return ret;
+}
+
+const char* output_zeros(output_file* out, size_t* len) {
+    *len = std::min<size_t>(out->block_size, out->buf_len);
+    if (!out->zero_buf) {
+        out->zero_buf = static_cast<char*>(aligned_buf_alloc(*len, true));
+        if (!out->zero_buf)
+            fprintf(stderr, "error: %s: malloc zero_buf: %s\n", "output_zeros", strerror(errno));
+    }
+    return out->zero_buf;
+}
+
+uint32_t* output_fill_buf(output_file* out) {
+    if (!out->fill_buf) {
+        // Filled as far as each fill needs it (fill_buf_used), so not cleared here.
+        out->fill_buf = static_cast<uint32_t*>(aligned_buf_alloc(out->buf_len));
+        if (!out->fill_buf)
+            fprintf(stderr, "error: %s: malloc fill_buf: %s\n", "output_fill_buf", strerror(errno));
+    }
+    return out->fill_buf;
 }
 
 int write_data_chunk(output_file* out, unsigned int len, const void* data) {

@@ -37,8 +37,10 @@ struct output_file {
     bool use_crc;
     uint32_t block_size;
     int64_t len;
-    // Zeros for padding and the current fill pattern, each buf_len bytes (a whole number of
-    // blocks, or a bounded piece of one huge block).
+    // Zeros for padding a partial block (at most a block, and buf_len bytes) and the current
+    // fill pattern (buf_len bytes: a whole number of blocks, or a bounded piece of one huge
+    // block). Each is made when first needed: the sparse encoding never needs the pattern and
+    // rarely the zeros, and measuring or cutting an image opens many outputs.
     char* zero_buf;
     uint32_t* fill_buf;
     size_t buf_len;
@@ -51,10 +53,12 @@ struct output_file {
     // one I/O piece as longer runs come.
     void* io_buf;
     size_t io_buf_len;
-    // What io_buf holds of which file for small runs: win_have bytes at win_off of win_fd.
+    // What io_buf holds of which file for small runs: win_have bytes at win_off of win_fd;
+    // win_next bytes were read last.
     int win_fd;
     int64_t win_off;
     size_t win_have;
+    size_t win_next;
 };
 
 struct output_file_normal {
@@ -94,6 +98,11 @@ int write_fill_chunk(output_file* out, unsigned int len, uint32_t fill_val);
 int write_skip_chunk(output_file* out, int64_t len);
 int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset);
 int write_file_chunk(output_file* out, unsigned int len, const char* file, int64_t offset);
+
+// The zero buffer (its length in *len) and the pattern buffer, made at the first call; none
+// when memory is short.
+const char* output_zeros(output_file* out, size_t* len);
+uint32_t* output_fill_buf(output_file* out);
 
 // Reads exactly n bytes: 0, -errno for a failed read, -EINVAL at the end of the file.
 int read_all(int fd, void* buf, size_t n);

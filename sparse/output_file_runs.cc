@@ -18,8 +18,11 @@ int read_all(int fd, void* buf, size_t n) {
 }
 
 // An image of many small raw chunks makes many small runs lying close together in its file:
-// they are served from one read-ahead window rather than a seek and a read each.
+// they are served from one read-ahead window rather than a seek and a read each. The window
+// starts at a page and doubles while the runs go straight on through the file, so that a few
+// small runs cost small reads and a small buffer, and a million of them few reads.
 constexpr size_t RUN_WINDOW = 64 << 10;
+constexpr size_t RUN_WINDOW_FIRST = 4 << 10;
 
 static int grow_io_buf(output_file* out, size_t want) {
     if (out->io_buf_len >= want) return 0;
@@ -33,15 +36,27 @@ static int grow_io_buf(output_file* out, size_t want) {
     return 0;
 }
 
-// A run of at most RUN_WINDOW bytes, from the window (read anew when the run lies outside it).
-static int write_small_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
+// Bytes the window reads for a run at `offset` that does not lie wholly inside it.
+static size_t window_read_len(output_file* out, int fd, int64_t offset) {
+    const int64_t end = out->win_off + int64_t(out->win_have);
+    const bool straight_on = out->win_fd == fd && out->win_have > 0 && offset >= out->win_off &&
+                             offset < end + int64_t(RUN_WINDOW);
+    out->win_next = straight_on ? std::min(2 * out->win_next, RUN_WINDOW) : RUN_WINDOW_FIRST;
+    return out->win_next;
+}
+
+// A run of at most RUN_WINDOW bytes, from the window (read anew when the run lies outside it),
+// or with `alone` from a read of its own bytes (nothing else will be read from the descriptor).
+static int write_small_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset,
+                                bool alone) {
     const bool inside = out->win_fd == fd && offset >= out->win_off &&
                         uint64_t(offset - out->win_off) + len <= out->win_have;
     if (!inside) {
-        int ret = grow_io_buf(out, RUN_WINDOW);
+        const size_t want = std::max<size_t>(alone ? 0 : window_read_len(out, fd, offset), len);
+        int ret = grow_io_buf(out, want);
         if (ret < 0) return ret;
         out->win_have = 0;
-        long long got = read_full_at(fd, out->io_buf, RUN_WINDOW, offset);
+        long long got = read_full_at(fd, out->io_buf, (long long)want, offset);
         if (got < 0) return -errno;
         if (got < (long long)len) return -EINVAL;  // read_all's end-of-file result
         out->win_fd = fd;
@@ -52,8 +67,10 @@ static int write_small_fd_chunk(output_file* out, unsigned int len, int fd, int6
     return out->chunk_ops->write_data_chunk(out, len, data);
 }
 
-int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
-    if (len <= RUN_WINDOW && offset >= 0) return write_small_fd_chunk(out, len, fd, offset);
+// A run from a descriptor (`alone`: opened for this run only).
+static int write_run_chunk(output_file* out, unsigned int len, int fd, int64_t offset,
+                           bool alone) {
+    if (len <= RUN_WINDOW && offset >= 0) return write_small_fd_chunk(out, len, fd, offset, alone);
     int ret = grow_io_buf(out, std::min<size_t>(len, SPARSE_IO_PIECE));
     if (ret < 0) return ret;
     out->win_have = 0;  // the pieces below overwrite the window
@@ -79,10 +96,14 @@ int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
     return out->chunk_ops->end_data_chunk(out, len);
 }
 
+int write_fd_chunk(output_file* out, unsigned int len, int fd, int64_t offset) {
+    return write_run_chunk(out, len, fd, offset, false);
+}
+
 int write_file_chunk(output_file* out, unsigned int len, const char* file, int64_t offset) {
     int fd = open_host_file(file, O_RDONLY);
     if (fd < 0) return -errno;
-    int ret = write_fd_chunk(out, len, fd, offset);
+    int ret = write_run_chunk(out, len, fd, offset, true);
     close(fd);
     // The descriptor's number may come back for another file.
     out->win_have = 0;

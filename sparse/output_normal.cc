@@ -1,6 +1,7 @@
 // The normal encoding: the expanded image, byte for byte, never reaching past its length (a
 // last run may cover its last block only in part).
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "sparse/backed_block.h"
@@ -36,10 +37,11 @@ static int write_normal_data_chunk(output_file* out, uint32_t len, const void* d
     return write_normal_data_end(out, len);
 }
 
-// Makes the first `need` bytes of fill_buf hold the pattern of fill_val.
-static void set_fill_pattern(output_file* out, uint32_t fill_val, size_t need) {
+// Makes the first `need` bytes of fill_buf hold the pattern of fill_val: 0, or -ENOMEM.
+static int set_fill_pattern(output_file* out, uint32_t fill_val, size_t need) {
+    if (!output_fill_buf(out)) return -ENOMEM;
     if (out->fill_buf_val != fill_val) out->fill_buf_used = 0;
-    if (out->fill_buf_used >= need) return;
+    if (out->fill_buf_used >= need) return 0;
     // The pattern is the value's little-endian bytes, whatever the host's byte order.
     uint8_t bytes[4];
     uint32_t word;
@@ -48,16 +50,18 @@ static void set_fill_pattern(output_file* out, uint32_t fill_val, size_t need) {
     std::fill(out->fill_buf + out->fill_buf_used / 4, out->fill_buf + need / 4, word);
     out->fill_buf_used = need;
     out->fill_buf_val = fill_val;
+    return 0;
 }
 
 // A fill covers its last block whole, as in the sparse encoding, so that what follows it lands
 // at the same place in both encodings.
 static int write_normal_fill_chunk(output_file* out, uint32_t len, uint32_t fill_val) {
     uint64_t left = bb_blocks(len, out->block_size) * out->block_size;
-    set_fill_pattern(out, fill_val, size_t(std::min<uint64_t>(left, out->buf_len)));
+    int ret = set_fill_pattern(out, fill_val, size_t(std::min<uint64_t>(left, out->buf_len)));
+    if (ret < 0) return ret;
     while (left > 0) {
         uint32_t n = uint32_t(std::min<uint64_t>(left, out->buf_len));
-        int ret = write_normal_data_piece(out, out->fill_buf, n);
+        ret = write_normal_data_piece(out, out->fill_buf, n);
         if (ret < 0) return ret;
         left -= n;
     }

@@ -1,5 +1,6 @@
 // The sparse encoding: one chunk per run, payload bytes passed straight from the run.
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -41,11 +42,15 @@ static int write_sparse_data_piece(output_file* out, const void* data, uint32_t 
 // Zero padding of a partial last block.
 static int write_sparse_data_end(output_file* out, uint32_t len) {
     uint64_t pad = round_up(out, len) - len;
+    if (pad == 0) return 0;
+    size_t zeros_len;
+    const char* zeros = output_zeros(out, &zeros_len);
+    if (!zeros) return -ENOMEM;
     while (pad > 0) {
-        size_t n = size_t(std::min<uint64_t>(pad, out->buf_len));
-        int ret = out->ops->write(out, out->zero_buf, n);
+        size_t n = size_t(std::min<uint64_t>(pad, zeros_len));
+        int ret = out->ops->write(out, zeros, n);
         if (ret < 0) return ret;
-        if (out->use_crc) out->crc = sparse_crc32(out->crc, out->zero_buf, n);
+        if (out->use_crc) out->crc = sparse_crc32(out->crc, zeros, n);
         pad -= n;
     }
     return 0;

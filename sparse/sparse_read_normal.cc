@@ -55,7 +55,7 @@ bool block_uniform(const uint8_t* b, uint32_t bs) {
 
 int sparse_file_read_normal(sparse_file* s, int fd) {
     const uint32_t bs = s->block_size;
-    const size_t piece = bs >= SPARSE_IO_PIECE ? bs : SPARSE_IO_PIECE / bs * bs;
+    const size_t piece = sparse_block_piece(bs, s->len);
     auto* buf = static_cast<uint8_t*>(aligned_buf_alloc(piece));
     if (!buf) return -ENOMEM;
 

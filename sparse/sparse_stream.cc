@@ -235,7 +235,7 @@ int sparse_stream_index(sparse_stream* s, int fd, int64_t size, uint32_t block_s
     if (have < 0) return -errno;
     if (have < size) return -EINVAL;
     const size_t bs = s->block_size;
-    const size_t piece = std::max(bs, SPARSE_IO_PIECE / bs * bs);
+    const size_t piece = sparse_block_piece(bs, size);
     std::unique_ptr<void, AlignedFree> buf(aligned_buf_alloc(piece));
     if (!buf) return -ENOMEM;
     // Holes of a sparse file on disk are zero blocks that need no reading: a 4 GiB image of

@@ -1,7 +1,8 @@
 // libFuzzer target of the sparse library. Each input runs one family of checks, picked by its
 // first byte (by its length for an input that is a sparse image itself, as the seeds are):
 //   reading: the import from memory, with and without checksums, answers as the header walk
-//     does; now and then also the import from a descriptor, the probe and the normal read;
+//     does; now and then also the import from a descriptor, the probe, the diagnosis of a
+//     damaged image and the normal read;
 //   rewriting, the normal encoding, cutting: what is read (or built with the add operations)
 //     is written and read again, expands to the same bytes, is measured right, and is cut into
 //     pieces that keep to their limit and together make the image again;
@@ -12,6 +13,7 @@
 // Any difference aborts the run. Nothing may crash, hang or grow without bound either.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
@@ -31,12 +33,18 @@ using namespace sparsefuzz;
 
 void quiet(const char*, ...) {}
 
-#define CHECK(cond)                                                                    \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
-            fprintf(stderr, "%s:%d: oracle failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                   \
-        }                                                                              \
+// The library reports much of what the inputs do wrong on stderr, which the test run sends
+// nowhere (libFuzzer's -close_fd_mask=2, which keeps its own lines and the sanitizers' reports
+// on a copy of it); an oracle's report goes to a copy taken before libFuzzer starts.
+const int report_fd = dup(2);
+
+#define CHECK(cond)                                                                   \
+    do {                                                                              \
+        if (!(cond)) {                                                                \
+            dprintf(report_fd >= 0 ? report_fd : 2, "%s:%d: oracle failed: %s\n",     \
+                    __FILE__, __LINE__, #cond);                                       \
+            abort();                                                                  \
+        }                                                                             \
     } while (0)
 
 // Expanded images are compared byte for byte up to this length; above it only their
@@ -55,11 +63,24 @@ int count_only(void* priv, const void*, int len) {
     return 0;
 }
 
+// Strings the checks fill are made at their final size where it is known: grown by doubling,
+// one of 64 KiB would take 128 KiB, which the sanitizer's allocator maps and unmaps for every
+// input, and the page faults and the system time that come with it would be most of a run.
+constexpr int64_t RESERVE_MAX = 1 << 20;
+
+void reserve(std::string& s, int64_t n) {
+    if (n > 0) s.reserve(size_t(std::min(n, RESERVE_MAX)));
+}
+
 // The sparse encoding through the callback, checked against its measure; empty on failure.
 std::string encode(sparse_file* s, bool crc, bool* ok) {
     std::string out;
+    const int64_t measured = sparse_file_len(s, true, crc);
+    // An image that cannot be measured still gives its bytes up to where it fails: at most its
+    // payload and the headers.
+    reserve(out, measured >= 0 ? measured : int64_t(RAW_BUDGET) + (32 << 10));
     *ok = sparse_file_callback(s, true, crc, sparsetest::append, &out) == 0;
-    if (*ok) CHECK(sparse_file_len(s, true, crc) == int64_t(out.size()));
+    if (*ok) CHECK(measured == int64_t(out.size()));
     return out;
 }
 
@@ -67,6 +88,7 @@ std::string encode(sparse_file* s, bool crc, bool* ok) {
 std::string expand(sparse_file* s) {
     std::string out;
     if (s->len > EXPAND_MAX) return out;
+    reserve(out, s->len);
     if (sparse_file_callback(s, false, false, sparsetest::append, &out) != 0) return std::string();
     CHECK(int64_t(out.size()) == s->len);
     return out;
@@ -76,13 +98,34 @@ std::string read_back(int fd) {
     std::string out;
     char buf[65536];
     ssize_t n;
+    reserve(out, lseek(fd, 0, SEEK_END));
     lseek(fd, 0, SEEK_SET);
     while ((n = read(fd, buf, sizeof(buf))) > 0) out.append(buf, size_t(n));
     return out;
 }
 
+// The probe takes what the header walk takes; the diagnosis calls a file with the sparse magic
+// whole when, besides, every payload is in it, and else damaged, with its reason.
+void check_probes(int fd, const std::string& img, bool scanned, const sparse_scan_result& scan) {
+    static const int devnull = open("/dev/null", O_WRONLY);
+    int saved = dup(2);
+    dup2(devnull, 2);
+    const int probed = sparse_img_probe(fd);
+    dup2(saved, 2);
+    close(saved);
+    CHECK(probed == (scanned ? 1 : 0));
+    lseek(fd, 0, SEEK_SET);
+    std::string reason;
+    const int kind = sparse_img_diagnose(fd, &reason);
+    const bool magic = img.size() >= 4 && sparsetest::le32(img, 0) == 0xED26FF3Au;
+    const bool whole = scanned && scan.end <= int64_t(img.size());
+    CHECK(kind == (!magic ? SPARSE_IMAGE_NOT : whole ? SPARSE_IMAGE_WHOLE : SPARSE_IMAGE_DAMAGED));
+    CHECK((kind == SPARSE_IMAGE_DAMAGED) == !reason.empty());
+    CHECK(lseek(fd, 0, SEEK_CUR) == 0);
+}
+
 // The import from memory answers as the header walk does, a checksummed import accepts no
-// more than a plain one, and (with `via_fd`) the import from a descriptor, the probe and the
+// more than a plain one, and (with `via_fd`) the import from a descriptor, the probes and the
 // normal read agree with both. The plain import from memory, or none.
 sparse_file* import_checked(const std::string& img, bool crc_too, bool via_fd) {
     sparse_scan_result scan;
@@ -105,13 +148,7 @@ sparse_file* import_checked(const std::string& img, bool crc_too, bool via_fd) {
     const bool fd_scanned = sparse_file_scan(fd, &fd_scan) == 0;
     CHECK(fd_scanned == scanned);
     if (scanned) CHECK(fd_scan.end == scan.end && fd_scan.chunk_count == scan.chunk_count);
-    int saved = dup(2), devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 2);
-    const int probed = sparse_img_probe(fd);
-    dup2(saved, 2);
-    close(saved);
-    close(devnull);
-    CHECK(probed == (scanned ? 1 : 0));
+    check_probes(fd, img, scanned, scan);
     lseek(fd, 0, SEEK_SET);
     sparse_file* f = sparse_file_import(fd, true, false);
     CHECK((f != nullptr) == scanned);
@@ -236,7 +273,7 @@ void exercise(sparse_file* s, Family family, uint8_t sel, bool imported) {
 // ---- the encoder of raw images against an independent decoder ----
 
 // CRC-32 (IEEE, reflected) of its own, so that the decoder shares nothing with the library.
-uint32_t oracle_crc(uint32_t crc, const std::string& bytes) {
+FUZZ_UNCOVERED uint32_t oracle_crc(uint32_t crc, const std::string& bytes) {
     static uint32_t table[256];
     if (!table[1]) {
         for (uint32_t i = 0; i < 256; i++) {
@@ -250,7 +287,7 @@ uint32_t oracle_crc(uint32_t crc, const std::string& bytes) {
     return ~crc;
 }
 
-uint32_t le(const std::string& s, size_t at, int bytes) {
+FUZZ_UNCOVERED uint32_t le(const std::string& s, size_t at, int bytes) {
     uint32_t v = 0;
     for (int i = 0; i < bytes; i++) v |= uint32_t(uint8_t(s[at + i])) << (8 * i);
     return v;
@@ -263,6 +300,7 @@ std::string oracle_decode(const std::string& st, uint32_t block_size, bool crc) 
     CHECK(le(st, 8, 2) == 28 && le(st, 10, 2) == 12 && le(st, 12, 4) == block_size);
     const uint32_t total = le(st, 16, 4), count = le(st, 20, 4);
     std::string out;
+    reserve(out, int64_t(total) * block_size);
     size_t at = 28;
     for (uint32_t i = 0; i < count; i++) {
         CHECK(at + 12 <= st.size());
@@ -290,8 +328,12 @@ std::string oracle_decode(const std::string& st, uint32_t block_size, bool crc) 
 
 // Raw image bytes described by the input: stretches of zero blocks (left as holes of the file
 // or written), blocks of one repeated word, blocks that differ in one word only, and noise.
-constexpr size_t STREAM_DATA_MAX = 48 << 10;
-constexpr size_t STREAM_HOLE_MAX = 96 << 10;
+// The encoder's pass and the checks cost a step per block and a copy per byte, and what the
+// runs of an image can show, a few thousand blocks show: the image holds at most 4096 units of
+// the block size asked (holes reach 32 KiB), of which 16 KiB are written.
+constexpr size_t STREAM_DATA_MAX = 16 << 10;
+constexpr size_t STREAM_IMAGE_MAX = 32 << 10;
+constexpr size_t STREAM_UNITS_MAX = 4096;
 
 struct RawImage {
     std::string bytes;
@@ -300,8 +342,11 @@ struct RawImage {
 
 RawImage build_raw(Input& in, uint32_t unit) {
     RawImage img;
+    const size_t most = std::min(STREAM_IMAGE_MAX, STREAM_UNITS_MAX * unit);
+    // Stretches of data go on from where the image stands, so may reach past `most`.
+    reserve(img.bytes, int64_t(most + STREAM_DATA_MAX + 12));
     size_t data = 0;
-    while (!in.empty() && img.bytes.size() < STREAM_HOLE_MAX) {
+    while (!in.empty() && img.bytes.size() < most) {
         const uint8_t op = in.byte();
         const size_t n = size_t(in.count() % 64 + 1) * unit;
         const size_t at = img.bytes.size();
@@ -309,7 +354,7 @@ RawImage build_raw(Input& in, uint32_t unit) {
         switch (op & 3) {
             case 0:  // zeros: a hole, long or short, or written ones
                 if (op & 0x10) break;
-                img.bytes.append(std::min(n << (op >> 5), STREAM_HOLE_MAX - at), '\0');
+                img.bytes.append(std::min(n << (op >> 5), most - at), '\0');
                 continue;
             case 1:  // one word repeated
                 append_words(img.bytes, in.u32(), n);
@@ -381,6 +426,7 @@ void check_stream(Input& in, uint8_t sel) {
     // A few pieces of the sizes the input gives (each a read of the image per raw chunk it
     // touches), then the rest.
     std::string pieces;
+    reserve(pieces, st.stream_size);
     for (int64_t k = 0, at = 0; at < st.stream_size; k++) {
         const int64_t left = st.stream_size - at;
         const size_t n = size_t(in.empty() || k >= 8 ? left

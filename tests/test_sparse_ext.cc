@@ -4,10 +4,12 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "tests/sparse_test_util.h"
 #include "tests/test_support.h"
@@ -243,8 +245,43 @@ TEST(SparseExt, ToolErrors) {
     EXPECT_EQ(listing, "blocks.img\ncut.sparse.img\nodd.img\nok.sparse.img\nplain.img\n");
 }
 
+// Runs `vsimg tosparse RAW FIFO`, reads the stream's header from the FIFO, cuts RAW to
+// `cut_to` bytes, then drains the FIFO. vsimg writes its stream in pieces of 1 MiB, far more than
+// the FIFO holds, so once the header has come the index pass is over and vsimg waits in the
+// write of the first piece, before reading the next: the cut falls between the sizing and the
+// reading, whatever the speed of either side. vsimg's exit status, with its output in *out.
+int tosparse_cut_while_read(const std::string& raw, const std::string& fifo, off_t cut_to,
+                            std::string* out) {
+    if (mkfifo(fifo.c_str(), 0600) != 0) return -1;
+    // Opened before vsimg starts, so that its open for writing does not wait.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    FILE* p = popen((vsimg + " tosparse " + raw + " " + fifo + " 2>&1").c_str(), "r");
+    if (reader < 0 || !p) return -1;
+    std::string head;
+    // vsimg's own output (or its end) before the header means it failed before writing.
+    pollfd fds[2] = {{reader, POLLIN, 0}, {fileno(p), POLLIN, 0}};
+    while (head.size() < 28 && poll(fds, 2, -1) > 0 && !fds[1].revents) {
+        char buf[28];
+        ssize_t n = read(reader, buf, 28 - head.size());
+        if (n > 0) head.append(buf, size_t(n));
+    }
+    if (head.size() == 28 && truncate(raw.c_str(), cut_to) != 0) head.clear();
+    fcntl(reader, F_SETFL, 0);
+    std::vector<char> buf(1 << 16);
+    while (read(reader, buf.data(), buf.size()) > 0) {
+    }
+    close(reader);
+    out->clear();
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out->append(buf.data(), n);
+    const int st = pclose(p);
+    if (head.size() != 28) return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
 // A write that fails is reported with its own cause: here the file size limit of the process
 // (with its signal ignored, so that write(2) fails with EFBIG instead of ending the process).
+// A read that fails is called a read: a raw image that becomes shorter after it was sized.
 TEST(SparseExt, WriteFailuresGiveTheirCause) {
     const std::string dir = testsupport::temp_dir() + "/write-errors";
     mkdir(dir.c_str(), 0755);
@@ -260,6 +297,16 @@ TEST(SparseExt, WriteFailuresGiveTheirCause) {
     std::string listing;
     run("ls " + dir, &listing);
     EXPECT_EQ(listing, "big.sparse.img\n");
+
+    // 4 MiB of noise make one raw chunk, whose payload past the first piece is read only after
+    // the cut to 1 MiB.
+    const std::string raw = testsupport::write_file("write-errors/shrinks.img",
+                                                    testsupport::pattern(4 << 20, 5));
+    EXPECT_EQ(tosparse_cut_while_read(raw, dir + "/stream", 1 << 20, &out), 1) << out;
+    EXPECT_NE(out.find("reading " + raw + " failed (it became shorter while it was read)"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("writing"), std::string::npos) << out;
 }
 
 // vsimg writes as vorn does, through the staged output: straight into a FIFO (whose reader gets

@@ -146,8 +146,11 @@ TEST(SparseWriter, FillPatternSetOnlyWhereUsed) {
     output_file* out = open_rec(&r, 64 << 20, false);
     ASSERT_NE(out, nullptr);
     ASSERT_GE(out->buf_len, 3 * 4096u);
-    for (size_t i = 0; i < out->buf_len / 4; i++) out->fill_buf[i] = 0xEEEEEEEE;
+    // The pattern buffer is made by the first fill.
+    EXPECT_EQ(out->fill_buf, nullptr);
     EXPECT_EQ(write_fill_chunk(out, 4096, 0x01010101), 0);
+    ASSERT_NE(out->fill_buf, nullptr);
+    for (size_t i = 0; i < out->buf_len / 4; i++) out->fill_buf[i] = 0xEEEEEEEE;
     EXPECT_EQ(write_fill_chunk(out, 4096, 0x02020202), 0);
     EXPECT_EQ(out->fill_buf[1023], 0x02020202u);
     EXPECT_EQ(out->fill_buf[1024], 0xEEEEEEEEu);
