@@ -51,6 +51,10 @@ int prepare_sparse_stream(int fd, const char* path, long long* image_size, spars
     int r = sparse_stream_index(s.get(), fd, size, 0, false);
     if (r) {
         qrx_log_out("ERR[VXN]", "Fail in read img %s for its sparse stream (%s)\n", path, strerror(-r));
+        // Sizes no stream can hold were refused above: the file came up short of its size.
+        if (r == -EINVAL)
+            qrx_log_out("ERR[VXN]", "%s became shorter while it was read (%lld bytes when it was sized)\n", path,
+                        size);
         return -598;
     }
     qrx_log_out("MSG[VXN]", "sparse stream: %s of %s to send, %u chunks\n", size_text(s->stream_size).c_str(),

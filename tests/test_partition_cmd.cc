@@ -9,6 +9,7 @@
 #include <regex>
 #include <sys/stat.h>
 
+#include "cli/partition_sparse.h"
 #include "cli/vorn_main.h"
 #include "tests/media_rig.h"
 #include "util/file_io.h"
@@ -215,6 +216,21 @@ TEST(PartitionCommand, AnImageThatChangesDuringTheBurnFails) {
         EXPECT_TRUE(contains(r.err, "FAILED (image changed during the burn)")) << r.err;
         EXPECT_FALSE(contains(r.err, "mwrite finish")) << r.err;
     }
+    // Shorter already when the sparse stream is indexed, after the handler sized it.
+    const std::string path = write_file("short.img", pattern(1 << 20, 45));
+    int fd = open_host_file(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    long long sized = (1 << 20) + 4096;
+    sparse_stream* stream = nullptr;
+    FileIdentity identity;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-598, prepare_sparse_stream(fd, path.c_str(), &sized, &stream, &identity));
+    const std::string err = testing::internal::GetCapturedStderr();
+    close(fd);
+    EXPECT_EQ(nullptr, stream);
+    EXPECT_TRUE(contains(err, "ERR[VXN]Fail in read img " + path + " for its sparse stream (Invalid argument)")) << err;
+    EXPECT_TRUE(contains(err, "ERR[VXN]" + path + " became shorter while it was read (1052672 bytes when it was sized)"))
+        << err;
 }
 
 TEST(PartitionCommand, ADamagedSparseImageIsBurnedAsANormalOneWithItsReason) {

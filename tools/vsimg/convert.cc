@@ -32,6 +32,9 @@ static int write_image(sparse_file* s, const std::string& path, bool sparse, boo
     return out_file_commit(&out) ? 0 : 1;
 }
 
+// Why the raw image could not be read whole, when its end moved after it was sized.
+static const char* const kBecameShorter = "it became shorter while it was read";
+
 // The sparse encoding of the raw image, served piece by piece into the output file.
 static int write_stream(const sparse_stream* st, const std::string& raw, const std::string& path) {
     OutFile out;
@@ -45,7 +48,7 @@ static int write_stream(const sparse_stream* st, const std::string& raw, const s
             // The index was made from the whole file: a payload that cannot be read whole now
             // lies past an end that moved.
             return vsimg_error("reading %s failed (%s)", raw.c_str(),
-                               r == -EINVAL ? "it became shorter while it was read" : strerror(-r));
+                               r == -EINVAL ? kBecameShorter : strerror(-r));
         }
         if (write_full(out.fd, buf.data(), n) != (long long)n) {
             out_file_abort(&out);
@@ -76,12 +79,16 @@ int vsimg_tosparse(const std::string& raw, const std::string& sparse, unsigned b
     }
     sparse_stream s;
     int status;
-    int ret = sparse_stream_index(&s, fd, st.st_size, block_size, crc);
-    if (ret == -EINVAL)
+    // The index pass refuses a size no stream can hold and a file that came up short alike:
+    // only the first is known before it reads.
+    const bool holdable = sparse_stream_init(&s, st.st_size, block_size, crc) == 0;
+    const int ret = holdable ? sparse_stream_index(&s, fd, st.st_size, block_size, crc) : -EINVAL;
+    if (!holdable)
         status = vsimg_error("%s: %lld bytes cannot be held in blocks of %u bytes", raw.c_str(),
                              (long long)st.st_size, block_size ? block_size : sparse_stream_block_size(st.st_size));
     else if (ret < 0)
-        status = vsimg_error("reading %s failed (%s)", raw.c_str(), strerror(-ret));
+        status = vsimg_error("reading %s failed (%s)", raw.c_str(),
+                             ret == -EINVAL ? kBecameShorter : strerror(-ret));
     else
         status = write_stream(&s, raw, sparse);
     close(fd);
