@@ -64,16 +64,16 @@ class Control {
 
     void hotplug(redir::RedirBoard& b) {
         std::string error;
-        if (b.spec().hotplug.empty()) error = "its device is on the machine from the start";
+        if (b.setup().hotplug.empty()) error = "its device is on the machine from the start";
         else if (b.fd() >= 0) error = "its device is on the machine already";
-        else if (monitor.add_usb_redir(device_id(b), b.spec().socket, b.spec().hotplug, &error) && !b.connect_socket())
-            error = b.spec().socket + ": " + strerror(errno);
+        else if (monitor.add_usb_redir(device_id(b), b.setup().socket, b.setup().hotplug, &error) && !b.connect_socket())
+            error = b.setup().socket + ": " + strerror(errno);
         report(b, "hot-plugged through the monitor", error);
     }
 
     void hotunplug(redir::RedirBoard& b) {
         std::string error;
-        if (b.spec().hotplug.empty()) error = "its device is on the machine from the start";
+        if (b.setup().hotplug.empty()) error = "its device is on the machine from the start";
         else monitor.remove_device(device_id(b), &error);
         // The board hears of it as the machine hanging up its socket.
         report(b, "hot-unplugged through the monitor", error);
@@ -95,7 +95,7 @@ bool connect_all(Boards& boards, Control& control, const redir::Options& options
     for (;;) {
         bool all = true;
         for (auto& b : boards)
-            if (b->spec().hotplug.empty() && b->fd() < 0 && !b->connect_socket()) all = false;
+            if (b->setup().hotplug.empty() && b->fd() < 0 && !b->connect_socket()) all = false;
         if (!options.control.empty() && control.fd < 0) {
             control.fd = redir::connect_unix(options.control);
             if (control.fd < 0) all = false;

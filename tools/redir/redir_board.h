@@ -58,7 +58,7 @@ class RedirBoard {
     // until the next connection, which it then plugs into as a board plugged in anew.
     void hang_up();
     int fd() const { return fd_; }
-    const BoardSpec& spec() const { return *setup_; }
+    const BoardSpec& setup() const { return *setup_; }
     bool wants_write() const;
     // Handles what the socket has for us; false once the machine has hung up.
     bool on_readable();
