@@ -30,8 +30,6 @@ fail() {
     [ -f "$state/boot.txt" ] && { echo "--- boot.txt:"; cat "$state/boot.txt"; }
     exit 1
 }
-has_line() { grep -qxF -- "$1" "$work/err" || fail "missing line: $1"; }
-lacks() { ! grep -qF -- "$1" "$work/err" || fail "unexpected: $1"; }
 count_of() { grep -cxF -- "$1" "$work/err"; }
 boot_state() {
     got=$(sed -n "s/^$1=//p" "$state/boot.txt")

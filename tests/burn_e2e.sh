@@ -45,9 +45,6 @@ fail() {
     [ -f "$report" ] && { echo "--- report:"; cat "$report"; }
     exit 1
 }
-has_line() { grep -qxF -- "$1" "$work/err" || fail "missing line: $1"; }
-lacks() { ! grep -qF -- "$1" "$work/err" || fail "unexpected: $1"; }
-has_match() { grep -qx -- "$1" "$work/err" || fail "no line like: $1"; }
 
 # vorn-emu with the board options, running the burn from another folder.
 run() {
